@@ -1,0 +1,110 @@
+// Array buffers and typed views: the two forms in which a kernel sees a NumPy array, acquired
+// through the buffer protocol with an exact element type and number of dimensions.
+#pragma once
+
+#include "frame/python.hpp"
+
+#include <cstddef>
+
+namespace quillbrax::frame {
+
+enum class ElementKind : char { real, signed_integer };
+
+struct ElementType {
+    const char* name;  // printed by the validation messages
+    ElementKind kind;
+    Py_ssize_t size;
+};
+
+inline constexpr ElementType DTYPE_t{"DTYPE_t", ElementKind::real, 8};
+inline constexpr ElementType INT_t{"INT_t", ElementKind::signed_integer, 8};
+inline constexpr ElementType ITYPE_t{"ITYPE_t", ElementKind::signed_integer, 8};
+
+using DTYPE = double;
+using INT = long long;
+using ITYPE = Py_ssize_t;
+static_assert(sizeof(ITYPE) == 8 && sizeof(INT) == 8 && sizeof(DTYPE) == 8);
+
+enum class Access { read, write };
+
+inline constexpr int kMaxDimensions = 4;
+
+// Element (i0, i1, …) of an N-dimensional strided array of T: data + Σ i_k · strides[k] bytes.
+template <class T, int N>
+struct Strided {
+    char* data;
+    Py_ssize_t shape[N];
+    Py_ssize_t strides[N];
+
+    template <class... Index>
+    T& operator()(Index... index) const {
+        static_assert(sizeof...(Index) == N);
+        const Py_ssize_t indices[N] = {static_cast<Py_ssize_t>(index)...};
+        Py_ssize_t offset = 0;
+        for (int k = 0; k < N; ++k) offset += indices[k] * strides[k];
+        return *reinterpret_cast<T*>(data + offset);
+    }
+};
+
+// What acquisition gives: the exporter's data address, extents and byte strides, held (with the
+// exporting object) until released. An object given as None yields an empty buffer: no data and
+// every extent and stride 0.
+class StridedBuffer {
+public:
+    StridedBuffer() = default;
+    StridedBuffer(const StridedBuffer&) = delete;
+    StridedBuffer& operator=(const StridedBuffer&) = delete;
+    ~StridedBuffer() { release(); }
+
+    void release() {
+        if (held_) {
+            held_ = false;
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    char* data() const { return data_; }
+    int ndim() const { return ndim_; }
+    Py_ssize_t shape(int k) const { return shape_[k]; }
+    Py_ssize_t stride(int k) const { return strides_[k]; }
+    bool is_none() const { return !held_; }
+    PyObject* object() const { return held_ ? view_.obj : nullptr; }
+
+    template <class T, int N>
+    Strided<T, N> as() const {
+        Strided<T, N> strided{data_, {}, {}};
+        for (int k = 0; k < N; ++k) {
+            strided.shape[k] = shape_[k];
+            strided.strides[k] = strides_[k];
+        }
+        return strided;
+    }
+
+protected:
+    friend struct BufferAcquisition;  // buffers.cpp: fills the fields below
+
+    Py_buffer view_{};
+    bool held_ = false;
+    char* data_ = nullptr;
+    int ndim_ = 0;
+    Py_ssize_t shape_[kMaxDimensions] = {};
+    Py_ssize_t strides_[kMaxDimensions] = {};
+};
+
+class ArrayBuffer : public StridedBuffer {};
+class TypedView : public StridedBuffer {};
+
+// Read mode requests strides and format; write mode also writability. Returns false with an
+// exception set (ValueError, or the exporter's own) and nothing held.
+bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
+                          ArrayBuffer* buffer);
+inline void release_array_buffer(ArrayBuffer& buffer) { buffer.release(); }
+
+// Always write mode; every dimension must be directly addressed.
+bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view);
+inline void release_typed_view(TypedView& view) { view.release(); }
+
+// Checks that a buffer format string describes exactly one element of `type`.
+bool check_element_format(const char* format, const ElementType& type);
+
+}  // namespace quillbrax::frame

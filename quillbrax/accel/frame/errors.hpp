@@ -1,0 +1,35 @@
+// How failures travel inside a call and how they surface: a Python exception is set, a Failure
+// carrying the source line of the failing statement unwinds the kernel body (every acquired
+// buffer and reference is released by its destructor on the way), and the function's entry point
+// turns it into a traceback entry and a NULL return. No C++ exception leaves the frame.
+#pragma once
+
+#include "frame/refs.hpp"
+
+namespace quillbrax::frame {
+
+struct Failure {
+    int line;  // source line reported in the traceback entry
+};
+
+// Unwinds with the pending Python exception.
+[[noreturn]] void fail(int line);
+
+// Sets an exception formatted as PyErr_Format does, then unwinds.
+[[noreturn]] void raise(PyObject* type, int line, const char* format, ...);
+
+// Wraps the result of an API call that returns a new reference or NULL with an exception set.
+inline Ref checked(PyObject* new_reference, int line) {
+    if (new_reference == nullptr) fail(line);
+    return Ref::steal(new_reference);
+}
+
+// Extends the pending exception's traceback by a frame whose file name is the current module's
+// source path, whose function name is `qualified_name` and whose line is `line`; the frame's
+// globals are the module's globals. Keeps the pending exception whatever happens.
+void add_traceback_entry(const char* qualified_name, int line);
+
+// Same, for a frame that stands for code outside the module (file name given).
+void add_traceback_entry(const char* file_name, const char* qualified_name, int line);
+
+}  // namespace quillbrax::frame
