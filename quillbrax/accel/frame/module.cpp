@@ -660,6 +660,17 @@ const TypedView& Call::acquire_typed_view(PyObject* value, const ElementType& ty
     return view;
 }
 
+long Call::convert_int64(PyObject* value, int line) {
+    long result = 0;
+    if (!convert_int_argument(value, IntWidth::bits64, &result)) fail(line);
+    return result;
+}
+
+Ref Call::item(PyObject* object, Py_ssize_t index, int line) {
+    Ref key = checked(PyLong_FromSsize_t(index), line);
+    return checked(PyObject_GetItem(object, key.get()), line);
+}
+
 Ref make_tuple(std::initializer_list<PyObject*> items, int line) {
     Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(items.size())), line);
     Py_ssize_t i = 0;

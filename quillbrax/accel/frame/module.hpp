@@ -128,6 +128,11 @@ public:
     const TypedView& acquire_typed_view(PyObject* value, const ElementType& type, int ndim,
                                         int line);
 
+    // An integer that the body reads from a Python object (a shape item, say): 64-bit
+    // conversion of the frame. `item(object, index)` is object[index] as Python indexes it.
+    long convert_int64(PyObject* value, int line);
+    Ref item(PyObject* object, Py_ssize_t index, int line);
+
     // Runs the checks of the parameter table and acquires the array arguments (read mode).
     void prepare_arguments();
     void release_all();
