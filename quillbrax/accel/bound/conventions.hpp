@@ -1,0 +1,115 @@
+// Binding conventions of the pybind11 modules (_nearix, _warpalign): how an array argument is
+// declared and then read, how results are created, and how a refused argument surfaces.
+//
+// Arguments are declared as float64 arrays with forced casting and no parameter names, so the
+// binding layer converts them and answers a keyword, an unconvertible object or an out-of-range
+// integer with its own TypeError. What the binding layer does not check (number of dimensions,
+// extents that must fit the int32 indices, contiguity) is checked here, before any kernel runs.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillbrax::bound {
+
+namespace py = pybind11;
+
+// An array parameter: anything NumPy can convert, cast to float64; a float64 array passes as is.
+using FloatArray = py::array_t<double, py::array::forcecast>;
+
+inline constexpr std::int64_t max_int32_extent = std::numeric_limits<std::int32_t>::max();
+
+inline constexpr const char *message_wrong_ndim = "{} must be a {}-D array, got a {}-D array";
+inline constexpr const char *message_extent_too_large =
+    "{} has {} {}; at most 2147483647 are supported";
+
+// Replaces each "{}" of a message template by the next value, in order.
+inline std::string format_message(std::string_view message, std::initializer_list<std::string> values) {
+    std::string text;
+    auto value = values.begin();
+    for (std::size_t pos = 0; pos < message.size(); ++pos) {
+        if (message.compare(pos, 2, "{}") == 0 && value != values.end()) {
+            text += *value++;
+            ++pos;
+        } else {
+            text += message[pos];
+        }
+    }
+    return text;
+}
+
+template <typename... Values>
+[[noreturn]] void raise_value_error(std::string_view message, const Values &...values) {
+    throw py::value_error(format_message(message, {std::string(values)...}));
+}
+
+inline std::string text(std::int64_t value) { return std::to_string(value); }
+
+// Refuses an array whose number of dimensions is not `ndim`.
+inline void require_ndim(const py::array &array, py::ssize_t ndim, const char *name) {
+    if (array.ndim() != ndim) {
+        raise_value_error(message_wrong_ndim, name, text(ndim), text(array.ndim()));
+    }
+}
+
+// Axis `axis` of `array` as an int32 extent; `what` names the axis in the message ("rows").
+inline std::int32_t int32_extent(const py::array &array, py::ssize_t axis, const char *name,
+                                 const char *what) {
+    const std::int64_t extent = array.shape(axis);
+    if (extent > max_int32_extent) {
+        raise_value_error(message_extent_too_large, name, text(extent), what);
+    }
+    return static_cast<std::int32_t>(extent);
+}
+
+// Size arithmetic that reports overflow (false) instead of wrapping.
+inline bool multiply_size(std::size_t a, std::size_t b, std::size_t &product) {
+    return !__builtin_mul_overflow(a, b, &product);
+}
+
+inline bool add_size(std::size_t a, std::size_t b, std::size_t &sum) {
+    return !__builtin_add_overflow(a, b, &sum);
+}
+
+// The elements of a converted array as dense, aligned, row-major float64 data. The view keeps
+// the array it reads alive; that is the argument itself when it already has this layout, else a
+// C-contiguous copy made by NumPy (transposed, strided, reversed or unaligned input).
+class DenseFloats {
+public:
+    explicit DenseFloats(const FloatArray &array) {
+        const auto &api = py::detail::npy_api::get();
+        const int flags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_
+                          | py::detail::npy_api::NPY_ARRAY_ALIGNED_
+                          | py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_
+                          | py::detail::npy_api::NPY_ARRAY_FORCECAST_;
+        // PyArray_FromAny steals the reference to the dtype.
+        PyObject *dense = api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(),
+                                               0, 0, flags, nullptr);
+        if (dense == nullptr) {
+            throw py::error_already_set();
+        }
+        holder_ = py::reinterpret_steal<py::array>(dense);
+    }
+
+    const double *data() const { return static_cast<const double *>(holder_.data()); }
+
+private:
+    py::array holder_;
+};
+
+// A new C-contiguous array of the given shape, uninitialised; the caller fills every element.
+// NumPy refuses a negative extent (ValueError) and a size it cannot hold.
+template <typename T>
+py::array_t<T> new_result(std::initializer_list<py::ssize_t> shape) {
+    return py::array_t<T>(std::vector<py::ssize_t>(shape));
+}
+
+}  // namespace quillbrax::bound
