@@ -9,6 +9,10 @@ SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py'
 .PHONY: test demo build clean
 
 test: $(VENV)/.built
+	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build build/native --target test_nearix_kernels test_warpalign_kernels
+	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
 
 demo: $(VENV)/.built

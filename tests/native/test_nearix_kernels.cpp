@@ -1,0 +1,163 @@
+// Tree shape and heap order of _nearix's kernels, which the Python surface does not expose.
+#define QUILLBRAX_KERNELS_ONLY
+#include "_nearix.cpp"
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+
+using namespace quillbrax::nearix;
+
+namespace {
+
+const Node &at(const KDTree &tree, std::int32_t node) { return tree.nodes[static_cast<std::size_t>(node)]; }
+
+bool is_leaf(const KDTree &tree, std::int32_t node, std::int32_t idx) {
+    const Node &leaf = at(tree, node);
+    return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0 && leaf.left == no_node &&
+           leaf.right == no_node;
+}
+
+KDTree tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) { return build_tree(data, n, d); }
+
+void worked_example() {
+    const KDTree tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
+    CHECK(tree.nodes.size() == 6);
+    const Node &root = at(tree, tree.root);
+    CHECK(root.idx == 5 && root.dim == 0 && root.val == 7.0);
+    const Node &left = at(tree, root.left);
+    CHECK(left.idx == 1 && left.dim == 1 && left.val == 4.0);
+    CHECK(is_leaf(tree, left.left, 0));
+    CHECK(is_leaf(tree, left.right, 3));
+    const Node &right = at(tree, root.right);
+    CHECK(right.idx == 2 && right.dim == 1 && right.val == 6.0);
+    CHECK(is_leaf(tree, right.left, 4));
+    CHECK(right.right == no_node);
+}
+
+void small_trees() {
+    const KDTree empty = tree_of({}, 0, 3);
+    CHECK(empty.root == no_node && empty.nodes.empty());
+
+    const KDTree one = tree_of({4, 5}, 1, 2);
+    CHECK(one.nodes.size() == 1 && is_leaf(one, one.root, 0));
+
+    const KDTree one_without_columns = tree_of({}, 1, 0);
+    CHECK(is_leaf(one_without_columns, one_without_columns.root, 0));
+
+    // Two rows: the upper median at the root, the other row as its left leaf, no right child.
+    const KDTree two = tree_of({3, 1, 1, 2}, 2, 2);
+    const Node &root = at(two, two.root);
+    CHECK(two.nodes.size() == 2);
+    CHECK(root.idx == 0 && root.dim == 0 && root.val == 3.0 && root.right == no_node);
+    CHECK(is_leaf(two, root.left, 1));
+}
+
+struct ShapeChecker {
+    const KDTree &tree;
+    std::vector<int> seen;
+    bool ok = true;
+
+    double coordinate(std::int32_t idx, std::int32_t dim) const {
+        return tree.data[static_cast<std::size_t>(idx) * static_cast<std::size_t>(tree.d) +
+                         static_cast<std::size_t>(dim)];
+    }
+
+    // Returns the subtree's size; checks every node and that each sample lies within the bounds
+    // of all its ancestors' splits.
+    std::int32_t visit(std::int32_t node, std::int32_t depth, std::vector<std::pair<int, double>> &upper,
+                       std::vector<std::pair<int, double>> &lower) {
+        if (node == no_node) {
+            return 0;
+        }
+        const Node &current = at(tree, node);
+        ++seen[static_cast<std::size_t>(current.idx)];
+        for (const auto &[dim, val] : upper) ok = ok && coordinate(current.idx, dim) <= val;
+        for (const auto &[dim, val] : lower) ok = ok && coordinate(current.idx, dim) >= val;
+        ok = ok && (1 << depth) <= tree.n;  // depth <= floor(log2 n)
+        if (current.left == no_node && current.right == no_node) {
+            ok = ok && current.dim == 0 && current.val == 0.0;
+            return 1;
+        }
+        ok = ok && current.left != no_node && current.dim == depth % tree.d &&
+             current.val == coordinate(current.idx, current.dim);
+        upper.emplace_back(current.dim, current.val);
+        const std::int32_t left = visit(current.left, depth + 1, upper, lower);
+        upper.pop_back();
+        lower.emplace_back(current.dim, current.val);
+        const std::int32_t right = visit(current.right, depth + 1, upper, lower);
+        lower.pop_back();
+        const std::int32_t size = left + right + 1;
+        // The median sits at size / 2; the right child is missing exactly for two samples.
+        ok = ok && left == size / 2 && right == size - size / 2 - 1;
+        ok = ok && ((current.right == no_node) == (size == 2));
+        return size;
+    }
+};
+
+void invariants_on_tie_heavy_data() {
+    std::mt19937 random(12345);
+    for (std::int32_t n : {2, 3, 4, 5, 7, 8, 16, 31, 64, 100, 257}) {
+        for (std::int32_t d : {1, 2, 3}) {
+            for (int span : {1, 3, 1000}) {
+                std::uniform_int_distribution<int> value(0, span);
+                std::vector<double> data(static_cast<std::size_t>(n * d));
+                for (double &v : data) v = value(random);
+                const KDTree tree = tree_of(data, n, d);
+                ShapeChecker checker{tree, std::vector<int>(static_cast<std::size_t>(n), 0)};
+                std::vector<std::pair<int, double>> upper, lower;
+                const std::int32_t size = checker.visit(tree.root, 0, upper, lower);
+                bool every_index_once = true;
+                for (int count : checker.seen) every_index_once = every_index_once && count == 1;
+                CHECK(size == n && static_cast<std::int32_t>(tree.nodes.size()) == n);
+                CHECK(every_index_once);
+                CHECK(checker.ok);
+            }
+        }
+    }
+}
+
+void query_worked_example() {
+    const KDTree tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
+    const double queries[] = {9, 2, 5, 5, 0, 0};
+    std::int32_t indices[6];
+    double distances[6];
+    query_rows(tree, queries, 3, 2, indices, distances);
+    const std::int32_t want_indices[] = {4, 5, 1, 3, 0, 1};
+    const double want_distances[] = {2, 4, 1, 5, 13, 41};
+    for (int c = 0; c < 6; ++c) CHECK(indices[c] == want_indices[c] && distances[c] == want_distances[c]);
+
+    std::int32_t all_indices[6];
+    double all_distances[6];
+    query_rows(tree, queries, 1, 6, all_indices, all_distances);
+    const std::int32_t want_all[] = {4, 5, 2, 1, 3, 0};
+    const double want_all_distances[] = {2, 4, 16, 20, 50, 50};
+    for (int c = 0; c < 6; ++c) CHECK(all_indices[c] == want_all[c] && all_distances[c] == want_all_distances[c]);
+}
+
+void heap_pops_in_non_increasing_order() {
+    CandidateHeap heap;
+    const double dists[] = {5, 1, 5, 3, 0, 5, 2, 4};
+    for (std::int32_t i = 0; i < 8; ++i) heap.insert({dists[i], i});
+    double previous = 1e308;
+    bool descending = true;
+    while (!heap.empty()) {
+        descending = descending && heap.top().dist <= previous;
+        previous = heap.top().dist;
+        heap.remove_top();
+    }
+    CHECK(descending);
+}
+
+}  // namespace
+
+int main() {
+    worked_example();
+    small_trees();
+    invariants_on_tie_heavy_data();
+    query_worked_example();
+    heap_pops_in_non_increasing_order();
+    return native_check::finish();
+}
