@@ -1,0 +1,310 @@
+import gc
+import re
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quillbrax.accel import _nearix
+from reference_nearix import brute_force, squared_distance, tree_search
+
+KDTree = _nearix.KDTree
+
+WORKED_X = [[2, 3], [5, 4], [9, 6], [4, 7], [8, 1], [7, 2]]
+INT32_MAX = 2**31 - 1
+
+
+def check_against_brute_force(X, Q, k):
+    """Distances exactly those of brute force; every reported index is at its reported distance,
+    none twice, and every sample strictly nearer than the k-th best is among them. Where
+    distances are distinct that pins the indices; ties are compared by distance."""
+    X = np.asarray(X, dtype=float)
+    Q = np.asarray(Q, dtype=float)
+    indices, distances = KDTree(X).query(Q, k)
+    width = min(k, len(X))
+    assert indices.shape == distances.shape == (len(Q), width)
+    for q, row_i, row_d, want in zip(Q, indices.tolist(), distances.tolist(), brute_force(X, Q, width)):
+        assert row_d == [dist for dist, _ in want]
+        assert len(set(row_i)) == width
+        assert all(squared_distance(q, X[i]) == dist for i, dist in zip(row_i, row_d))
+        if width:
+            nearer = {i for dist, i in brute_force(X, [q], len(X))[0] if dist < row_d[-1]}
+            assert nearer <= set(row_i)
+    return indices, distances
+
+
+@pytest.mark.parametrize(
+    ("q", "k", "want_indices", "want_distances"),
+    [
+        ([9, 2], 2, [4, 5], [2, 4]),
+        ([5, 5], 2, [1, 3], [1, 5]),
+        ([0, 0], 2, [0, 1], [13, 41]),
+        ([9, 2], 10, [4, 5, 2, 1, 3, 0], [2, 4, 16, 20, 50, 50]),
+    ],
+)
+def test_worked_example(q, k, want_indices, want_distances):
+    indices, distances = KDTree(WORKED_X).query([q], k)
+    assert indices.tolist() == [want_indices]
+    assert distances.tolist() == [want_distances]
+
+
+def test_results_are_new_c_contiguous_int32_and_float64_arrays():
+    Q = np.array([[9.0, 2.0], [5.0, 5.0]])
+    result = KDTree(WORKED_X).query(Q, 3)
+    assert type(result) is tuple and len(result) == 2
+    indices, distances = result
+    assert indices.dtype == np.int32 and distances.dtype == np.float64
+    for array in result:
+        assert array.flags.c_contiguous and array.flags.owndata and array.flags.writeable
+        assert not np.shares_memory(array, Q)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 7, 64, 300])
+@pytest.mark.parametrize("d", [1, 2, 5])
+@pytest.mark.parametrize("k", [1, 3, 10, 1000])
+def test_random_data_matches_brute_force(n, d, k):
+    rng = np.random.default_rng(n * 100 + d * 10 + k)
+    X = rng.normal(size=(n, d))
+    Q = np.vstack([rng.normal(size=(20, d)), X[:3]])
+    indices, distances = check_against_brute_force(X, Q, k)
+    # A query equal to a sample finds it first, at distance 0.
+    assert indices[20:, 0].tolist() == list(range(min(3, n)))
+    assert not distances[20:, 0].any()
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    st.integers(0, 40).flatmap(
+        lambda n: st.tuples(
+            st.lists(st.lists(st.integers(-2, 2), min_size=2, max_size=2), min_size=n, max_size=n),
+            st.lists(st.lists(st.integers(-3, 3), min_size=2, max_size=2), min_size=0, max_size=6),
+            st.integers(0, n + 2),
+        )
+    )
+)
+def test_integer_grids_full_of_ties_match_brute_force(case):
+    X, Q, k = case
+    check_against_brute_force(np.array(X, dtype=float).reshape(len(X), 2), np.array(Q, dtype=float).reshape(len(Q), 2), k)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.integers(1, 30), st.integers(1, 3), st.data())
+def test_tie_order_follows_search_and_heap(n, d, data):
+    # Distinct values within each column fix the tree, so the order of equal distances is
+    # fully determined and must match the reference search exactly.
+    columns = [data.draw(st.permutations(range(n))) for _ in range(d)]
+    X = np.array(columns, dtype=float).T
+    Q = np.array(data.draw(st.lists(st.lists(st.integers(-2, n + 2), min_size=d, max_size=d), max_size=5)), dtype=float).reshape(-1, d)
+    k = data.draw(st.integers(0, n + 1))
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    assert distances.tolist() == want_distances
+
+
+def test_duplicate_rows_each_index_once():
+    X = np.zeros((50, 3))
+    X[25:] = 1.0
+    indices, distances = KDTree(X).query([[0.0, 0.0, 0.0]], 50)
+    assert sorted(indices[0].tolist()) == list(range(50))
+    assert set(indices[0, :25].tolist()) == set(range(25))
+    assert distances[0].tolist() == [0.0] * 25 + [3.0] * 25
+
+
+@pytest.mark.parametrize(
+    ("X", "Q", "k", "shape"),
+    [
+        (np.empty((0, 3)), np.zeros((4, 3)), 5, (4, 0)),  # empty tree
+        (np.empty((0, 3)), np.zeros((4, 3)), 0, (4, 0)),
+        (WORKED_X, np.empty((0, 2)), 3, (0, 3)),  # no query rows
+        (WORKED_X, [[1.0, 1.0], [2.0, 2.0]], 0, (2, 0)),  # k = 0
+        (np.empty((1, 0)), np.empty((3, 0)), 2, (3, 1)),  # one sample without coordinates
+        (np.empty((0, 0)), np.empty((2, 0)), 2, (2, 0)),
+    ],
+)
+def test_empty_shapes(X, Q, k, shape):
+    indices, distances = KDTree(X).query(Q, k)
+    assert indices.shape == distances.shape == shape
+    assert indices.dtype == np.int32 and distances.dtype == np.float64
+    if shape == (3, 1):
+        assert indices.tolist() == [[0]] * 3 and distances.tolist() == [[0.0]] * 3
+
+
+def test_distances_are_squared():
+    indices, distances = KDTree([[3, 4]]).query([[0, 0]], 1)
+    assert (indices.tolist(), distances.tolist()) == ([[0]], [[25.0]])
+
+
+def test_infinite_coordinates_are_accepted():
+    X = np.array([[0.0, 0.0], [np.inf, 1.0], [2.0, -np.inf], [1.0, 1.0]])
+    indices, distances = KDTree(X).query([[0.5, 0.5]], 4)
+    assert set(indices[0, :2].tolist()) == {0, 3}
+    assert distances[0].tolist() == [0.5, 0.5, np.inf, np.inf]
+
+
+def test_nan_query_row_reports_distinct_indices():
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(40, 2))
+    indices, _ = KDTree(X).query([[np.nan, 0.0], [0.0, np.nan]], 7)
+    for row in indices.tolist():
+        assert len(set(row)) == 7 and all(0 <= i < 40 for i in row)
+
+
+REFERENCE = KDTree(np.array(WORKED_X, dtype=float)).query(np.array([[9.0, 2.0], [5.0, 5.0], [0.0, 0.0]]), 6)
+
+
+def _strided(a):
+    """The same values as `a`, seen through a view with gaps between its elements."""
+    a = np.asarray(a, dtype=float)
+    wide = np.zeros((a.shape[0] * 2, a.shape[1] * 3))
+    wide[::2, ::3] = a
+    return wide[::2, ::3]
+
+
+def _reversed(a):
+    a = np.asarray(a, dtype=float)
+    return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
+
+
+def _unaligned(a):
+    a = np.asarray(a, dtype=float)
+    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
+    view = raw[1:].view(np.float64).reshape(a.shape)
+    view[...] = a
+    return view
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda a: a,
+        lambda a: np.asarray(a, dtype=np.int64),
+        lambda a: np.asarray(a, dtype=np.float32),
+        lambda a: np.asarray(a, dtype=np.float64).T.copy().T,  # Fortran order
+        lambda a: np.asarray(a, dtype=">f8"),
+        _strided,
+        _reversed,
+        _unaligned,
+    ],
+    ids=["nested-list", "int64", "float32", "fortran", "big-endian", "strided", "reversed", "unaligned"],
+)
+def test_conversions_build_and_query_the_same(convert):
+    Q = [[9, 2], [5, 5], [0, 0]]
+    indices, distances = KDTree(convert(WORKED_X)).query(convert(Q), 6)
+    assert np.array_equal(indices, REFERENCE[0]) and np.array_equal(distances, REFERENCE[1])
+
+
+def test_bool_samples_are_converted():
+    X = np.array([[True, False], [False, False], [True, True]])
+    indices, distances = KDTree(X).query([[1.0, 1.0]], 3)
+    assert indices.tolist() == [[2, 0, 1]] and distances.tolist() == [[0.0, 1.0, 2.0]]
+
+
+def test_numpy_and_index_integers_are_accepted_as_k():
+    class Two:
+        def __index__(self):
+            return 2
+
+    tree = KDTree(WORKED_X)
+    for k in (np.int64(2), np.int32(2), Two()):
+        assert tree.query([[9, 2]], k)[0].tolist() == [[4, 5]]
+
+
+def _assert_binding_type_error(call):
+    with pytest.raises(TypeError, match="incompatible") as info:
+        call()
+    assert "arg0" in str(info.value)
+    return str(info.value)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda t: t.query(Q=[[1, 2]], k=1),
+        lambda t: t.query([[1, 2]], k=1),
+        lambda t: t.query(arg0=[[1, 2]], arg1=1),
+        lambda t: t.query([[1, 2]], 1.0),
+        lambda t: t.query([[1, 2]], np.float64(1.0)),
+        lambda t: t.query([[1, 2]], 2**31),
+        lambda t: t.query([[1, 2]], -(2**31) - 1),
+        lambda t: t.query([[1, 2]], "1"),
+        lambda t: t.query([[1, 2]]),
+        lambda t: t.query("not numbers", 1),
+        lambda t: t.query([[1, 2], [3]], 1),
+        lambda t: KDTree(X=WORKED_X),
+        lambda t: KDTree(arg0=WORKED_X),
+        lambda t: KDTree(),
+        lambda t: KDTree(object()),
+        lambda t: KDTree([["a", "b"]]),
+    ],
+)
+def test_binding_layer_refuses_with_its_signature(call):
+    tree = KDTree(WORKED_X)
+    _assert_binding_type_error(lambda: call(tree))
+
+
+FLOAT_ARRAY = r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.float64\]"
+
+
+def test_signatures_name_parameters_by_position_only():
+    assert re.match(rf"__init__\(self: [\w.]+, arg0: {FLOAT_ARRAY}\) -> None", KDTree.__init__.__doc__)
+    assert re.match(
+        rf"query\(self: [\w.]+, arg0: {FLOAT_ARRAY}, arg1: [\w. |]+\) -> "
+        r"tuple\[numpy\.typing\.NDArray\[numpy\.int32\], numpy\.typing\.NDArray\[numpy\.float64\]\]",
+        KDTree.query.__doc__,
+    )
+
+
+@pytest.mark.parametrize(
+    ("X", "message"),
+    [
+        ([1.0, 2.0], "X must be a 2-D array, got a 1-D array"),
+        (5.0, "X must be a 2-D array, got a 0-D array"),
+        (np.zeros((2, 2, 2)), "X must be a 2-D array, got a 3-D array"),
+        (np.empty((2, 0)), "X has 2 rows and 0 columns"),
+        ([[1.0, 2.0], [3.0, np.nan]], "X holds NaN at row 1, column 1"),
+        (np.broadcast_to(0.0, (INT32_MAX + 1, 1)), "X has 2147483648 rows"),
+        (np.broadcast_to(0.0, (1, INT32_MAX + 1)), "X has 2147483648 columns"),
+    ],
+)
+def test_samples_refused(X, message):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        KDTree(X)
+
+
+@pytest.mark.parametrize(
+    ("Q", "k", "message"),
+    [
+        ([9.0, 2.0], 1, "Q must be a 2-D array, got a 1-D array"),
+        (np.zeros((1, 1, 2)), 1, "Q must be a 2-D array, got a 3-D array"),
+        ([[9.0]], 1, "Q has 1 columns; the tree's samples have 2"),
+        ([[9.0, 2.0, 1.0]], 1, "Q has 3 columns; the tree's samples have 2"),
+        (np.broadcast_to(0.0, (INT32_MAX + 1, 2)), 1, "Q has 2147483648 rows"),
+        ([[9.0, 2.0]], -1, "negative dimensions"),
+        ([[9.0, 2.0]], -(2**31), "negative dimensions"),
+    ],
+)
+def test_queries_refused(Q, k, message):
+    with pytest.raises(ValueError, match=message):
+        KDTree(WORKED_X).query(Q, k)
+
+
+def test_tree_owns_its_samples():
+    X = np.array(WORKED_X, dtype=float)
+    strided = _strided(WORKED_X)
+    from_array, from_view, from_list = KDTree(X), KDTree(strided), KDTree([list(r) for r in WORKED_X])
+    X[:] = 1e6
+    strided[:] = -1e6
+    del X, strided
+    gc.collect()
+    np.zeros((100, 100)) + 7.0  # reuse freed memory
+    Q = [[9, 2], [5, 5], [0, 0]]
+    for tree in (from_array, from_view, from_list):
+        indices, distances = tree.query(Q, 6)
+        assert np.array_equal(indices, REFERENCE[0]) and np.array_equal(distances, REFERENCE[1])
+
+
+def test_module_surface():
+    assert _nearix.__doc__ is None
+    assert [name for name in vars(KDTree) if not name.startswith("_")] == ["query"]
