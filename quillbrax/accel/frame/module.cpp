@@ -15,6 +15,7 @@ namespace quillbrax::frame {
 namespace {
 
 constinit InternedName* name_registry = nullptr;
+constinit ModuleConstant* constant_registry = nullptr;
 
 struct ModuleState {
     const ModuleSpec* spec = nullptr;
@@ -69,6 +70,10 @@ InternedName::InternedName(const char* text) noexcept : text_(text), next_(name_
     name_registry = this;
 }
 
+ModuleConstant::ModuleConstant(Make make) noexcept : make_(make), next_(constant_registry) {
+    constant_registry = this;
+}
+
 struct NameTable {
     static bool intern_all() {
         for (InternedName* name = name_registry; name != nullptr; name = name->next_) {
@@ -80,11 +85,21 @@ struct NameTable {
             }
             name->object_ = object;
         }
+        for (ModuleConstant* constant = constant_registry; constant != nullptr;
+             constant = constant->next_) {
+            if (constant->object_ == nullptr && (constant->object_ = constant->make_()) == nullptr) {
+                return false;
+            }
+        }
         return true;
     }
     static void clear_all() {
         for (InternedName* name = name_registry; name != nullptr; name = name->next_) {
             Py_CLEAR(name->object_);
+        }
+        for (ModuleConstant* constant = constant_registry; constant != nullptr;
+             constant = constant->next_) {
+            Py_CLEAR(constant->object_);
         }
     }
 };
@@ -646,6 +661,24 @@ const ArrayBuffer& Call::acquire_array_variable(PyObject* value, const ElementTy
     if (!acquire_array_buffer(value, type, ndim, mode, &buffer)) fail(line);
     order_[acquired_++] = &buffer;
     return buffer;
+}
+
+const ArrayBuffer& Call::reassign_array_variable(const ArrayBuffer* variable, PyObject* value,
+                                                 const ElementType& type, int ndim, Access mode,
+                                                 int line) {
+    if (variable == nullptr) return acquire_array_variable(value, type, ndim, mode, line);
+    if (value != Py_None && !PyObject_TypeCheck(value, state.ndarray)) {
+        raise(PyExc_TypeError, line, kCannotConvertMessage, Py_TYPE(value)->tp_name,
+              state.ndarray->tp_name);
+    }
+    ArrayBuffer* buffer = nullptr;
+    for (int i = 0; i < buffer_count_; ++i) {
+        if (&buffers_[i] == variable) buffer = &buffers_[i];
+    }
+    if (buffer == nullptr) raise(PyExc_SystemError, line, "not an array variable of this call");
+    buffer->release();
+    if (!acquire_array_buffer(value, type, ndim, mode, buffer)) fail(line);
+    return *buffer;
 }
 
 const TypedView& Call::acquire_typed_view(PyObject* value, const ElementType& type, int ndim,

@@ -36,6 +36,24 @@ private:
     InternedName* next_;
 };
 
+// An object the module makes once at initialisation, with the name table, and shares between
+// calls (an immutable result, say). Declare as a static object; get() is valid once the module
+// lives.
+class ModuleConstant {
+public:
+    using Make = PyObject* (*)();  // a new reference, or null with an exception set
+    explicit ModuleConstant(Make make) noexcept;
+    ModuleConstant(const ModuleConstant&) = delete;
+    ModuleConstant& operator=(const ModuleConstant&) = delete;
+    PyObject* get() const { return object_; }
+
+private:
+    friend struct NameTable;
+    Make make_;
+    PyObject* object_ = nullptr;
+    ModuleConstant* next_;
+};
+
 struct Parameter {
     enum class Kind { array, integer, object };
     Kind kind;
@@ -127,6 +145,12 @@ public:
                                               Access mode, int line);
     const TypedView& acquire_typed_view(PyObject* value, const ElementType& type, int ndim,
                                         int line);
+    // A new value for an array variable that already holds one (`variable`, as its previous
+    // acquisition gave it; null for its first value): the old buffer is released and the new one
+    // takes its place, so a variable assigned in a loop holds one buffer, not one per pass.
+    const ArrayBuffer& reassign_array_variable(const ArrayBuffer* variable, PyObject* value,
+                                               const ElementType& type, int ndim, Access mode,
+                                               int line);
 
     // An integer that the body reads from a Python object (a shape item, say): 64-bit
     // conversion of the frame. `item(object, index)` is object[index] as Python indexes it.

@@ -1,0 +1,413 @@
+// quillbrax.accel._splitscan: the split search of decision-tree induction for one node.
+//
+// Both searches sort each feature column with np.argsort and sweep the sorted rows once, moving
+// one row at a time to the left child; a candidate sits between two adjacent distinct values and
+// is kept only when its weighted child impurity (Gini for classes, variance for targets) is
+// strictly below the best so far. Counts are doubles and every sum runs in a fixed order, so the
+// results are those of the plain scalar loop, bit for bit.
+
+#include "frame/module.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace frame = quillbrax::frame;
+using frame::INT;
+using frame::ITYPE;
+
+// ---------------------------------------------------------------------------------------------
+// Kernels: plain loops over byte-strided vectors. Row indices taken from a sort order are
+// checked (first_row_out_of_range) before any sweep reads through them.
+
+template <class T>
+struct StridedVector {
+    const char* data;
+    ITYPE stride;  // bytes
+
+    T operator[](ITYPE i) const { return *reinterpret_cast<const T*>(data + i * stride); }
+};
+
+template <class T>
+StridedVector<T> vector_of(const frame::ArrayBuffer& buffer) {
+    return {buffer.data(), buffer.stride(0)};
+}
+
+// Column j of a byte-strided matrix.
+StridedVector<double> column_of(const frame::ArrayBuffer& matrix, ITYPE j) {
+    return {matrix.data() + j * matrix.stride(1), matrix.stride(0)};
+}
+
+struct BestSplit {
+    double score = 1e308;  // a finite sentinel: a NaN score never beats it, any number does
+    ITYPE feature = -1;
+    double threshold = 0.0;
+};
+
+// The first position whose row index lies outside 0 … n − 1, or −1.
+ITYPE first_row_out_of_range(StridedVector<ITYPE> order, ITYPE n) {
+    for (ITYPE i = 0; i < n; ++i) {
+        if (order[i] < 0 || order[i] >= n) return i;
+    }
+    return -1;
+}
+
+// Label → class index as a dictionary filled in class order maps it (a repeated label keeps its
+// last index), looked up by bisection. np.unique gives sorted distinct labels, for which this is
+// simply the position in `classes`.
+class ClassTable {
+public:
+    ClassTable(StridedVector<INT> classes, ITYPE n_classes) {
+        entries_.reserve(static_cast<size_t>(n_classes));
+        for (ITYPE c = 0; c < n_classes; ++c) entries_.emplace_back(classes[c], c);
+        std::stable_sort(entries_.begin(), entries_.end(),
+                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        auto last_of_each = std::unique(entries_.rbegin(), entries_.rend(),
+                                        [](const Entry& a, const Entry& b) { return a.first == b.first; });
+        entries_.erase(entries_.begin(), last_of_each.base());
+    }
+
+    // The class index of `label`, or −1 when the table has no such label.
+    ITYPE find(INT label) const {
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), label,
+                                   [](const Entry& entry, INT key) { return entry.first < key; });
+        return it != entries_.end() && it->first == label ? it->second : -1;
+    }
+
+private:
+    using Entry = std::pair<INT, ITYPE>;
+    std::vector<Entry> entries_;
+};
+
+// What a kernel that maps labels reports: the label it could not map, if any.
+struct LabelLookup {
+    bool missing = false;
+    INT label = 0;
+};
+
+// Adds 1.0 to the count of the class of each of the rows 0 … n − 1, in row order.
+LabelLookup count_classes(StridedVector<INT> y, ITYPE n, const ClassTable& table,
+                          std::vector<double>& counts) {
+    for (ITYPE r = 0; r < n; ++r) {
+        const ITYPE c = table.find(y[r]);
+        if (c < 0) return {true, y[r]};
+        counts[static_cast<size_t>(c)] += 1.0;
+    }
+    return {};
+}
+
+// 1.0 − Σ_c (count_c / total)², the squares subtracted one by one in class order.
+template <class Count>
+double gini(size_t n_classes, Count count, double total) {
+    double impurity = 1.0;
+    for (size_t c = 0; c < n_classes; ++c) {
+        const double p = count(c) / total;
+        impurity = impurity - p * p;
+    }
+    return impurity;
+}
+
+// E[v²] − E[v]² from the sums of v and v² over `count` samples.
+inline double variance(double sum, double sum_of_squares, double count) {
+    const double mean = sum / count;
+    return sum_of_squares / count - mean * mean;
+}
+
+struct Node {
+    ITYPE n;
+    double total;           // n as a double
+    double min_samples_leaf;
+};
+
+// One feature of the classification search: rows enter the left child in sorted order, and each
+// boundary between distinct values with both children admissible is scored.
+LabelLookup sweep_classes(const Node& node, StridedVector<double> column, StridedVector<ITYPE> order,
+                          StridedVector<INT> y, const ClassTable& table,
+                          const std::vector<double>& total_counts, std::vector<double>& left_counts,
+                          ITYPE feature, BestSplit& best) {
+    const size_t n_classes = total_counts.size();
+    std::fill(left_counts.begin(), left_counts.end(), 0.0);
+    double left_n = 0.0;
+    for (ITYPE k = 0; k + 1 < node.n; ++k) {
+        const ITYPE r = order[k];
+        const ITYPE c = table.find(y[r]);
+        if (c < 0) return {true, y[r]};
+        left_counts[static_cast<size_t>(c)] += 1.0;
+        left_n += 1.0;
+
+        const double current_val = column[r];
+        const double next_val = column[order[k + 1]];
+        if (current_val == next_val) continue;
+        const double right_n = node.total - left_n;
+        if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
+
+        const double left_gini = gini(n_classes, [&](size_t i) { return left_counts[i]; }, left_n);
+        const double right_gini = gini(
+            n_classes, [&](size_t i) { return total_counts[i] - left_counts[i]; }, right_n);
+        const double score = (left_n / node.total) * left_gini + (right_n / node.total) * right_gini;
+        if (score < best.score) {
+            best.threshold = (current_val + next_val) * 0.5;
+            best.score = score;
+            best.feature = feature;
+        }
+    }
+    return {};
+}
+
+struct TargetSums {
+    double sum = 0.0;
+    double sum_of_squares = 0.0;
+};
+
+// Σ y[r] and Σ y[r]² over r = 0 … n − 1, each a plain sequential sum.
+TargetSums sum_targets(StridedVector<double> y, ITYPE n) {
+    TargetSums sums;
+    for (ITYPE r = 0; r < n; ++r) {
+        sums.sum += y[r];
+        sums.sum_of_squares += y[r] * y[r];
+    }
+    return sums;
+}
+
+// One feature of the regression search; the right child's sums are the node's minus the left's.
+void sweep_targets(const Node& node, StridedVector<double> column, StridedVector<ITYPE> order,
+                   StridedVector<double> y, const TargetSums& totals, ITYPE feature,
+                   BestSplit& best) {
+    TargetSums left;
+    double left_n = 0.0;
+    for (ITYPE i = 0; i + 1 < node.n; ++i) {
+        const ITYPE k = order[i];
+        left.sum += y[k];
+        left.sum_of_squares += y[k] * y[k];
+        left_n += 1.0;
+
+        const double current_val = column[k];
+        const double next_val = column[order[i + 1]];
+        if (current_val == next_val) continue;
+        if (left_n < node.min_samples_leaf) continue;
+        const double right_n = node.total - left_n;
+        if (right_n < node.min_samples_leaf) continue;
+
+        const double right_var = variance(totals.sum - left.sum,
+                                          totals.sum_of_squares - left.sum_of_squares, right_n);
+        const double left_var = variance(left.sum, left.sum_of_squares, left_n);
+        const double score = (left_n / node.total) * left_var + (right_n / node.total) * right_var;
+        if (score < best.score) {
+            best.threshold = (current_val + next_val) * 0.5;
+            best.score = score;
+            best.feature = feature;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bodies: argument checks are the frame's; what remains is reaching NumPy (np.unique, np.zeros,
+// np.argsort), checking what it gives, and the kernel calls.
+//
+// Source lines that traceback entries report (labels of the failing statements):
+//   16   def _best_split_classifier (argument errors, y shorter than X)
+//   28   classes = np.unique(y)
+//   34   total_counts = np.zeros(n_classes, dtype=np.float64)
+//   36   total_counts[class_to_idx[y[r]]] += 1.0
+//   47   left_counts = np.zeros(n_classes, dtype=np.float64)
+//   50   order = np.argsort(X[:, j]), and the checks of what it gave
+//   55   c = class_to_idx[y[r]]
+//   75   return best_feat, best_thr, best_score
+//   82   def _best_split_regressor (argument errors, y shorter than X)
+//   101  order = np.argsort(X[:, j]), and the checks of what it gave
+//   123  return best_feat, best_thr, best_score
+
+constexpr int kClassifierLine = 16;
+constexpr int kUniqueLine = 28;
+constexpr int kTotalCountsLine = 34;
+constexpr int kCountLine = 36;
+constexpr int kLeftCountsLine = 47;
+constexpr int kClassifierArgsortLine = 50;
+constexpr int kSweepLookupLine = 55;
+constexpr int kClassifierReturnLine = 75;
+constexpr int kRegressorLine = 82;
+constexpr int kRegressorArgsortLine = 101;
+constexpr int kRegressorReturnLine = 123;
+
+constexpr const char* kShortTargetsMessage =
+    "y has %zd entries but X has %zd rows: y needs an entry for every row of X";
+constexpr const char* kOrderLengthMessage =
+    "np.argsort gave an order of length %zd for a column of %zd rows";
+constexpr const char* kOrderIndexMessage =
+    "np.argsort gave row index %zd at position %zd, out of bounds for %zd rows";
+constexpr const char* kCountsLengthMessage = "np.zeros gave an array of length %zd, not %zd";
+
+frame::InternedName name_unique{"unique"};
+frame::InternedName name_zeros{"zeros"};
+frame::InternedName name_argsort{"argsort"};
+frame::InternedName name_float64{"float64"};
+frame::InternedName name_dtype{"dtype"};
+
+// The result of every call that finds no split: one tuple, shared.
+frame::ModuleConstant no_split{[] { return Py_BuildValue("(OOO)", Py_None, Py_None, Py_None); }};
+
+void check_target_count(const frame::Call& call, ITYPE n) {
+    const ITYPE entries = call.array(1).shape(0);
+    if (entries < n) {
+        frame::raise(PyExc_ValueError, call.definition_line(), kShortTargetsMessage, entries, n);
+    }
+}
+
+[[noreturn]] void raise_missing_label(INT label, int line) {
+    frame::Ref key = frame::checked(PyLong_FromLongLong(label), line);
+    PyErr_SetObject(PyExc_KeyError, key.get());
+    frame::fail(line);
+}
+
+// np.zeros(count, dtype=np.float64), copied into native storage: the kernels write only memory
+// of their own, never an array that np handed back.
+std::vector<double> zeros(frame::Call& call, ITYPE count, int line) {
+    frame::Ref length = frame::checked(PyLong_FromSsize_t(count), line);
+    frame::Ref float64 = call.numpy_attribute(name_float64, line);
+    frame::Ref array =
+        call.call_numpy(name_zeros, line, {length.get()}, {{&name_dtype, float64.get()}});
+    const frame::ArrayBuffer& buffer =
+        call.acquire_array_variable(array.get(), frame::DTYPE_t, 1, frame::Access::read, line);
+    if (buffer.shape(0) != count) {
+        frame::raise(PyExc_ValueError, line, kCountsLengthMessage, buffer.shape(0), count);
+    }
+    const StridedVector<double> values = vector_of<double>(buffer);
+    std::vector<double> result(static_cast<size_t>(count));
+    for (ITYPE i = 0; i < count; ++i) result[static_cast<size_t>(i)] = values[i];
+    return result;
+}
+
+// order = np.argsort(X[:, j]), held in the buffer of the array variable `order` (null before
+// the first feature), and checked to be a permutation-sized vector of row indices.
+const frame::ArrayBuffer& sort_column(frame::Call& call, const frame::ArrayBuffer* order, ITYPE j,
+                                      ITYPE n, int line) {
+    frame::Ref all_rows = frame::checked(PySlice_New(nullptr, nullptr, nullptr), line);
+    frame::Ref feature = frame::checked(PyLong_FromSsize_t(j), line);
+    frame::Ref key = frame::checked(PyTuple_Pack(2, all_rows.get(), feature.get()), line);
+    frame::Ref column = frame::checked(PyObject_GetItem(call.argument(0), key.get()), line);
+    frame::Ref sorted = call.call_numpy(name_argsort, line, {column.get()});
+    const frame::ArrayBuffer& buffer = call.reassign_array_variable(
+        order, sorted.get(), frame::ITYPE_t, 1, frame::Access::read, line);
+    if (buffer.shape(0) != n) frame::raise(PyExc_ValueError, line, kOrderLengthMessage, buffer.shape(0), n);
+    const StridedVector<ITYPE> rows = vector_of<ITYPE>(buffer);
+    const ITYPE bad = first_row_out_of_range(rows, n);
+    if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);
+    return buffer;
+}
+
+frame::Ref split_result(const BestSplit& best, int line) {
+    if (best.feature == -1) return frame::Ref::borrow(no_split.get());
+    return frame::checked(Py_BuildValue("(ndd)", best.feature, best.threshold, best.score), line);
+}
+
+frame::Ref classifier_body(frame::Call& call) {
+    const frame::ArrayBuffer& X = call.array(0);
+    const frame::ArrayBuffer& y = call.array(1);
+    const ITYPE n = X.shape(0);
+    const ITYPE m = X.shape(1);
+    check_target_count(call, n);
+    const Node node{n, static_cast<double>(n), static_cast<double>(call.integer(2))};
+
+    frame::Ref unique = call.call_numpy(name_unique, kUniqueLine, {call.argument(1)});
+    const frame::ArrayBuffer& classes = call.acquire_array_variable(
+        unique.get(), frame::INT_t, 1, frame::Access::read, kUniqueLine);
+    const ITYPE n_classes = classes.shape(0);
+    const ClassTable table(vector_of<INT>(classes), n_classes);
+
+    std::vector<double> total_counts = zeros(call, n_classes, kTotalCountsLine);
+    const LabelLookup counted = count_classes(vector_of<INT>(y), n, table, total_counts);
+    if (counted.missing) raise_missing_label(counted.label, kCountLine);
+    if (n_classes > 0) {
+        const double base_gini =
+            gini(total_counts.size(), [&](size_t c) { return total_counts[c]; }, node.total);
+        if (base_gini < 1e-15) return frame::Ref::borrow(no_split.get());
+    }
+
+    BestSplit best;
+    std::vector<double> left_counts = zeros(call, n_classes, kLeftCountsLine);
+    const frame::ArrayBuffer* order = nullptr;
+    for (ITYPE j = 0; j < m; ++j) {
+        order = &sort_column(call, order, j, n, kClassifierArgsortLine);
+        const LabelLookup swept = sweep_classes(node, column_of(X, j), vector_of<ITYPE>(*order),
+                                                vector_of<INT>(y), table, total_counts,
+                                                left_counts, j, best);
+        if (swept.missing) raise_missing_label(swept.label, kSweepLookupLine);
+    }
+    return split_result(best, kClassifierReturnLine);
+}
+
+frame::Ref regressor_body(frame::Call& call) {
+    const frame::ArrayBuffer& X = call.array(0);
+    const frame::ArrayBuffer& y = call.array(1);
+    const ITYPE n = X.shape(0);
+    const ITYPE m = X.shape(1);
+    check_target_count(call, n);
+    const Node node{n, static_cast<double>(n), static_cast<double>(call.integer(2))};
+
+    const TargetSums totals = sum_targets(vector_of<double>(y), n);
+    const double base_var = variance(totals.sum, totals.sum_of_squares, node.total);
+    if (base_var < 1e-15 || m == 0) return frame::Ref::borrow(no_split.get());
+
+    BestSplit best;
+    const frame::ArrayBuffer* order = nullptr;
+    for (ITYPE j = 0; j < m; ++j) {
+        order = &sort_column(call, order, j, n, kRegressorArgsortLine);
+        sweep_targets(node, column_of(X, j), vector_of<ITYPE>(*order), vector_of<double>(y),
+                      totals, j, best);
+    }
+    return split_result(best, kRegressorReturnLine);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module table.
+
+constexpr frame::Parameter kClassifierParameters[] = {
+    frame::array_parameter("X", frame::DTYPE_t, 2),
+    frame::array_parameter("y", frame::INT_t, 1),
+    frame::int_parameter("min_samples_leaf"),
+};
+constexpr frame::Parameter kRegressorParameters[] = {
+    frame::array_parameter("X", frame::DTYPE_t, 2),
+    frame::array_parameter("y", frame::DTYPE_t, 1),
+    frame::int_parameter("min_samples_leaf"),
+};
+constexpr const char* kClassifierLocals[] = {
+    "n", "m", "classes", "n_classes", "class_to_idx", "total_counts", "total_sum", "base_gini",
+    "left_counts", "left_n", "right_n", "left_gini", "right_gini", "score", "order",
+    "current_val", "next_val", "best_score", "best_feat", "best_thr", "j", "k", "r", "c"};
+constexpr const char* kRegressorLocals[] = {
+    "n", "m", "total_sum_y", "total_sum_y2", "total_n", "base_var", "left_sum_y", "left_sum_y2",
+    "left_n", "right_n", "right_sum_y", "right_sum_y2", "left_var", "right_var", "score",
+    "order", "k", "current_val", "next_val", "best_score", "best_feat", "best_thr", "r", "j",
+    "i"};
+
+constexpr const char* kClassifierDoc =
+    "Find best (feature, threshold) for a classification node.\n"
+    "\n"
+    "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
+    "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n"
+    "    ";
+constexpr const char* kRegressorDoc = "Find best (feature, threshold) for a regression node (MSE).";
+
+constexpr frame::FunctionSpec kFunctions[] = {
+    {"_best_split_classifier", kClassifierParameters, kClassifierLocals, kClassifierDoc,
+     kClassifierLine, classifier_body},
+    {"_best_split_regressor", kRegressorParameters, kRegressorLocals, kRegressorDoc,
+     kRegressorLine, regressor_body},
+};
+
+constexpr frame::ModuleSpec kModule = {
+    "_splitscan",
+    "quillbrax.accel._splitscan",
+    "quillbrax/accel/_splitscan",
+    "Accelerated decision tree split search routines.",
+    kFunctions,
+    frame::NativeInterfaceImport::during_initialisation,
+    0,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__splitscan(void) { return quillbrax::frame::module_definition(kModule); }
