@@ -1,0 +1,563 @@
+// quillbrax.accel._convkit: the array kernels of convolutional networks on channels-last image
+// batches (N, H, W, C): patch extraction into a column matrix (im2col) and its adjoint scatter-add
+// (col2im), and max pooling forward with an arg-max record and backward.
+//
+// The kernels trust the extents they are handed. The bodies refuse every geometry the kernels
+// cannot take before any array is created, and check the shape of every array that NumPy hands
+// back, so that no kernel reads or writes outside an array whatever `np` returns.
+
+#include "frame/module.hpp"
+
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace {
+
+namespace frame = quillbrax::frame;
+using frame::DTYPE;
+using frame::ITYPE;
+template <class T, int N>
+using Strided = frame::Strided<T, N>;
+
+constexpr ITYPE kItemSize = sizeof(DTYPE);
+
+// ---------------------------------------------------------------------------------------------
+// Kernels: plain loops over byte-strided arrays.
+
+// Window geometry over the padded image: kernel kh × kw moved by `stride`; padded pixel (h, w) is
+// element (h, w) of the working input (which already carries the padding when pad > 0, and is
+// the unpadded input when pad ≤ 0).
+struct Window {
+    ITYPE N, C;
+    ITYPE kh, kw, stride;
+    ITYPE OH, OW;
+
+    bool empty() const { return N <= 0 || OH <= 0 || OW <= 0 || kh <= 0 || kw <= 0 || C <= 0; }
+};
+
+// Row (n·OH + oh)·OW + ow, column (i·kw + j)·C + c of `columns` is working-input element
+// (n, oh·stride + i, ow·stride + j, c); every entry is written once, rows front to back.
+void im2col_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 2> columns, const Window& g) {
+    if (g.empty()) return;
+    // A kernel row (j = 0 … kw − 1, every c) is one run of kw·C doubles in a row-major input and
+    // in a unit-stride row of the column matrix: one copy per kernel row.
+    const bool kernel_rows_are_runs = input.strides[3] == kItemSize &&
+                                      input.strides[2] == g.C * kItemSize &&
+                                      columns.strides[1] == kItemSize;
+    const ITYPE run = g.kw * g.C;
+    ITYPE row = 0;
+    for (ITYPE n = 0; n < g.N; ++n) {
+        for (ITYPE oh = 0; oh < g.OH; ++oh) {
+            for (ITYPE ow = 0; ow < g.OW; ++ow, ++row) {
+                for (ITYPE i = 0; i < g.kh; ++i) {
+                    const ITYPE h = oh * g.stride + i;
+                    if (kernel_rows_are_runs) {
+                        std::memcpy(&columns(row, i * run), &input(n, h, ow * g.stride, 0),
+                                    static_cast<size_t>(run * kItemSize));
+                        continue;
+                    }
+                    for (ITYPE j = 0; j < g.kw; ++j) {
+                        const ITYPE w = ow * g.stride + j;
+                        for (ITYPE c = 0; c < g.C; ++c) {
+                            columns(row, (i * g.kw + j) * g.C + c) = input(n, h, w, c);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The adjoint: entry (row, col) is added onto accumulator element (n, oh·stride + i,
+// ow·stride + j, c), in increasing row and within a row increasing col, which fixes the rounding
+// where windows overlap.
+void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulator,
+                   const Window& g) {
+    if (g.empty()) return;
+    ITYPE row = 0;
+    for (ITYPE n = 0; n < g.N; ++n) {
+        for (ITYPE oh = 0; oh < g.OH; ++oh) {
+            for (ITYPE ow = 0; ow < g.OW; ++ow, ++row) {
+                ITYPE col = 0;
+                for (ITYPE i = 0; i < g.kh; ++i) {
+                    const ITYPE h = oh * g.stride + i;
+                    for (ITYPE j = 0; j < g.kw; ++j) {
+                        const ITYPE w = ow * g.stride + j;
+                        for (ITYPE c = 0; c < g.C; ++c, ++col) {
+                            DTYPE& target = accumulator(n, h, w, c);
+                            target = target + columns(row, col);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Pooling geometry: the window geometry with kh = kw = k and no padding.
+struct Pooling {
+    ITYPE N, C;
+    ITYPE k, stride;
+    ITYPE OH, OW;
+
+    bool empty() const { return N <= 0 || OH <= 0 || OW <= 0 || C <= 0; }
+};
+
+// Strict comparison: the first maximum in row-by-row window order wins, and a NaN is only ever
+// the result when it is the window's first element.
+void maxpool_forward_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
+                            Strided<ITYPE, 4> argmax, const Pooling& g) {
+    if (g.empty()) return;
+    for (ITYPE n = 0; n < g.N; ++n) {
+        for (ITYPE oh = 0; oh < g.OH; ++oh) {
+            const ITYPE base_h = oh * g.stride;
+            for (ITYPE ow = 0; ow < g.OW; ++ow) {
+                const ITYPE base_w = ow * g.stride;
+                for (ITYPE c = 0; c < g.C; ++c) {
+                    DTYPE best_val = input(n, base_h, base_w, c);
+                    ITYPE best_idx = 0;
+                    ITYPE idx = 0;
+                    for (ITYPE i = 0; i < g.k; ++i) {
+                        for (ITYPE j = 0; j < g.k; ++j, ++idx) {
+                            const DTYPE val = input(n, base_h + i, base_w + j, c);
+                            if (val > best_val) {
+                                best_val = val;
+                                best_idx = idx;
+                            }
+                        }
+                    }
+                    out(n, oh, ow, c) = best_val;
+                    argmax(n, oh, ow, c) = best_idx;
+                }
+            }
+        }
+    }
+}
+
+struct WindowIndexOutOfRange {
+    ITYPE n, oh, ow, c, idx;
+};
+
+// Routes grad(n, oh, ow, c) to the input element that won window (oh, ow), summing in visiting
+// order where windows overlap. Stops at the first record entry that is no window index.
+std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE, 4> grad,
+                                                             Strided<const ITYPE, 4> argmax,
+                                                             Strided<DTYPE, 4> dX,
+                                                             const Pooling& g) {
+    if (g.empty()) return std::nullopt;
+    const ITYPE window_size = g.k * g.k;
+    for (ITYPE n = 0; n < g.N; ++n) {
+        for (ITYPE oh = 0; oh < g.OH; ++oh) {
+            for (ITYPE ow = 0; ow < g.OW; ++ow) {
+                for (ITYPE c = 0; c < g.C; ++c) {
+                    const ITYPE idx = argmax(n, oh, ow, c);
+                    if (idx < 0 || idx >= window_size) return WindowIndexOutOfRange{n, oh, ow, c, idx};
+                    const ITYPE bi = idx / g.k;
+                    const ITYPE bj = idx % g.k;
+                    DTYPE& target = dX(n, oh * g.stride + bi, ow * g.stride + bj, c);
+                    target = target + grad(n, oh, ow, c);
+                }
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bodies: refuse what the kernels cannot take, create the arrays through `np`, check what NumPy
+// gave back against the geometry, run the kernel.
+
+constexpr const char* kNegativeKernelMessage =
+    "kernel size must not be negative (kh=%d, kw=%d)";
+constexpr const char* kStrideMessage = "stride must be at least 1 (stride=%d)";
+constexpr const char* kImageTooLargeMessage =
+    "padded image size overflows (H=%zd, W=%zd, pad=%d)";
+constexpr const char* kWindowFitMessage =
+    "a %d x %d window does not fit the padded image of %zd x %zd (H=%zd, W=%zd, pad=%d)";
+constexpr const char* kColumnsTooLargeMessage =
+    "column matrix too large (N=%zd, OH=%zd, OW=%zd, kh=%d, kw=%d, C=%zd)";
+constexpr const char* kColumnsShapeMessage =
+    "cols has shape (%zd, %zd), expected (N*OH*OW, kh*kw*C) with N=%zd, OH=%zd, OW=%zd, kh=%d, "
+    "kw=%d, C=%zd";
+constexpr const char* kPoolWindowMessage =
+    "pooling window must satisfy 1 <= k <= H and k <= W (k=%d, H=%zd, W=%zd)";
+constexpr const char* kPoolShapeMessage =
+    "%s has shape (%zd, %zd, %zd, %zd), expected (N, OH, OW, C) = (%zd, %zd, %zd, %zd) for shape "
+    "(%zd, %zd, %zd, %zd), k=%d, stride=%d";
+constexpr const char* kWindowIndexMessage =
+    "argmax[%zd, %zd, %zd, %zd] = %zd is not a window index of a %d x %d window (0 to %zd)";
+constexpr const char* kNumpyResultShapeMessage = "np.%s gave an array that is not of shape %s";
+
+frame::InternedName name_ascontiguousarray{"ascontiguousarray"};
+frame::InternedName name_pad{"pad"};
+frame::InternedName name_empty{"empty"};
+frame::InternedName name_zeros{"zeros"};
+frame::InternedName name_float64{"float64"};
+frame::InternedName name_intp{"intp"};
+frame::InternedName name_dtype{"dtype"};
+frame::InternedName name_mode{"mode"};
+frame::InternedName name_constant{"constant"};
+
+// What NumPy gave back (None included) must have exactly the extents the kernel will walk.
+template <int N>
+void check_numpy_result(const frame::TypedView& view, const ITYPE (&expected)[N],
+                        const char* numpy_function, int line) {
+    bool matches = !view.is_none();
+    for (int k = 0; k < N && matches; ++k) matches = view.shape(k) == expected[k];
+    if (!matches) {
+        std::string text = "(";
+        for (int k = 0; k < N; ++k) text += (k > 0 ? ", " : "") + std::to_string(expected[k]);
+        frame::raise(PyExc_ValueError, line, kNumpyResultShapeMessage, numpy_function,
+                     (text + ")").c_str());
+    }
+}
+
+ITYPE read_extent(frame::Call& call, PyObject* shape, Py_ssize_t index, int line) {
+    frame::Ref item = call.item(shape, index, line);
+    return call.convert_int64(item.get(), line);
+}
+
+frame::Ref python_int(ITYPE value, int line) {
+    return frame::checked(PyLong_FromSsize_t(value), line);
+}
+
+frame::Ref shape_tuple(std::initializer_list<ITYPE> extents, int line) {
+    frame::Ref tuple = frame::checked(PyTuple_New(static_cast<Py_ssize_t>(extents.size())), line);
+    Py_ssize_t k = 0;
+    for (ITYPE extent : extents) {
+        PyTuple_SET_ITEM(tuple.get(), k++, python_int(extent, line).release());
+    }
+    return tuple;
+}
+
+struct PatchGeometry {
+    Window window;
+    ITYPE padded_h, padded_w;
+};
+
+// kh, kw ≥ 0, stride ≥ 1 and the window inside the padded image, so that the quotient is a
+// floor and every window lies inside the working input (OH, OW ≥ 1).
+PatchGeometry patch_geometry(ITYPE N, ITYPE H, ITYPE W, ITYPE C, long kh, long kw, long stride,
+                             long pad, int line) {
+    if (kh < 0 || kw < 0) {
+        frame::raise(PyExc_ValueError, line, kNegativeKernelMessage, static_cast<int>(kh),
+                     static_cast<int>(kw));
+    }
+    if (stride < 1) frame::raise(PyExc_ValueError, line, kStrideMessage, static_cast<int>(stride));
+    ITYPE padded_h = 0;
+    ITYPE padded_w = 0;
+    if (__builtin_add_overflow(H, 2 * pad, &padded_h) ||
+        __builtin_add_overflow(W, 2 * pad, &padded_w)) {
+        frame::raise(PyExc_ValueError, line, kImageTooLargeMessage, H, W, static_cast<int>(pad));
+    }
+    if (kh > padded_h || kw > padded_w) {
+        frame::raise(PyExc_ValueError, line, kWindowFitMessage, static_cast<int>(kh),
+                     static_cast<int>(kw), padded_h, padded_w, H, W, static_cast<int>(pad));
+    }
+    const Window window{N, C, kh, kw, stride, (padded_h - kh) / stride + 1,
+                        (padded_w - kw) / stride + 1};
+    return {window, padded_h, padded_w};
+}
+
+// N·OH·OW and kh·kw·C; false when either overflows.
+bool column_extents(const Window& g, ITYPE* rows, ITYPE* columns) {
+    ITYPE images_rows = 0;
+    ITYPE kernel = 0;
+    return !__builtin_mul_overflow(g.N, g.OH, &images_rows) &&
+           !__builtin_mul_overflow(images_rows, g.OW, rows) &&
+           !__builtin_mul_overflow(g.kh, g.kw, &kernel) &&
+           !__builtin_mul_overflow(kernel, g.C, columns);
+}
+
+// 1 ≤ k ≤ H, k ≤ W and stride ≥ 1, so that every window lies inside the input.
+Pooling pooling_geometry(ITYPE N, ITYPE H, ITYPE W, ITYPE C, long k, long stride, int line) {
+    if (k < 1 || k > H || k > W) {
+        frame::raise(PyExc_ValueError, line, kPoolWindowMessage, static_cast<int>(k), H, W);
+    }
+    if (stride < 1) frame::raise(PyExc_ValueError, line, kStrideMessage, static_cast<int>(stride));
+    return {N, C, k, stride, (H - k) / stride + 1, (W - k) / stride + 1};
+}
+
+// Source lines of the statements that can fail, by function (labels of the traceback entries).
+struct Im2colLines {
+    int definition, geometry, contiguous, padded, working, columns, columns_view, result;
+};
+struct Col2imLines {
+    int definition, shape, geometry, columns_view, accumulator, accumulator_view, crop;
+};
+struct MaxpoolForwardLines {
+    int definition, geometry, out, argmax, contiguous, working, out_view, argmax_view, result;
+};
+struct MaxpoolBackwardLines {
+    int definition, shape, geometry, grad_shape, argmax_shape, dX, grad_contiguous,
+        argmax_contiguous, dX_view, grad_view, argmax_view, scatter;
+};
+
+template <Im2colLines lines>
+frame::Ref im2col_body(frame::Call& call) {
+    const frame::ArrayBuffer& X = call.array(0);
+    const long pad = call.integer(4);
+    const ITYPE N = X.shape(0), H = X.shape(1), W = X.shape(2), C = X.shape(3);
+    const PatchGeometry geometry =
+        patch_geometry(N, H, W, C, call.integer(1), call.integer(2), call.integer(3), pad,
+                       lines.geometry);
+    const Window& g = geometry.window;
+    ITYPE rows = 0;
+    ITYPE columns = 0;
+    if (!column_extents(g, &rows, &columns)) {
+        frame::raise(PyExc_ValueError, lines.geometry, kColumnsTooLargeMessage, N, g.OH, g.OW,
+                     static_cast<int>(g.kh), static_cast<int>(g.kw), C);
+    }
+
+    frame::Ref float64 = call.numpy_attribute(name_float64, lines.contiguous);
+    frame::Ref working = call.call_numpy(name_ascontiguousarray, lines.contiguous,
+                                         {call.argument(0)}, {{&name_dtype, float64.get()}});
+    const char* working_from = "ascontiguousarray";
+    ITYPE working_h = H;
+    ITYPE working_w = W;
+    if (pad > 0) {
+        frame::Ref widths = frame::checked(
+            Py_BuildValue("((ii)(ii)(ii)(ii))", 0, 0, static_cast<int>(pad), static_cast<int>(pad),
+                          static_cast<int>(pad), static_cast<int>(pad), 0, 0),
+            lines.padded);
+        working = call.call_numpy(name_pad, lines.padded, {working.get(), widths.get()},
+                                  {{&name_mode, name_constant.get()}});
+        working_from = "pad";
+        working_h = geometry.padded_h;
+        working_w = geometry.padded_w;
+    }
+    const frame::TypedView& input =
+        call.acquire_typed_view(working.get(), frame::DTYPE_t, 4, lines.working);
+    check_numpy_result(input, {N, working_h, working_w, C}, working_from, lines.working);
+
+    frame::Ref shape = shape_tuple({rows, columns}, lines.columns);
+    float64 = call.numpy_attribute(name_float64, lines.columns);
+    frame::Ref result = call.call_numpy(name_empty, lines.columns, {shape.get()},
+                                        {{&name_dtype, float64.get()}});
+    const frame::TypedView& column_view =
+        call.acquire_typed_view(result.get(), frame::DTYPE_t, 2, lines.columns_view);
+    check_numpy_result(column_view, {rows, columns}, "empty", lines.columns_view);
+
+    im2col_kernel(input.as<const DTYPE, 4>(), column_view.as<DTYPE, 2>(), g);
+
+    frame::Ref OH = python_int(g.OH, lines.result);
+    frame::Ref OW = python_int(g.OW, lines.result);
+    return frame::make_tuple({result.get(), OH.get(), OW.get()}, lines.result);
+}
+
+template <Col2imLines lines>
+frame::Ref col2im_body(frame::Call& call) {
+    const frame::ArrayBuffer& cols = call.array(0);
+    const long pad = call.integer(5);
+    ITYPE extents[4];
+    for (int a = 0; a < 4; ++a) extents[a] = read_extent(call, call.argument(1), a, lines.shape + a);
+    const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
+    const PatchGeometry geometry =
+        patch_geometry(N, H, W, C, call.integer(2), call.integer(3), call.integer(4), pad,
+                       lines.geometry);
+    const Window& g = geometry.window;
+    ITYPE rows = 0;
+    ITYPE columns = 0;
+    if (!column_extents(g, &rows, &columns) || cols.shape(0) != rows || cols.shape(1) != columns) {
+        frame::raise(PyExc_ValueError, lines.geometry, kColumnsShapeMessage, cols.shape(0),
+                     cols.shape(1), N, g.OH, g.OW, static_cast<int>(g.kh), static_cast<int>(g.kw),
+                     C);
+    }
+    // Read through a writable view of the caller's array, which is never written.
+    const frame::TypedView& column_view =
+        call.acquire_typed_view(call.argument(0), frame::DTYPE_t, 2, lines.columns_view);
+
+    frame::Ref shape = shape_tuple({N, geometry.padded_h, geometry.padded_w, C}, lines.accumulator);
+    frame::Ref float64 = call.numpy_attribute(name_float64, lines.accumulator);
+    frame::Ref dX_pad = call.call_numpy(name_zeros, lines.accumulator, {shape.get()},
+                                        {{&name_dtype, float64.get()}});
+    const frame::TypedView& accumulator =
+        call.acquire_typed_view(dX_pad.get(), frame::DTYPE_t, 4, lines.accumulator_view);
+    check_numpy_result(accumulator, {N, geometry.padded_h, geometry.padded_w, C}, "zeros",
+                       lines.accumulator_view);
+
+    col2im_kernel(column_view.as<const DTYPE, 2>(), accumulator.as<DTYPE, 4>(), g);
+
+    if (pad <= 0) return dX_pad;
+    // dX_pad[:, pad:-pad, pad:-pad, :], a view whose base is the accumulator.
+    frame::Ref all = frame::checked(PySlice_New(nullptr, nullptr, nullptr), lines.crop);
+    frame::Ref start = python_int(pad, lines.crop);
+    frame::Ref stop = python_int(-pad, lines.crop);
+    frame::Ref interior = frame::checked(PySlice_New(start.get(), stop.get(), nullptr), lines.crop);
+    frame::Ref index = frame::make_tuple({all.get(), interior.get(), interior.get(), all.get()},
+                                         lines.crop);
+    return frame::checked(PyObject_GetItem(dX_pad.get(), index.get()), lines.crop);
+}
+
+template <MaxpoolForwardLines lines>
+frame::Ref maxpool_forward_body(frame::Call& call) {
+    const frame::ArrayBuffer& X = call.array(0);
+    const ITYPE N = X.shape(0), H = X.shape(1), W = X.shape(2), C = X.shape(3);
+    const Pooling g = pooling_geometry(N, H, W, C, call.integer(1), call.integer(2),
+                                       lines.geometry);
+
+    frame::Ref shape = shape_tuple({N, g.OH, g.OW, C}, lines.out);
+    frame::Ref float64 = call.numpy_attribute(name_float64, lines.out);
+    frame::Ref out = call.call_numpy(name_empty, lines.out, {shape.get()},
+                                     {{&name_dtype, float64.get()}});
+    frame::Ref intp = call.numpy_attribute(name_intp, lines.argmax);
+    frame::Ref argmax = call.call_numpy(name_empty, lines.argmax, {shape.get()},
+                                        {{&name_dtype, intp.get()}});
+    float64 = call.numpy_attribute(name_float64, lines.contiguous);
+    frame::Ref working = call.call_numpy(name_ascontiguousarray, lines.contiguous,
+                                         {call.argument(0)}, {{&name_dtype, float64.get()}});
+
+    const frame::TypedView& input =
+        call.acquire_typed_view(working.get(), frame::DTYPE_t, 4, lines.working);
+    check_numpy_result(input, {N, H, W, C}, "ascontiguousarray", lines.working);
+    const frame::TypedView& out_view =
+        call.acquire_typed_view(out.get(), frame::DTYPE_t, 4, lines.out_view);
+    check_numpy_result(out_view, {N, g.OH, g.OW, C}, "empty", lines.out_view);
+    const frame::TypedView& argmax_view =
+        call.acquire_typed_view(argmax.get(), frame::ITYPE_t, 4, lines.argmax_view);
+    check_numpy_result(argmax_view, {N, g.OH, g.OW, C}, "empty", lines.argmax_view);
+
+    maxpool_forward_kernel(input.as<const DTYPE, 4>(), out_view.as<DTYPE, 4>(),
+                           argmax_view.as<ITYPE, 4>(), g);
+    return frame::make_tuple({out.get(), argmax.get()}, lines.result);
+}
+
+template <MaxpoolBackwardLines lines>
+frame::Ref maxpool_backward_body(frame::Call& call) {
+    const frame::ArrayBuffer& grad = call.array(0);
+    const frame::ArrayBuffer& argmax = call.array(1);
+    ITYPE extents[4];
+    for (int a = 0; a < 4; ++a) extents[a] = read_extent(call, call.argument(2), a, lines.shape + a);
+    const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
+    const long k = call.integer(3);
+    const long stride = call.integer(4);
+    const Pooling g = pooling_geometry(N, H, W, C, k, stride, lines.geometry);
+    const std::pair<const frame::ArrayBuffer*, int> records[] = {{&grad, lines.grad_shape},
+                                                                 {&argmax, lines.argmax_shape}};
+    for (const auto& [buffer, line] : records) {
+        if (buffer->shape(0) != N || buffer->shape(1) != g.OH || buffer->shape(2) != g.OW ||
+            buffer->shape(3) != C) {
+            frame::raise(PyExc_ValueError, line, kPoolShapeMessage,
+                         buffer == &grad ? "grad" : "argmax", buffer->shape(0), buffer->shape(1),
+                         buffer->shape(2), buffer->shape(3), N, g.OH, g.OW, C, N, H, W, C,
+                         static_cast<int>(k), static_cast<int>(stride));
+        }
+    }
+
+    frame::Ref shape = shape_tuple({N, H, W, C}, lines.dX);
+    frame::Ref float64 = call.numpy_attribute(name_float64, lines.dX);
+    frame::Ref dX = call.call_numpy(name_zeros, lines.dX, {shape.get()},
+                                    {{&name_dtype, float64.get()}});
+    float64 = call.numpy_attribute(name_float64, lines.grad_contiguous);
+    frame::Ref grad_c = call.call_numpy(name_ascontiguousarray, lines.grad_contiguous,
+                                        {call.argument(0)}, {{&name_dtype, float64.get()}});
+    frame::Ref intp = call.numpy_attribute(name_intp, lines.argmax_contiguous);
+    frame::Ref argmax_c = call.call_numpy(name_ascontiguousarray, lines.argmax_contiguous,
+                                          {call.argument(1)}, {{&name_dtype, intp.get()}});
+
+    const frame::TypedView& dX_view =
+        call.acquire_typed_view(dX.get(), frame::DTYPE_t, 4, lines.dX_view);
+    check_numpy_result(dX_view, {N, H, W, C}, "zeros", lines.dX_view);
+    const frame::TypedView& grad_view =
+        call.acquire_typed_view(grad_c.get(), frame::DTYPE_t, 4, lines.grad_view);
+    check_numpy_result(grad_view, {N, g.OH, g.OW, C}, "ascontiguousarray", lines.grad_view);
+    const frame::TypedView& argmax_view =
+        call.acquire_typed_view(argmax_c.get(), frame::ITYPE_t, 4, lines.argmax_view);
+    check_numpy_result(argmax_view, {N, g.OH, g.OW, C}, "ascontiguousarray", lines.argmax_view);
+
+    const std::optional<WindowIndexOutOfRange> bad = maxpool_backward_kernel(
+        grad_view.as<const DTYPE, 4>(), argmax_view.as<const ITYPE, 4>(), dX_view.as<DTYPE, 4>(),
+        g);
+    if (bad) {
+        frame::raise(PyExc_ValueError, lines.scatter, kWindowIndexMessage, bad->n, bad->oh,
+                     bad->ow, bad->c, bad->idx, static_cast<int>(k), static_cast<int>(k),
+                     g.k * g.k - 1);
+    }
+    return dX;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module table.
+
+constexpr frame::Parameter kIm2colParameters[] = {
+    frame::array_parameter("X", frame::DTYPE_t, 4),
+    frame::int_parameter("kh"),
+    frame::int_parameter("kw"),
+    frame::int_parameter("stride", 1),
+    frame::int_parameter("pad", 0),
+};
+constexpr frame::Parameter kCol2imParameters[] = {
+    frame::array_parameter("cols", frame::DTYPE_t, 2),
+    frame::object_parameter("shape"),
+    frame::int_parameter("kh"),
+    frame::int_parameter("kw"),
+    frame::int_parameter("stride", 1),
+    frame::int_parameter("pad", 0),
+};
+constexpr frame::Parameter kMaxpoolForwardParameters[] = {
+    frame::array_parameter("X", frame::DTYPE_t, 4),
+    frame::int_parameter("k"),
+    frame::int_parameter("stride"),
+};
+constexpr frame::Parameter kMaxpoolBackwardParameters[] = {
+    frame::array_parameter("grad", frame::DTYPE_t, 4),
+    frame::array_parameter("argmax", frame::ITYPE_t, 4),
+    frame::object_parameter("shape"),
+    frame::int_parameter("k"),
+    frame::int_parameter("stride"),
+};
+
+constexpr const char* kIm2colLocals[] = {"N", "H", "W", "C", "OH", "OW", "X_c", "X_p", "cols",
+                                         "n", "oh", "ow", "i", "j", "c", "row", "col"};
+constexpr const char* kCol2imLocals[] = {"N", "H", "W", "C", "OH", "OW", "dX_pad", "n", "oh",
+                                         "ow", "i", "j", "c", "row", "col"};
+constexpr const char* kMaxpoolForwardLocals[] = {
+    "N", "H", "W", "C", "OH", "OW", "out", "argmax", "X_c", "n", "oh", "ow", "c", "i", "j",
+    "base_h", "base_w", "idx", "best_idx", "val", "best_val"};
+constexpr const char* kMaxpoolBackwardLocals[] = {
+    "N", "H", "W", "C", "OH", "OW", "dX", "grad_c", "argmax_c", "n", "oh", "ow", "c", "idx",
+    "bi", "bj"};
+
+// Line 4 is `import numpy as np` and line 10 the import of NumPy's native interface; `shape`
+// is the line of item 0 of the shape, items 1 to 3 follow on the next lines.
+constexpr Im2colLines kIm2colLines{
+    .definition = 13, .geometry = 19, .contiguous = 22, .padded = 24, .working = 26,
+    .columns = 30, .columns_view = 31, .result = 42};
+constexpr Col2imLines kCol2imLines{
+    .definition = 45, .shape = 46, .geometry = 52, .columns_view = 55, .accumulator = 56,
+    .accumulator_view = 57, .crop = 70};
+constexpr MaxpoolForwardLines kMaxpoolForwardLines{
+    .definition = 75, .geometry = 78, .out = 82, .argmax = 83, .contiguous = 84, .working = 86,
+    .out_view = 87, .argmax_view = 88, .result = 104};
+constexpr MaxpoolBackwardLines kMaxpoolBackwardLines{
+    .definition = 107, .shape = 108, .geometry = 114, .grad_shape = 116, .argmax_shape = 118,
+    .dX = 121, .grad_contiguous = 122, .argmax_contiguous = 123, .dX_view = 125, .grad_view = 126,
+    .argmax_view = 127, .scatter = 135};
+
+constexpr frame::FunctionSpec kFunctions[] = {
+    {"im2col", kIm2colParameters, kIm2colLocals, nullptr, kIm2colLines.definition,
+     im2col_body<kIm2colLines>},
+    {"col2im", kCol2imParameters, kCol2imLocals, nullptr, kCol2imLines.definition,
+     col2im_body<kCol2imLines>},
+    {"maxpool_forward", kMaxpoolForwardParameters, kMaxpoolForwardLocals, nullptr,
+     kMaxpoolForwardLines.definition, maxpool_forward_body<kMaxpoolForwardLines>},
+    {"maxpool_backward", kMaxpoolBackwardParameters, kMaxpoolBackwardLocals, nullptr,
+     kMaxpoolBackwardLines.definition, maxpool_backward_body<kMaxpoolBackwardLines>},
+};
+
+constexpr frame::ModuleSpec kModule = {
+    "_convkit",
+    "quillbrax.accel._convkit",
+    "quillbrax/accel/_convkit",
+    "Accelerated convolution and max-pooling routines.",
+    kFunctions,
+    frame::NativeInterfaceImport::module_body_statement,
+    10,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__convkit(void) { return quillbrax::frame::module_definition(kModule); }
