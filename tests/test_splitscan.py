@@ -1,0 +1,309 @@
+"""Split search: bit-exact agreement with the plain-Python reference over awkward data, the
+result conventions, argument errors in their order, and whatever a replaced `np` hands back."""
+
+import math
+import types
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import reference_splitscan as reference
+from frame_support import native_frames
+from quillbrax.accel import _splitscan
+
+classify = _splitscan._best_split_classifier
+regress = _splitscan._best_split_regressor
+NO_SPLIT = (None, None, None)
+SOURCE = "quillbrax/accel/_splitscan"
+QUALIFIED = {classify: "quillbrax.accel._splitscan._best_split_classifier",
+             regress: "quillbrax.accel._splitscan._best_split_regressor"}
+ARGSORT_LINE = {classify: 50, regress: 101}
+REFERENCE = {classify: reference.best_split_classifier, regress: reference.best_split_regressor}
+
+X4 = np.array([[1.0], [2.0], [3.0], [4.0]])
+LABELS4 = np.array([0, 0, 1, 1])
+TARGETS4 = np.array([1.0, 1.0, 3.0, 3.0])
+
+
+def same_float(a, b):
+    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+
+
+def assert_same(result, expected):
+    if expected == NO_SPLIT:
+        assert result is classify(X4, LABELS4, 9)  # the one shared tuple
+        return
+    assert type(result) is tuple and [type(v) for v in result] == [int, float, float]
+    assert result[0] == expected[0], (result, expected)
+    assert same_float(result[1], expected[1]) and same_float(result[2], expected[2]), (result, expected)
+
+
+# ---------------------------------------------------------------------------------------------
+# Against the reference: few distinct values (ties), signed zeros, infinities and NaNs in X;
+# negative, huge and sparse labels, some only beyond row n; every admissibility regime.
+
+FEATURE_VALUES = st.one_of(
+    st.sampled_from([-1.5, -0.0, 0.0, 1.0, 2.0, 2.0 + 2**-51, math.inf, -math.inf, math.nan]),
+    st.floats(-1e3, 1e3))
+TARGET_VALUES = st.one_of(st.sampled_from([0.0, 2.5, -1.0, 1e8]), st.floats(-1e3, 1e3))
+LABELS = st.sampled_from([-7, 0, 3, 2**62, -2**63])
+
+
+def laid_out(X, layout):
+    """X with the same values under another memory layout."""
+    if layout == "fortran":
+        return np.asfortranarray(X)
+    if layout == "transposed":
+        return np.ascontiguousarray(X.T).T
+    if layout == "strided":
+        big = np.zeros((2 * X.shape[0] + 1, 3 * X.shape[1] + 1))
+        big[1::2, 1::3] = X
+        return big[1::2, 1::3]
+    if layout == "reversed":
+        return np.ascontiguousarray(X[::-1, ::-1])[::-1, ::-1]
+    if layout == "read-only":
+        X = X.copy()
+        X.flags.writeable = False
+    return X
+
+
+@st.composite
+def nodes(draw, targets):
+    n, m = draw(st.integers(0, 20)), draw(st.integers(0, 4))
+    X = np.array(draw(st.lists(FEATURE_VALUES, min_size=n * m, max_size=n * m)),
+                 dtype=np.float64).reshape(n, m)
+    X = laid_out(X, draw(st.sampled_from(["c", "fortran", "transposed", "strided", "reversed",
+                                          "read-only"])))
+    extra = draw(st.integers(0, 3))
+    y = np.array(draw(st.lists(targets, min_size=n + extra, max_size=n + extra)),
+                 dtype=np.int64 if targets is LABELS else np.float64)
+    return X, y[::draw(st.sampled_from([1, -1]))], draw(st.integers(-2, n // 2 + 2))
+
+
+@settings(max_examples=300)
+@given(nodes(LABELS))
+def test_classifier_matches_reference(node):
+    X, y, min_samples_leaf = node
+    before = (X.copy(), y.copy())
+    assert_same(classify(X, y, min_samples_leaf), reference.best_split_classifier(X, y, min_samples_leaf))
+    np.testing.assert_array_equal(X, before[0])
+    np.testing.assert_array_equal(y, before[1])
+
+
+@settings(max_examples=300)
+@given(nodes(TARGET_VALUES), st.sampled_from([None, math.nan, math.inf, -math.inf]),
+       st.integers(0, 30))
+def test_regressor_matches_reference(node, poison, where):
+    X, y, min_samples_leaf = node
+    if poison is not None and len(y):
+        y = y.copy()
+        y[where % len(y)] = poison  # beyond row n it must change nothing
+    assert_same(regress(X, y, min_samples_leaf), reference.best_split_regressor(X, y, min_samples_leaf))
+
+
+# ---------------------------------------------------------------------------------------------
+# Worked examples and result conventions.
+
+NAN = math.nan
+G = 1.0 - (1 / 3) * (1 / 3) - (2 / 3) * (2 / 3)  # Gini of a 1:2 child
+
+
+@pytest.mark.parametrize("function, X, y, min_samples_leaf, expected", [
+    (classify, X4, LABELS4, 1, (0, 2.5, 0.0)),
+    (regress, X4, TARGETS4, 1, (0, 2.5, 0.0)),
+    (regress, X4, TARGETS4, 3, NO_SPLIT),
+    (classify, X4, np.array([0, 1, 1, 0]), 1, (0, 1.5, 0.75 * G)),   # the earliest of two equal
+    (classify, X4, np.array([0, 1, 1, 0]), 2, (0, 2.5, 0.5)),
+    (classify, np.hstack([X4, X4]), LABELS4, 1, (0, 2.5, 0.0)),       # the lowest feature of two
+    (classify, np.hstack([X4[[0, 2, 1, 3]], X4]), LABELS4, 1, (1, 2.5, 0.0)),
+    (classify, X4, np.array([-2**63, -2**63, 2**63 - 1, 2**63 - 1]), 0, (0, 2.5, 0.0)),
+    (classify, X4, np.array([0, 0, 0, 0, 1]), 1, NO_SPLIT),            # label beyond row n
+    (classify, X4, np.array([0, 0, 1, 1, 5, -9]), 1, (0, 2.5, 0.0)),
+    (regress, X4, np.array([2.0, 2.0, 2.0, 2.0, NAN]), 1, NO_SPLIT),
+    (classify, np.array([[1.0], [2.0], [NAN], [NAN]]), LABELS4, 1, (0, NAN, 0.0)),
+    (classify, np.array([[0.0], [-0.0], [1.0], [1.0]]), LABELS4, 1, (0, 0.5, 0.0)),
+    (classify, np.array([[2.0], [2.0], [2.0]]), np.array([0, 1, 0]), 1, NO_SPLIT),
+    (classify, np.ones((1, 3)), np.array([4]), 1, NO_SPLIT),
+    (regress, np.ones((1, 3)), np.array([4.0]), 1, NO_SPLIT),
+    (classify, np.empty((0, 2)), np.array([], dtype=np.int64), 1, NO_SPLIT),
+    (classify, np.empty((0, 2)), np.array([1, 2]), 1, NO_SPLIT),
+    (regress, np.empty((0, 2)), np.array([]), 1, NO_SPLIT),
+    (classify, np.empty((4, 0)), LABELS4, 1, NO_SPLIT),
+    (regress, np.empty((4, 0)), TARGETS4, 1, NO_SPLIT),
+    (regress, X4, np.array([1.0, 1.0, 3.0, math.inf]), 1, NO_SPLIT),
+    (classify, X4, LABELS4, 3, NO_SPLIT),
+    (classify, X4, LABELS4, -5, (0, 2.5, 0.0)),
+])
+def test_worked_examples(function, X, y, min_samples_leaf, expected):
+    assert_same(function(X, y, min_samples_leaf), expected)
+
+
+def test_pure_and_constant_nodes_sort_nothing(monkeypatch):
+    def argsort(_):
+        raise AssertionError("sorted a node that has no split")
+    monkeypatch.setattr(_splitscan, "np", fake_numpy(argsort=argsort))
+    assert classify(X4, np.array([3, 3, 3, 3]), 1) is NO_SPLIT_TUPLE
+    assert regress(X4, np.full(4, 2.5), 1) is NO_SPLIT_TUPLE
+
+
+def test_integer_conversion_and_keywords():
+    X = np.arange(6.0)[:, None]
+    y = np.array([0, 0, 1, 1, 1, 1])
+    assert classify(X, y, 2) == (0, 1.5, 0.0) != classify(X, y, 3)
+    assert classify(X, y, 2.7) == classify(y=y, min_samples_leaf=2.7, X=X) == (0, 1.5, 0.0)
+    assert regress(X, y.astype(float), True) == regress(X, y.astype(float), 1)
+
+
+def test_subclass_and_views_read_in_place():
+    class Matrix(np.ndarray):
+        pass
+    X = np.array([[9.0, 4.0], [9.0, 1.0], [9.0, 3.0], [9.0, 2.0]]).view(Matrix)
+    y = np.array([7, 9, 0, 9, 7, 9, 0, 9])[::2]  # every other label, read by stride
+    assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1))
+    assert classify(X, y, 1)[:2] == (1, 2.5)
+
+
+def test_module_and_function_metadata():
+    assert _splitscan.__doc__ == "Accelerated decision tree split search routines."
+    assert classify.__doc__ == (
+        "Find best (feature, threshold) for a classification node.\n\n"
+        "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
+        "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n    ")
+    assert regress.__doc__ == "Find best (feature, threshold) for a regression node (MSE)."
+    for function, line in [(classify, 16), (regress, 82)]:
+        assert function.__module__ == "quillbrax.accel._splitscan"
+        assert function.__code__.co_varnames[:3] == ("X", "y", "min_samples_leaf")
+        assert function.__code__.co_firstlineno == line
+    assert _splitscan.__test__ == {}
+    assert NO_SPLIT_TUPLE == NO_SPLIT and type(NO_SPLIT_TUPLE) is tuple
+
+
+# ---------------------------------------------------------------------------------------------
+# Argument errors, in the order they are checked: binding, min_samples_leaf, type of X then y,
+# acquisition of X then y, then the length of y.
+
+F32 = X4.astype(np.float32)
+F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
+
+
+@pytest.mark.parametrize("function, arguments, error, message", [
+    (classify, (X4, LABELS4), TypeError,
+     "_best_split_classifier() takes exactly 3 positional arguments (2 given)"),
+    (classify, ([[1.0]], LABELS4, 1), TypeError,
+     "Argument 'X' has incorrect type (expected numpy.ndarray, got list)"),
+    (regress, (X4, LABELS4, 1), ValueError, "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'"),
+    (classify, (X4, TARGETS4, 1), ValueError, "Buffer dtype mismatch, expected 'INT_t' but got 'double'"),
+    (classify, (F32, LABELS4, 1), ValueError, F32_MESSAGE),
+    (regress, (X4[:, 0], TARGETS4, 1), ValueError,
+     "Buffer has wrong number of dimensions (expected 2, got 1)"),
+    (classify, (X4, LABELS4, 2**31), OverflowError, "value too large to convert to int"),
+    (regress, (X4, TARGETS4, -2**31 - 1), OverflowError, "value too large to convert to int"),
+    (classify, (X4, LABELS4, "1"), TypeError, "an integer is required"),
+    (regress, (None, TARGETS4, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
+    (classify, (X4, None, 1), TypeError, "Argument 'y' must be a numpy.ndarray, not None"),
+    (classify, (X4, LABELS4[:3], 1), ValueError,
+     "y has 3 entries but X has 4 rows: y needs an entry for every row of X"),
+    (regress, (X4, np.array([]), 0), ValueError,
+     "y has 0 entries but X has 4 rows: y needs an entry for every row of X"),
+    # the first failure wins
+    (classify, ([[1.0]], None, 2**31), OverflowError, "value too large to convert to int"),
+    (classify, (F32, [0], 1), TypeError, "Argument 'y' has incorrect type (expected numpy.ndarray, got list)"),
+    (classify, (F32, LABELS4.astype(np.int32), 1), ValueError, F32_MESSAGE),
+    (classify, (F32, None, 1), ValueError, F32_MESSAGE),
+    (regress, (None, None, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
+    (classify, (X4, LABELS4[:3].astype(np.int32), 1), ValueError,
+     "Buffer dtype mismatch, expected 'INT_t' but got 'int'"),
+])
+def test_argument_errors(function, arguments, error, message):
+    with pytest.raises(error) as caught:
+        function(*arguments)
+    assert str(caught.value) == message
+
+
+# ---------------------------------------------------------------------------------------------
+# `np` replaced at call time: its functions' failures propagate with an entry at the statement's
+# line, and whatever they give is checked before a kernel reads through it.
+
+NO_SPLIT_TUPLE = classify(X4, LABELS4, 9)
+
+
+def fake_numpy(**functions):
+    return types.SimpleNamespace(**{name: getattr(np, name) for name in
+                                    ("unique", "zeros", "argsort", "float64")} | functions)
+
+
+def raising_argsort(column):
+    raise RuntimeError("argsort refused %d rows" % len(column))
+
+
+def test_missing_np_is_a_name_error(monkeypatch):
+    monkeypatch.delattr(_splitscan, "np")
+    for function, y in [(classify, LABELS4), (regress, TARGETS4)]:
+        with pytest.raises(NameError, match="^name 'np' is not defined$"):
+            function(X4, y, 1)
+
+
+@pytest.mark.parametrize("function, y", [(classify, LABELS4), (regress, TARGETS4)])
+@pytest.mark.parametrize("argsort, error, message", [
+    (raising_argsort, RuntimeError, "argsort refused 4 rows"),
+    (lambda column: np.array([0, 1, 2, 4]), IndexError,
+     "np.argsort gave row index 4 at position 3, out of bounds for 4 rows"),
+    (lambda column: np.array([-1, 1, 2, 3]), IndexError,
+     "np.argsort gave row index -1 at position 0, out of bounds for 4 rows"),
+    (lambda column: np.array([0, 1, 2]), ValueError,
+     "np.argsort gave an order of length 3 for a column of 4 rows"),
+    (lambda column: np.arange(4, dtype=np.int32), ValueError,
+     "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'"),
+    (lambda column: np.zeros((4, 1), dtype=np.intp), ValueError,
+     "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (lambda column: [0, 1, 2, 3], TypeError, "Cannot convert list to numpy.ndarray"),
+])
+def test_what_argsort_gives_is_checked(monkeypatch, function, y, argsort, error, message):
+    monkeypatch.setattr(_splitscan, "np", fake_numpy(argsort=argsort))
+    with pytest.raises(error) as caught:
+        function(X4, y, 1)
+    assert str(caught.value) == message
+    assert native_frames(caught.value)[0] == (SOURCE, QUALIFIED[function], ARGSORT_LINE[function])
+
+
+@pytest.mark.parametrize("functions, error, message, line", [
+    ({"unique": lambda y: np.unique(y).astype(float)}, ValueError,
+     "Buffer dtype mismatch, expected 'INT_t' but got 'double'", 28),
+    ({"unique": lambda y: np.unique(y)[1:]}, KeyError, "0", 36),
+    ({"zeros": lambda count, dtype: np.zeros(count + 1, dtype)}, ValueError,
+     "np.zeros gave an array of length 3, not 2", 34),
+    ({"zeros": lambda count, dtype: np.zeros(count, np.float32)}, ValueError,
+     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'", 34),
+])
+def test_what_unique_and_zeros_give_is_checked(monkeypatch, functions, error, message, line):
+    monkeypatch.setattr(_splitscan, "np", fake_numpy(**functions))
+    with pytest.raises(error) as caught:
+        classify(X4, LABELS4, 1)
+    assert str(caught.value) == message
+    assert native_frames(caught.value)[0] == (SOURCE, QUALIFIED[classify], line)
+
+
+def test_label_changed_during_the_scan_is_a_key_error(monkeypatch):
+    y = np.array([0, 0, 1, 1])
+
+    def argsort(column):
+        y[0] = 42  # not among the classes counted before the scan
+        return np.argsort(column)
+    monkeypatch.setattr(_splitscan, "np", fake_numpy(argsort=argsort))
+    with pytest.raises(KeyError) as caught:
+        classify(X4, y, 1)
+    assert caught.value.args == (42,)
+    assert native_frames(caught.value)[0] == (SOURCE, QUALIFIED[classify], 55)
+
+
+@pytest.mark.parametrize("unique", [
+    lambda y: np.unique(y)[::-1],                       # classes in another order
+    lambda y: np.concatenate([np.unique(y), [1, 9]]),   # a repeated and an unused class
+])
+def test_any_class_table_maps_as_a_dictionary_would(monkeypatch, unique):
+    X = np.array([[0.5, 3.0], [0.25, 1.0], [2.0, 2.0], [1.0, 1.5], [0.75, 0.0]])
+    y = np.array([1, 0, 2, 1, 0])
+    stand_in = fake_numpy(unique=unique)
+    monkeypatch.setattr(_splitscan, "np", stand_in)
+    assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1, numpy=stand_in))
