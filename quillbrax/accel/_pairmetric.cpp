@@ -6,7 +6,10 @@
 
 #include "frame/module.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -50,42 +53,130 @@ inline double finish(double acc) {
     }
 }
 
-// out[i, j] = finish(Σ_k term(X[i, k] − Y[j, k])), k in increasing order. Four columns j are
-// accumulated side by side: each keeps its own sequential sum, so the results are those of the
-// plain triple loop, with four independent dependency chains in flight.
+// out[i, j] = finish(Σ_k term(X[i, k] − Y[j, k])), k in increasing order, for a block of rows of
+// X against a panel of kPanel rows of Y packed k-major (panel[k·kPanel + lane] = Y[j + lane, k]).
+// Each lane of a vector is one (i, j) entry with its own sequential sum: the vector operations are
+// the scalar ones side by side, so every result is that of the plain triple loop.
+constexpr ITYPE kPanel = 8;
+constexpr ITYPE kRowBlock = 3;
+
+using Vector2 = double __attribute__((vector_size(16)));
+using Vector4 = double __attribute__((vector_size(32)));
+using Bits2 = unsigned long long __attribute__((vector_size(16)));
+using Bits4 = unsigned long long __attribute__((vector_size(32)));
+
+template <class Vector>
+[[gnu::always_inline]] inline Vector vector_term_manhattan(Vector diff) {
+    using Bits = std::conditional_t<sizeof(Vector) == 16, Bits2, Bits4>;
+    constexpr unsigned long long magnitude = ~0ULL >> 1;
+    return (Vector)((Bits)diff & magnitude);  // the sign bit cleared, as fabs does
+}
+
+template <Metric metric, class Vector>
+[[gnu::always_inline]] inline Vector vector_term(Vector diff) {
+    if constexpr (metric == Metric::manhattan) {
+        return vector_term_manhattan(diff);
+    } else {
+        return diff * diff;
+    }
+}
+
+template <class Vector>
+[[gnu::always_inline]] inline Vector broadcast(double value) {
+    Vector vector;
+    for (size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) vector[lane] = value;
+    return vector;
+}
+
+template <Metric metric, class Vector>
+[[gnu::always_inline]] inline void panel_kernel(StridedMatrix X, const double* panel, char* out,
+                                                ITYPE out_row_stride, ITYPE out_column_stride,
+                                                ITYPE n, ITYPE j0, ITYPE width, ITYPE d) {
+    constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
+    constexpr ITYPE vectors = kPanel / lanes;
+    auto store = [&](ITYPE i, const Vector* acc) {
+        for (ITYPE v = 0; v < vectors; ++v) {
+            for (ITYPE lane = 0; lane < lanes; ++lane) {
+                const ITYPE j = v * lanes + lane;
+                if (j < width) {
+                    *reinterpret_cast<double*>(out + i * out_row_stride +
+                                               (j0 + j) * out_column_stride) =
+                        finish<metric>(acc[v][lane]);
+                }
+            }
+        }
+    };
+    auto load = [&](ITYPE k, ITYPE v) {
+        Vector value;
+        __builtin_memcpy(&value, panel + k * kPanel + v * lanes, sizeof(Vector));
+        return value;
+    };
+    ITYPE i = 0;
+    for (; i + kRowBlock <= n; i += kRowBlock) {
+        const double* x[kRowBlock];
+        for (ITYPE r = 0; r < kRowBlock; ++r) x[r] = X.row(i + r);
+        Vector acc[kRowBlock][vectors] = {};
+        for (ITYPE k = 0; k < d; ++k) {
+            Vector y[vectors];
+            for (ITYPE v = 0; v < vectors; ++v) y[v] = load(k, v);
+            for (ITYPE r = 0; r < kRowBlock; ++r) {
+                const Vector xk = broadcast<Vector>(X.at(x[r], k));
+                for (ITYPE v = 0; v < vectors; ++v) {
+                    acc[r][v] = acc[r][v] + vector_term<metric>(xk - y[v]);
+                }
+            }
+        }
+        for (ITYPE r = 0; r < kRowBlock; ++r) store(i + r, acc[r]);
+    }
+    for (; i < n; ++i) {
+        const double* x = X.row(i);
+        Vector acc[vectors] = {};
+        for (ITYPE k = 0; k < d; ++k) {
+            const Vector xk = broadcast<Vector>(X.at(x, k));
+            for (ITYPE v = 0; v < vectors; ++v) {
+                acc[v] = acc[v] + vector_term<metric>(xk - load(k, v));
+            }
+        }
+        store(i, acc);
+    }
+}
+
+template <Metric metric>
+void panel_kernel_baseline(StridedMatrix X, const double* panel, char* out, ITYPE rs, ITYPE cs,
+                           ITYPE n, ITYPE j0, ITYPE width, ITYPE d) {
+    panel_kernel<metric, Vector2>(X, panel, out, rs, cs, n, j0, width, d);
+}
+
+template <Metric metric>
+[[gnu::target("avx2")]] void panel_kernel_avx2(StridedMatrix X, const double* panel, char* out,
+                                               ITYPE rs, ITYPE cs, ITYPE n, ITYPE j0, ITYPE width,
+                                               ITYPE d) {
+    panel_kernel<metric, Vector4>(X, panel, out, rs, cs, n, j0, width, d);
+}
+
+bool cpu_has_avx2() {
+#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
+    return false;
+#else
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2;
+#endif
+}
+
 template <Metric metric>
 void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_stride,
                      ITYPE out_column_stride, ITYPE n, ITYPE m, ITYPE d) {
-    auto store = [&](ITYPE i, ITYPE j, double value) {
-        *reinterpret_cast<double*>(out + i * out_row_stride + j * out_column_stride) = value;
-    };
-    for (ITYPE i = 0; i < n; ++i) {
-        const double* x = X.row(i);
-        ITYPE j = 0;
-        for (; j + 4 <= m; j += 4) {
-            const double* y0 = Y.row(j);
-            const double* y1 = Y.row(j + 1);
-            const double* y2 = Y.row(j + 2);
-            const double* y3 = Y.row(j + 3);
-            double acc0 = 0.0, acc1 = 0.0, acc2 = 0.0, acc3 = 0.0;
-            for (ITYPE k = 0; k < d; ++k) {
-                const double xk = X.at(x, k);
-                acc0 = acc0 + term<metric>(xk - Y.at(y0, k));
-                acc1 = acc1 + term<metric>(xk - Y.at(y1, k));
-                acc2 = acc2 + term<metric>(xk - Y.at(y2, k));
-                acc3 = acc3 + term<metric>(xk - Y.at(y3, k));
-            }
-            store(i, j, finish<metric>(acc0));
-            store(i, j + 1, finish<metric>(acc1));
-            store(i, j + 2, finish<metric>(acc2));
-            store(i, j + 3, finish<metric>(acc3));
+    if (n == 0 || m == 0) return;
+    const auto kernel = cpu_has_avx2() ? panel_kernel_avx2<metric> : panel_kernel_baseline<metric>;
+    std::vector<double> panel(static_cast<size_t>(d) * kPanel);  // bad_alloc: MemoryError
+    for (ITYPE j0 = 0; j0 < m; j0 += kPanel) {
+        const ITYPE width = std::min(kPanel, m - j0);
+        for (ITYPE lane = 0; lane < kPanel; ++lane) {
+            // Lanes past the last row of Y repeat it; their sums are computed but never stored.
+            const double* y = Y.row(j0 + std::min(lane, width - 1));
+            for (ITYPE k = 0; k < d; ++k) panel[k * kPanel + lane] = Y.at(y, k);
         }
-        for (; j < m; ++j) {
-            const double* y = Y.row(j);
-            double acc = 0.0;
-            for (ITYPE k = 0; k < d; ++k) acc = acc + term<metric>(X.at(x, k) - Y.at(y, k));
-            store(i, j, finish<metric>(acc));
-        }
+        kernel(X, panel.data(), out, out_row_stride, out_column_stride, n, j0, width, d);
     }
 }
 
