@@ -70,15 +70,6 @@ inline std::int32_t int32_extent(const py::array &array, py::ssize_t axis, const
     return static_cast<std::int32_t>(extent);
 }
 
-// Size arithmetic that reports overflow (false) instead of wrapping.
-inline bool multiply_size(std::size_t a, std::size_t b, std::size_t &product) {
-    return !__builtin_mul_overflow(a, b, &product);
-}
-
-inline bool add_size(std::size_t a, std::size_t b, std::size_t &sum) {
-    return !__builtin_add_overflow(a, b, &sum);
-}
-
 // The elements of a converted array as dense, aligned, row-major float64 data. The view keeps
 // the array it reads alive; that is the argument itself when it already has this layout, else a
 // C-contiguous copy made by NumPy (transposed, strided, reversed or unaligned input).
