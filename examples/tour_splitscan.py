@@ -27,8 +27,9 @@ def _compare(title, names, search, estimator, X, y):
     ours_left = X[:, feature] <= threshold
     sk_feature, sk_threshold, sk_score, _ = _stump(estimator, X, y)
     print(f"  {title}: {X.shape[0]} rows, {X.shape[1]} features")
-    print(f"    _splitscan    {names[feature]:>18s} <= {threshold:<12.6g} score {score:.12g}")
-    print(f"    scikit-learn  {names[sk_feature]:>18s} <= {sk_threshold:<12.6g} score {sk_score:.12g}")
+    for who, f, t, s in [("_splitscan", feature, threshold, score),
+                         ("scikit-learn", sk_feature, sk_threshold, sk_score)]:
+        print(f"    {who:12s}  {names[f]:>18s} <= {t:<12.6g} score {s:.12g}")
 
     assert math.isclose(score, sk_score, rel_tol=1e-12), "best scores differ"
     if sk_feature != feature:

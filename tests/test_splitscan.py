@@ -27,7 +27,9 @@ TARGETS4 = np.array([1.0, 1.0, 3.0, 3.0])
 
 
 def same_float(a, b):
-    return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1, a) == math.copysign(1, b)
 
 
 def assert_same(result, expected):
@@ -36,7 +38,8 @@ def assert_same(result, expected):
         return
     assert type(result) is tuple and [type(v) for v in result] == [int, float, float]
     assert result[0] == expected[0], (result, expected)
-    assert same_float(result[1], expected[1]) and same_float(result[2], expected[2]), (result, expected)
+    assert same_float(result[1], expected[1]), (result, expected)
+    assert same_float(result[2], expected[2]), (result, expected)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -86,7 +89,8 @@ def nodes(draw, targets):
 def test_classifier_matches_reference(node):
     X, y, min_samples_leaf = node
     before = (X.copy(), y.copy())
-    assert_same(classify(X, y, min_samples_leaf), reference.best_split_classifier(X, y, min_samples_leaf))
+    expected = reference.best_split_classifier(X, y, min_samples_leaf)
+    assert_same(classify(X, y, min_samples_leaf), expected)
     np.testing.assert_array_equal(X, before[0])
     np.testing.assert_array_equal(y, before[1])
 
@@ -99,7 +103,8 @@ def test_regressor_matches_reference(node, poison, where):
     if poison is not None and len(y):
         y = y.copy()
         y[where % len(y)] = poison  # beyond row n it must change nothing
-    assert_same(regress(X, y, min_samples_leaf), reference.best_split_regressor(X, y, min_samples_leaf))
+    expected = reference.best_split_regressor(X, y, min_samples_leaf)
+    assert_same(regress(X, y, min_samples_leaf), expected)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -147,6 +152,16 @@ def test_pure_and_constant_nodes_sort_nothing(monkeypatch):
     assert regress(X4, np.full(4, 2.5), 1) is NO_SPLIT_TUPLE
 
 
+@pytest.mark.parametrize("function, y", [
+    (classify, np.arange(30) % 3 - 1),
+    (regress, np.arange(30) % 7 * 0.5),
+])
+def test_wide_node(function, y):
+    # more features than a call could hold buffers for, were the order not reassigned in place
+    X = np.random.default_rng(5).integers(0, 6, size=(30, 40)).astype(np.float64)
+    assert_same(function(X, y, 2), REFERENCE[function](X, y, 2))
+
+
 def test_integer_conversion_and_keywords():
     X = np.arange(6.0)[:, None]
     y = np.array([0, 0, 1, 1, 1, 1])
@@ -192,8 +207,10 @@ F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
      "_best_split_classifier() takes exactly 3 positional arguments (2 given)"),
     (classify, ([[1.0]], LABELS4, 1), TypeError,
      "Argument 'X' has incorrect type (expected numpy.ndarray, got list)"),
-    (regress, (X4, LABELS4, 1), ValueError, "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'"),
-    (classify, (X4, TARGETS4, 1), ValueError, "Buffer dtype mismatch, expected 'INT_t' but got 'double'"),
+    (regress, (X4, LABELS4, 1), ValueError,
+     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'"),
+    (classify, (X4, TARGETS4, 1), ValueError,
+     "Buffer dtype mismatch, expected 'INT_t' but got 'double'"),
     (classify, (F32, LABELS4, 1), ValueError, F32_MESSAGE),
     (regress, (X4[:, 0], TARGETS4, 1), ValueError,
      "Buffer has wrong number of dimensions (expected 2, got 1)"),
@@ -208,7 +225,8 @@ F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
      "y has 0 entries but X has 4 rows: y needs an entry for every row of X"),
     # the first failure wins
     (classify, ([[1.0]], None, 2**31), OverflowError, "value too large to convert to int"),
-    (classify, (F32, [0], 1), TypeError, "Argument 'y' has incorrect type (expected numpy.ndarray, got list)"),
+    (classify, (F32, [0], 1), TypeError,
+     "Argument 'y' has incorrect type (expected numpy.ndarray, got list)"),
     (classify, (F32, LABELS4.astype(np.int32), 1), ValueError, F32_MESSAGE),
     (classify, (F32, None, 1), ValueError, F32_MESSAGE),
     (regress, (None, None, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),

@@ -64,8 +64,8 @@ public:
         for (ITYPE c = 0; c < n_classes; ++c) entries_.emplace_back(classes[c], c);
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const Entry& a, const Entry& b) { return a.first < b.first; });
-        auto last_of_each = std::unique(entries_.rbegin(), entries_.rend(),
-                                        [](const Entry& a, const Entry& b) { return a.first == b.first; });
+        auto same_label = [](const Entry& a, const Entry& b) { return a.first == b.first; };
+        auto last_of_each = std::unique(entries_.rbegin(), entries_.rend(), same_label);
         entries_.erase(entries_.begin(), last_of_each.base());
     }
 
@@ -123,10 +123,10 @@ struct Node {
 
 // One feature of the classification search: rows enter the left child in sorted order, and each
 // boundary between distinct values with both children admissible is scored.
-LabelLookup sweep_classes(const Node& node, StridedVector<double> column, StridedVector<ITYPE> order,
-                          StridedVector<INT> y, const ClassTable& table,
-                          const std::vector<double>& total_counts, std::vector<double>& left_counts,
-                          ITYPE feature, BestSplit& best) {
+LabelLookup sweep_classes(const Node& node, StridedVector<double> column,
+                          StridedVector<ITYPE> order, StridedVector<INT> y,
+                          const ClassTable& table, const std::vector<double>& total_counts,
+                          std::vector<double>& left_counts, ITYPE feature, BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
     double left_n = 0.0;
@@ -146,7 +146,8 @@ LabelLookup sweep_classes(const Node& node, StridedVector<double> column, Stride
         const double left_gini = gini(n_classes, [&](size_t i) { return left_counts[i]; }, left_n);
         const double right_gini = gini(
             n_classes, [&](size_t i) { return total_counts[i] - left_counts[i]; }, right_n);
-        const double score = (left_n / node.total) * left_gini + (right_n / node.total) * right_gini;
+        const double score =
+            (left_n / node.total) * left_gini + (right_n / node.total) * right_gini;
         if (score < best.score) {
             best.threshold = (current_val + next_val) * 0.5;
             best.score = score;
@@ -290,7 +291,9 @@ const frame::ArrayBuffer& sort_column(frame::Call& call, const frame::ArrayBuffe
     frame::Ref sorted = call.call_numpy(name_argsort, line, {column.get()});
     const frame::ArrayBuffer& buffer = call.reassign_array_variable(
         order, sorted.get(), frame::ITYPE_t, 1, frame::Access::read, line);
-    if (buffer.shape(0) != n) frame::raise(PyExc_ValueError, line, kOrderLengthMessage, buffer.shape(0), n);
+    if (buffer.shape(0) != n) {
+        frame::raise(PyExc_ValueError, line, kOrderLengthMessage, buffer.shape(0), n);
+    }
     const StridedVector<ITYPE> rows = vector_of<ITYPE>(buffer);
     const ITYPE bad = first_row_out_of_range(rows, n);
     if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);

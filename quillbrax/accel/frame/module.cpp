@@ -87,9 +87,9 @@ struct NameTable {
         }
         for (ModuleConstant* constant = constant_registry; constant != nullptr;
              constant = constant->next_) {
-            if (constant->object_ == nullptr && (constant->object_ = constant->make_()) == nullptr) {
-                return false;
-            }
+            if (constant->object_ != nullptr) continue;
+            constant->object_ = constant->make_();
+            if (constant->object_ == nullptr) return false;
         }
         return true;
     }
