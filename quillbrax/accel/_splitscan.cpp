@@ -281,7 +281,7 @@ std::vector<double> zeros(frame::Call& call, ITYPE count, int line) {
 }
 
 // order = np.argsort(X[:, j]), held in the buffer of the array variable `order` (null before
-// the first feature), and checked to be a permutation-sized vector of row indices.
+// the first feature), and checked to hold n row indices, each in 0 … n − 1.
 const frame::ArrayBuffer& sort_column(frame::Call& call, const frame::ArrayBuffer* order, ITYPE j,
                                       ITYPE n, int line) {
     frame::Ref all_rows = frame::checked(PySlice_New(nullptr, nullptr, nullptr), line);
