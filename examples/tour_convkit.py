@@ -56,7 +56,8 @@ def tour_convkit(images=64, probes=12, step=1e-5):
     correlation = np.array([[correlate2d(X[n, :, :, 0], weights[:, :, 0, f], mode="same")
                              for f in range(FILTERS)] for n in range(images)])
     correlation = correlation.transpose(0, 2, 3, 1)  # (n, filter, h, w) -> (n, h, w, filter)
-    assert np.allclose(Z - bias, correlation, rtol=1e-12, atol=1e-12), "convolution differs from SciPy"
+    assert np.allclose(Z - bias, correlation, rtol=1e-12, atol=1e-12), \
+        "convolution differs from SciPy"
     assert np.array_equal(P, A.reshape(images, 4, 2, 4, 2, FILTERS).max(axis=(2, 4))), \
         "pooled maxima differ from NumPy block maxima"
 
@@ -74,7 +75,8 @@ def tour_convkit(images=64, probes=12, step=1e-5):
             numeric = (above - below) / (2 * step)
             error = abs(numeric - gradient[index]) / max(abs(numeric) + abs(gradient[index]), 1e-7)
             worst = max(worst, error)
-    assert worst < 1e-5, f"analytic gradient differs from central differences (relative {worst:.1e})"
+    assert worst < 1e-5, \
+        f"analytic gradient differs from central differences (relative {worst:.1e})"
 
     lowered = _layer(X, weights - 0.5 * d_weights, bias, classifier, labels)[0]
     assert lowered < loss, "a gradient step did not lower the loss"

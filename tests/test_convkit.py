@@ -100,26 +100,11 @@ def test_im2col_and_col2im_equal_the_references(case):
     dX = col2im(G_in, shape, kh, kw, stride, pad)
     assert same_bits(dX, ref.col2im(G, shape, kh, kw, stride, pad))
     assert same_bits(X, X_before) and same_bits(G_in, G_before)  # arguments never written
-    if pad >= 0:
-        # adjoint: <im2col(X), G> = <X, col2im(G)>, up to the rounding of the two sums
-        left, right = np.vdot(cols, G), np.vdot(X, dX)
-        assert abs(left - right) <= 1e-12 * (1.0 + np.abs(cols).sum() * np.abs(G).max(initial=0))
-
-
-def test_im2col_equals_a_loop_over_windows():
-    # an independent check of the sliding-window reference on one geometry with border and skips
-    X = np.random.default_rng(1).standard_normal((2, 5, 6, 3))
-    kh, kw, stride, pad = 3, 2, 2, 1
-    Xp = np.pad(X, ((0, 0), (1, 1), (1, 1), (0, 0)))
-    cols, OH, OW = im2col(X, kh, kw, stride, pad)
-    for n in range(2):
-        for oh in range(OH):
-            for ow in range(OW):
-                for i in range(kh):
-                    for j in range(kw):
-                        for c in range(3):
-                            assert cols[(n * OH + oh) * OW + ow, (i * kw + j) * 3 + c] == \
-                                Xp[n, oh * stride + i, ow * stride + j, c]
+    # adjoint: <im2col(X), G> = <X, col2im(G)>, up to the rounding of the two sums (a negative
+    # pad uses only the leading rows and columns of X)
+    used = X[:, : shape[1] + 2 * min(pad, 0), : shape[2] + 2 * min(pad, 0)]
+    left, right = np.vdot(cols, G), np.vdot(used, dX)
+    assert abs(left - right) <= 1e-12 * (1.0 + np.abs(cols).sum() * np.abs(G).max(initial=0))
 
 
 @st.composite
@@ -195,7 +180,7 @@ def test_padding_one_with_a_3x3_kernel():
     X = np.arange(1.0, 1 + 2 * 4 * 5 * 2).reshape(2, 4, 5, 2)
     cols, OH, OW = im2col(X, 3, 3, 1, 1)
     assert (OH, OW) == (4, 5)
-    corner = cols[0].reshape(3, 3, 2)   # window of output (0, 0): top row and left column in the border
+    corner = cols[0].reshape(3, 3, 2)  # window (0, 0): top row and left column in the border
     assert np.all(corner[0] == 0) and np.all(corner[:, 0] == 0) and np.all(corner[1:, 1:] != 0)
     assert np.array_equal(corner[1:, 1:], X[0, :2, :2])
 
@@ -326,7 +311,6 @@ REFUSALS = [
     (im2col, (X4, -1, 2), 19, "kernel size must not be negative (kh=-1, kw=2)"),
     (im2col, (X4, 2, -3), 19, "kernel size must not be negative (kh=2, kw=-3)"),
     (im2col, (X4, 2, 2, 0), 19, "stride must be at least 1 (stride=0)"),
-    (im2col, (X4, 2, 2, -2), 19, "stride must be at least 1 (stride=-2)"),
     (im2col, (X4, 4, 2), 19,
      "a 4 x 2 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)"),
     (im2col, (X4, 4, 2, 2), 19,   # overshoot below the stride: the quotient alone gives OH = 1
@@ -342,8 +326,6 @@ REFUSALS = [
      "a 2 x 5 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)"),
     (col2im, (np.ones((5, 8)), X4.shape, 2, 2), 52,
      "cols has shape (5, 8), expected (N*OH*OW, kh*kw*C) with N=1, OH=2, OW=3, kh=2, kw=2, C=2"),
-    (col2im, (np.ones((6, 9)), X4.shape, 2, 2), 52,
-     "cols has shape (6, 9), expected (N*OH*OW, kh*kw*C) with N=1, OH=2, OW=3, kh=2, kw=2, C=2"),
     (col2im, (np.ones((6, 8)), (-1, 3, 4, 2), 2, 2), 52,
      "cols has shape (6, 8), expected (N*OH*OW, kh*kw*C) with N=-1, OH=2, OW=3, kh=2, kw=2, C=2"),
     (col2im, (np.ones((6, 8)), (2**62, 3, 4, 2), 2, 2), 52,   # N*OH*OW overflows
@@ -353,8 +335,6 @@ REFUSALS = [
      "padded image size overflows (H=9223372036854775807, W=4, pad=1)"),
     (maxpool_forward, (X4, 0, 1), 78,
      "pooling window must satisfy 1 <= k <= H and k <= W (k=0, H=3, W=4)"),
-    (maxpool_forward, (X4, -2, 1), 78,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=-2, H=3, W=4)"),
     (maxpool_forward, (X4, 4, 1), 78,
      "pooling window must satisfy 1 <= k <= H and k <= W (k=4, H=3, W=4)"),
     (maxpool_forward, (np.ones((1, 4, 3, 2)), 4, 5), 78,
@@ -437,75 +417,56 @@ def test_shape_items_convert_like_integers():
     assert maxpool_backward(OUT, ARGMAX, (1, 4.2, 5, 2), 2, 2).shape == (1, 4, 5, 2)
 
 
-ARGUMENT_ERRORS = [  # function, call, exception, message, traceback line (None: no entry)
-    ("im2col", lambda: im2col(None, 2, 2), TypeError, "Argument 'X' must be a numpy.ndarray, not None", 13),
-    ("col2im", lambda: col2im(None, (1, 2, 2, 1), 2, 2), TypeError,
+SHAPE = (1, 4, 5, 2)
+ARGUMENT_ERRORS = [  # function, arguments, exception, message, traceback line (None: no entry)
+    (im2col, (None, 2, 2), TypeError, "Argument 'X' must be a numpy.ndarray, not None", 13),
+    (col2im, (None, SHAPE, 2, 2), TypeError,
      "Argument 'cols' must be a numpy.ndarray, not None", 45),
-    ("maxpool_forward", lambda: maxpool_forward(None, 2, 2), TypeError,
+    (maxpool_forward, (None, 2, 2), TypeError,
      "Argument 'X' must be a numpy.ndarray, not None", 75),
-    ("maxpool_backward", lambda: maxpool_backward(None, ARGMAX, (1, 4, 5, 2), 2, 2), TypeError,
+    (maxpool_backward, (None, ARGMAX, SHAPE, 2, 2), TypeError,
      "Argument 'grad' must be a numpy.ndarray, not None", 107),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, None, (1, 4, 5, 2), 2, 2), TypeError,
+    (maxpool_backward, (OUT, None, SHAPE, 2, 2), TypeError,
      "Argument 'argmax' must be a numpy.ndarray, not None", 107),
-    ("im2col", lambda: im2col([[[[1.0]]]], 1, 1), TypeError,
-     "Argument 'X' has incorrect type (expected numpy.ndarray, got list)", None),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, ARGMAX.tolist(), (1, 4, 5, 2), 2, 2), TypeError,
+    (maxpool_backward, (OUT, ARGMAX.tolist(), SHAPE, 2, 2), TypeError,
      "Argument 'argmax' has incorrect type (expected numpy.ndarray, got list)", None),
-    ("im2col", lambda: im2col(np.ones((3, 4, 2)), 2, 2), ValueError,
+    (im2col, (np.ones((3, 4, 2)), 2, 2), ValueError,
      "Buffer has wrong number of dimensions (expected 4, got 3)", 13),
-    ("col2im", lambda: col2im(np.ones((6, 8, 1)), (1, 3, 4, 2), 2, 2), ValueError,
+    (col2im, (np.ones((6, 8, 1)), SHAPE, 2, 2), ValueError,
      "Buffer has wrong number of dimensions (expected 2, got 3)", 45),
-    ("maxpool_forward", lambda: maxpool_forward(X4.astype(np.float32), 2, 2), ValueError,
+    (maxpool_forward, (X4.astype(np.float32), 2, 2), ValueError,
      "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'", 75),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, ARGMAX.astype(np.int32), (1, 4, 5, 2), 2, 2), ValueError,
+    (maxpool_backward, (OUT, ARGMAX.astype(np.int32), SHAPE, 2, 2), ValueError,
      "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'", 107),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, ARGMAX.astype(np.float64), (1, 4, 5, 2), 2, 2), ValueError,
-     "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'", 107),
-    ("maxpool_forward", lambda: maxpool_forward(X4.astype(">f8"), 2, 2), ValueError,
-     "Big-endian buffer not supported on little-endian compiler", 75),
-    ("im2col", lambda: im2col(X4), TypeError, "im2col() takes at least 3 positional arguments (1 given)",
-     13),
-    ("im2col", lambda: im2col(X4, 1, 1, 1, 0, 0), TypeError,
-     "im2col() takes at most 5 positional arguments (6 given)", 13),
-    ("col2im", lambda: col2im(np.ones((6, 8)), (1, 3, 4, 2), kw=2), TypeError,
-     "col2im() takes at least 4 positional arguments (2 given)", 45),
-    ("maxpool_forward", lambda: maxpool_forward(X4, 2), TypeError,
+    (im2col, (X4,), TypeError, "im2col() takes at least 3 positional arguments (1 given)", 13),
+    (col2im, (np.ones((6, 8)), SHAPE, 1, 1, 1, 0, 0), TypeError,
+     "col2im() takes at most 6 positional arguments (7 given)", 45),
+    (maxpool_forward, (X4, 2), TypeError,
      "maxpool_forward() takes exactly 3 positional arguments (2 given)", 75),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, 2, 2), TypeError,
-     "maxpool_backward() takes exactly 5 positional arguments (6 given)", 107),
-    ("maxpool_backward", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, k=2), TypeError,
-     "maxpool_backward() got multiple values for keyword argument 'k'", 107),
-    ("im2col", lambda: im2col(X4, 1, 1, padding=1), TypeError,
-     "im2col() got an unexpected keyword argument 'padding'", 13),
-    ("im2col", lambda: im2col(X4, 2**31, 1), OverflowError, "value too large to convert to int", 13),
-    ("maxpool_forward", lambda: maxpool_forward(X4, 2, -2**31 - 1), OverflowError,
-     "value too large to convert to int", 75),
-    ("col2im", lambda: col2im(np.ones((6, 8)), (1, 3, 4, 2), 2, "2"), TypeError, "an integer is required",
-     45),
+    (im2col, (X4, 2**31, 1), OverflowError, "value too large to convert to int", 13),
+    (col2im, (np.ones((6, 8)), SHAPE, 2, "2"), TypeError, "an integer is required", 45),
 ]
 
 
-@pytest.mark.parametrize("name, call, error, message, line", ARGUMENT_ERRORS)
-def test_argument_errors(name, call, error, message, line):
+@pytest.mark.parametrize("function, arguments, error, message, line", ARGUMENT_ERRORS)
+def test_argument_errors(function, arguments, error, message, line):
     with pytest.raises(error) as caught:
-        call()
+        function(*arguments)
     assert str(caught.value) == message
     if line is None:  # the type test adds no entry
         assert module_frames(caught) == []
     else:
-        assert frame_of(caught, name, line)
+        assert frame_of(caught, function.__name__, line)
 
 
-def test_keywords_and_float_integers_are_accepted():
+def test_keywords_and_defaults():
     X = np.random.default_rng(7).standard_normal((2, 5, 5, 2))
-    expected = im2col(X, 3, 2, 2, 1)
-    assert same_bits(im2col(kh=3.9, pad=1, X=X, stride=2, kw=2)[0], expected[0])
-    cols = expected[0]
-    assert same_bits(col2im(cols, X.shape, 3, 2, pad=1, stride=2.0),
-                     col2im(cols=cols, shape=X.shape, kh=3, kw=2, stride=2, pad=1))
-    out, argmax = maxpool_forward(stride=1, k=2, X=X)
-    assert same_bits(maxpool_backward(out, argmax, X.shape, 2, 1),
-                     maxpool_backward(stride=1, k=2, shape=X.shape, argmax=argmax, grad=out))
+    cols = im2col(X, 3, 2)[0]
+    assert same_bits(im2col(kw=2.9, X=X, kh=3, pad=0)[0], cols)   # 2.9 truncates to 2
+    assert same_bits(col2im(cols, kh=3, kw=2, shape=X.shape), col2im(cols, X.shape, 3, 2, 1, 0))
+    with pytest.raises(TypeError) as caught:
+        maxpool_backward(OUT, ARGMAX, SHAPE, 2, k=2)
+    assert str(caught.value) == "maxpool_backward() got multiple values for keyword argument 'k'"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -650,9 +611,6 @@ BAD_RESULTS = [  # np function replaced, call, exception, message, line
      "np.pad gave an array that is not of shape (2, 8, 9, 3)", ("im2col", 26)),
     ("empty", smaller(np.empty), lambda: im2col(X_SMALL, 2, 2), ValueError,
      "np.empty gave an array that is not of shape (24, 12)", ("im2col", 31)),
-    ("empty", lambda shape, dtype: np.empty((shape[0] + 1,) + shape[1:], dtype),
-     lambda: im2col(X_SMALL, 2, 2), ValueError,
-     "np.empty gave an array that is not of shape (24, 12)", ("im2col", 31)),
     ("zeros", smaller(np.zeros), lambda: col2im(np.ones((24, 12)), X_SMALL.shape, 2, 2),
      ValueError, "np.zeros gave an array that is not of shape (2, 4, 5, 3)", ("col2im", 57)),
     ("zeros", lambda shape, dtype: None, lambda: col2im(np.ones((24, 12)), X_SMALL.shape, 2, 2),
@@ -667,9 +625,6 @@ BAD_RESULTS = [  # np function replaced, call, exception, message, line
      lambda: maxpool_forward(X_SMALL, 2, 2), ValueError,
      "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)",
      ("maxpool_forward", 86)),
-    ("ascontiguousarray", lambda a, dtype: np.ascontiguousarray(a, np.float32),
-     lambda: maxpool_forward(X_SMALL, 2, 2), ValueError,
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'", ("maxpool_forward", 86)),
     ("ascontiguousarray", lambda a, dtype: np.zeros(3),
      lambda: im2col(X_SMALL, 2, 2), ValueError,
      "Buffer has wrong number of dimensions (expected 4, got 1)", ("im2col", 26)),
@@ -687,8 +642,6 @@ BAD_RESULTS = [  # np function replaced, call, exception, message, line
      "buffer source array is read-only", ("col2im", 57)),
     ("empty", lambda shape, dtype: (_ for _ in ()).throw(MemoryError("no room")),
      lambda: maxpool_forward(X_SMALL, 2, 2), MemoryError, "no room", ("maxpool_forward", 82)),
-    ("pad", lambda *args, **kwargs: (_ for _ in ()).throw(MemoryError("no room")),
-     lambda: im2col(X_SMALL, 2, 2, 1, 1), MemoryError, "no room", ("im2col", 24)),
 ]
 
 
@@ -705,7 +658,8 @@ def test_odd_results_of_np_are_refused(monkeypatch, name, replacement, call, err
 @pytest.mark.parametrize("payload, message", [
     (((ctypes.c_int64 * 3) * 5 * 4 * 2)(),
      "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long long'"),
-    (((ctypes.c_double * 3) * 5 * 4)(), "Buffer has wrong number of dimensions (expected 4, got 3)"),
+    (((ctypes.c_double * 3) * 5 * 4)(),
+     "Buffer has wrong number of dimensions (expected 4, got 3)"),
     (None, None),   # standard-size doubles ("<d") are accepted
 ])
 def test_typed_views_check_what_they_are_given(monkeypatch, payload, message):

@@ -42,8 +42,8 @@ struct Window {
 // (n, oh·stride + i, ow·stride + j, c); every entry is written once, rows front to back.
 void im2col_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 2> columns, const Window& g) {
     if (g.empty()) return;
-    // A kernel row (j = 0 … kw − 1, every c) is one run of kw·C doubles in a row-major input and
-    // in a unit-stride row of the column matrix: one copy per kernel row.
+    // A kernel row (j = 0 … kw − 1, every c) is one run of kw·C doubles in a row-major input
+    // and in a unit-stride row of the column matrix: one copy per kernel row.
     const bool kernel_rows_are_runs = input.strides[3] == kItemSize &&
                                       input.strides[2] == g.C * kItemSize &&
                                       columns.strides[1] == kItemSize;
@@ -154,7 +154,9 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
             for (ITYPE ow = 0; ow < g.OW; ++ow) {
                 for (ITYPE c = 0; c < g.C; ++c) {
                     const ITYPE idx = argmax(n, oh, ow, c);
-                    if (idx < 0 || idx >= window_size) return WindowIndexOutOfRange{n, oh, ow, c, idx};
+                    if (idx < 0 || idx >= window_size) {
+                        return WindowIndexOutOfRange{n, oh, ow, c, idx};
+                    }
                     const ITYPE bi = idx / g.k;
                     const ITYPE bj = idx % g.k;
                     DTYPE& target = dX(n, oh * g.stride + bi, ow * g.stride + bj, c);
@@ -353,7 +355,9 @@ frame::Ref col2im_body(frame::Call& call) {
     const frame::ArrayBuffer& cols = call.array(0);
     const long pad = call.integer(5);
     ITYPE extents[4];
-    for (int a = 0; a < 4; ++a) extents[a] = read_extent(call, call.argument(1), a, lines.shape + a);
+    for (int a = 0; a < 4; ++a) {
+        extents[a] = read_extent(call, call.argument(1), a, lines.shape + a);
+    }
     const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
     const PatchGeometry geometry =
         patch_geometry(N, H, W, C, call.integer(2), call.integer(3), call.integer(4), pad,
@@ -430,7 +434,9 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
     const frame::ArrayBuffer& grad = call.array(0);
     const frame::ArrayBuffer& argmax = call.array(1);
     ITYPE extents[4];
-    for (int a = 0; a < 4; ++a) extents[a] = read_extent(call, call.argument(2), a, lines.shape + a);
+    for (int a = 0; a < 4; ++a) {
+        extents[a] = read_extent(call, call.argument(2), a, lines.shape + a);
+    }
     const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
     const long k = call.integer(3);
     const long stride = call.integer(4);
