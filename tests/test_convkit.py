@@ -95,7 +95,7 @@ def test_im2col_and_col2im_equal_the_references(case):
     assert cols.flags.c_contiguous and same_bits(cols, expected)
 
     G = rng.standard_normal(cols.shape)
-    G_in = np.asfortranarray(G) if layout == "fortran" else G
+    G_in = {"fortran": np.asfortranarray(G), "reversed": np.flip(np.flip(G).copy())}.get(layout, G)
     G_before = G_in.copy()
     dX = col2im(G_in, shape, kh, kw, stride, pad)
     assert same_bits(dX, ref.col2im(G, shape, kh, kw, stride, pad))
@@ -241,6 +241,14 @@ def test_empty_extents(shape, kh, kw, stride, pad, OH, OW, columns):
     assert (oh, ow) == (OH, OW) and cols.shape == (shape[0] * OH * OW, columns)
     dX = col2im(cols, shape, kh, kw, stride, pad)
     assert dX.shape == shape and not dX.any()
+
+
+def test_numpy_failures_propagate_unchanged():
+    # kh = kw = 0 makes the column count 0 whatever C is, so only np.zeros sees the negative C
+    with pytest.raises(ValueError) as caught:
+        col2im(np.ones((20, 0)), (1, 3, 4, -2), 0, 0)
+    assert str(caught.value) == "negative dimensions are not allowed"
+    assert frame_of(caught, "col2im", 56)
 
 
 def test_ties_pick_the_first_maximum():
