@@ -290,8 +290,8 @@ def test_tiling_pools_route_each_gradient_once():
 
 def test_overlapping_pools_count_the_windows_won():
     X = np.zeros((1, 3, 3, 1))
-    X[0, 1, 1, 0] = 9.0                       # the centre wins all four 2 x 2 windows
-    X[0, 0, 2, 0] = 10.0                      # the top-right corner wins its only window
+    X[0, 1, 1, 0] = 9.0    # the centre lies in all four 2 x 2 windows and wins three of them,
+    X[0, 0, 2, 0] = 10.0   # the top-right corner lies in one and wins it
     out, argmax = maxpool_forward(X, 2, 1)
     dX = maxpool_backward(np.ones_like(out), argmax, X.shape, 2, 1)
     assert dX[0, :, :, 0].tolist() == [[0, 0, 1], [0, 3, 0], [0, 0, 0]]
