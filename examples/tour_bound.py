@@ -37,21 +37,32 @@ def tour_nearix(k=5):
     brute_indices, brute_distances = _brute_force_neighbours(X, Q, k)
     brute_predicted = _vote(y[brute_indices[:, :k]])
 
-    assert np.array_equal(distances, brute_distances[:, :k]), "neighbour distances differ from brute force"
+    assert np.array_equal(
+        distances, brute_distances[:, :k]
+    ), "neighbour distances differ from brute force"
     # Equally distant neighbours may be listed in another order, and at the k-th distance the
     # tree may keep another of several tied rows; anything else is a fault.
     for row in np.flatnonzero((indices != brute_indices[:, :k]).any(axis=1)):
         nearer = brute_distances[row, :k] < distances[row, -1]
-        assert set(brute_indices[row, :k][nearer]) <= set(indices[row]), f"query {row}: wrong neighbours"
+        assert set(brute_indices[row, :k][nearer]) <= set(
+            indices[row]
+        ), f"query {row}: wrong neighbours"
     disagree = np.flatnonzero(predicted != brute_predicted)
     for row in disagree:
-        assert brute_distances[row, k - 1] == brute_distances[row, k], f"query {row}: vote differs without a tie"
+        assert (
+            brute_distances[row, k - 1] == brute_distances[row, k]
+        ), f"query {row}: vote differs without a tie"
 
     accuracy, brute_accuracy = np.mean(predicted == truth), np.mean(brute_predicted == truth)
-    print(f"_nearix: {k}-NN classifier on digits ({len(train)} training images of 64 pixels, {len(test)} to classify):")
+    print(
+        f"_nearix: {k}-NN classifier on digits "
+        f"({len(train)} training images of 64 pixels, {len(test)} to classify):"
+    )
     print(f"  k-d tree accuracy {accuracy:.4f}, brute-force NumPy accuracy {brute_accuracy:.4f}")
-    print(f"  neighbour distances identical to brute force; {len(disagree)} votes differ "
-          f"(allowed only where the {k}th-nearest distance is tied)")
+    print(
+        f"  neighbour distances identical to brute force; {len(disagree)} votes differ "
+        f"(allowed only where the {k}th-nearest distance is tied)"
+    )
 
 
 def _plain_dtw(x, y, window):
@@ -94,15 +105,23 @@ def tour_warpalign(window=6):
 
     excerpt_x, excerpt_y = early[:40].tolist(), late[:45].tolist()
     excerpt_path, excerpt_cost = _warpalign.dtw_path(excerpt_x, excerpt_y, window)
-    assert ([tuple(p) for p in excerpt_path.tolist()], excerpt_cost) == _plain_dtw(excerpt_x, excerpt_y, window)
+    assert ([tuple(p) for p in excerpt_path.tolist()], excerpt_cost) == _plain_dtw(
+        excerpt_x, excerpt_y, window
+    )
 
     diagonal_cost = float(np.abs(early - late[: len(early)]).sum())
-    print(f"_warpalign: sunspot activity {years[0]}-{years[half - 1]} against {years[half]}-{years[-1]}, "
-          f"band of {window} years:")
-    print(f"  DTW cost {cost:.1f} over a path of {len(path)} steps "
-          f"(mean {cost / len(path):.2f} per step; year by year without warping {diagonal_cost:.1f})")
-    print(f"  first 40 and 45 years: cost {excerpt_cost:.1f} and path of {len(excerpt_path)} steps, "
-          "identical to a plain Python DP")
+    print(
+        f"_warpalign: sunspot activity {years[0]}-{years[half - 1]} "
+        f"against {years[half]}-{years[-1]}, band of {window} years:"
+    )
+    print(
+        f"  DTW cost {cost:.1f} over a path of {len(path)} steps "
+        f"(mean {cost / len(path):.2f} per step; year by year without warping {diagonal_cost:.1f})"
+    )
+    print(
+        f"  first 40 and 45 years: cost {excerpt_cost:.1f} and path of {len(excerpt_path)} steps, "
+        "identical to a plain Python DP"
+    )
 
 
 if __name__ == "__main__":

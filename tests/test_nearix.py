@@ -24,7 +24,9 @@ def check_against_brute_force(X, Q, k):
     indices, distances = KDTree(X).query(Q, k)
     width = min(k, len(X))
     assert indices.shape == distances.shape == (len(Q), width)
-    for q, row_i, row_d, want in zip(Q, indices.tolist(), distances.tolist(), brute_force(X, Q, width)):
+    for q, row_i, row_d, want in zip(
+        Q, indices.tolist(), distances.tolist(), brute_force(X, Q, width)
+    ):
         assert row_d == [dist for dist, _ in want]
         assert len(set(row_i)) == width
         assert all(squared_distance(q, X[i]) == dist for i, dist in zip(row_i, row_d))
@@ -85,7 +87,9 @@ def test_random_data_matches_brute_force(n, d, k):
 )
 def test_integer_grids_full_of_ties_match_brute_force(case):
     X, Q, k = case
-    check_against_brute_force(np.array(X, dtype=float).reshape(len(X), 2), np.array(Q, dtype=float).reshape(len(Q), 2), k)
+    check_against_brute_force(
+        np.array(X, dtype=float).reshape(len(X), 2), np.array(Q, dtype=float).reshape(len(Q), 2), k
+    )
 
 
 @settings(max_examples=100, deadline=None)
@@ -95,7 +99,10 @@ def test_tie_order_follows_search_and_heap(n, d, data):
     # fully determined and must match the reference search exactly.
     columns = [data.draw(st.permutations(range(n))) for _ in range(d)]
     X = np.array(columns, dtype=float).T
-    Q = np.array(data.draw(st.lists(st.lists(st.integers(-2, n + 2), min_size=d, max_size=d), max_size=5)), dtype=float).reshape(-1, d)
+    Q = np.array(
+        data.draw(st.lists(st.lists(st.integers(-2, n + 2), min_size=d, max_size=d), max_size=5)),
+        dtype=float,
+    ).reshape(-1, d)
     k = data.draw(st.integers(0, n + 1))
     indices, distances = KDTree(X).query(Q, k)
     want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
@@ -151,7 +158,9 @@ def test_nan_query_row_reports_distinct_indices():
         assert len(set(row)) == 7 and all(0 <= i < 40 for i in row)
 
 
-REFERENCE = KDTree(np.array(WORKED_X, dtype=float)).query(np.array([[9.0, 2.0], [5.0, 5.0], [0.0, 0.0]]), 6)
+REFERENCE = KDTree(np.array(WORKED_X, dtype=float)).query(
+    np.array([[9.0, 2.0], [5.0, 5.0], [0.0, 0.0]]), 6
+)
 
 
 def _strided(a):
@@ -187,7 +196,16 @@ def _unaligned(a):
         _reversed,
         _unaligned,
     ],
-    ids=["nested-list", "int64", "float32", "fortran", "big-endian", "strided", "reversed", "unaligned"],
+    ids=[
+        "nested-list",
+        "int64",
+        "float32",
+        "fortran",
+        "big-endian",
+        "strided",
+        "reversed",
+        "unaligned",
+    ],
 )
 def test_conversions_build_and_query_the_same(convert):
     Q = [[9, 2], [5, 5], [0, 0]]
@@ -248,10 +266,13 @@ FLOAT_ARRAY = r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.float64\]"
 
 
 def test_signatures_name_parameters_by_position_only():
-    assert re.match(rf"__init__\(self: [\w.]+, arg0: {FLOAT_ARRAY}\) -> None", KDTree.__init__.__doc__)
+    assert re.match(
+        rf"__init__\(self: [\w.]+, arg0: {FLOAT_ARRAY}\) -> None", KDTree.__init__.__doc__
+    )
     assert re.match(
         rf"query\(self: [\w.]+, arg0: {FLOAT_ARRAY}, arg1: [\w. |]+\) -> "
-        r"tuple\[numpy\.typing\.NDArray\[numpy\.int32\], numpy\.typing\.NDArray\[numpy\.float64\]\]",
+        r"tuple\[numpy\.typing\.NDArray\[numpy\.int32\], "
+        r"numpy\.typing\.NDArray\[numpy\.float64\]\]",
         KDTree.query.__doc__,
     )
 
@@ -293,7 +314,11 @@ def test_queries_refused(Q, k, message):
 def test_tree_owns_its_samples():
     X = np.array(WORKED_X, dtype=float)
     strided = _strided(WORKED_X)
-    from_array, from_view, from_list = KDTree(X), KDTree(strided), KDTree([list(r) for r in WORKED_X])
+    from_array, from_view, from_list = (
+        KDTree(X),
+        KDTree(strided),
+        KDTree([list(r) for r in WORKED_X]),
+    )
     X[:] = 1e6
     strided[:] = -1e6
     del X, strided

@@ -190,7 +190,8 @@ def test_signature_and_docstring():
         (
             np.broadcast_to(0.0, (INT32_MAX,)),
             np.broadcast_to(0.0, (INT32_MAX,)),
-            "x and y of lengths 2147483647 and 2147483647 with window 2147483647 need a cost table",
+            "x and y of lengths 2147483647 and 2147483647 with window 2147483647 "
+            "need 4611686018427387904 table cells",
         ),
     ],
 )

@@ -39,7 +39,8 @@ namespace detail {
 // Only the median's position matters to the tree: after the selection the run before it holds
 // the `mid` smallest coordinates and the run after it the rest, exactly the split a full sort
 // gives (which of several equal coordinates lands where is free either way).
-inline std::int32_t build(KDTree &tree, std::int32_t *idxs, std::int32_t count, std::int32_t depth) {
+inline std::int32_t build(KDTree &tree, std::int32_t *idxs, std::int32_t count,
+                          std::int32_t depth) {
     if (count == 0) {
         return no_node;
     }
@@ -56,8 +57,9 @@ inline std::int32_t build(KDTree &tree, std::int32_t *idxs, std::int32_t count, 
         return data[static_cast<std::size_t>(i) * d + static_cast<std::size_t>(dim)];
     };
     const std::int32_t mid = count / 2;
-    std::nth_element(idxs, idxs + mid, idxs + count,
-                     [&coordinate](std::int32_t a, std::int32_t b) { return coordinate(a) < coordinate(b); });
+    std::nth_element(idxs, idxs + mid, idxs + count, [&coordinate](std::int32_t a, std::int32_t b) {
+        return coordinate(a) < coordinate(b);
+    });
     tree.nodes[node].idx = idxs[mid];
     tree.nodes[node].dim = dim;
     tree.nodes[node].val = coordinate(idxs[mid]);
@@ -161,7 +163,8 @@ inline constexpr double empty_heap_bound = 1e308;
 
 // Branch-and-bound descent for one query row q; k >= 1. The far side is searched while the
 // heap is not full or the splitting plane is strictly nearer than the k-th best.
-inline void knn(const KDTree &tree, std::int32_t node, const double *q, std::size_t k, CandidateHeap &heap) {
+inline void knn(const KDTree &tree, std::int32_t node, const double *q, std::size_t k,
+                CandidateHeap &heap) {
     const auto d = static_cast<std::size_t>(tree.d);
     while (node != no_node) {
         const Node &current = tree.nodes[static_cast<std::size_t>(node)];
@@ -247,8 +250,8 @@ std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
     return std::make_unique<KDTree>(build_tree(std::vector<double>(first, first + count), n, d));
 }
 
-std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &tree, const FloatArray &Q,
-                                                                 int k) {
+std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &tree,
+                                                                 const FloatArray &Q, int k) {
     bound::require_ndim(Q, 2, "Q");
     const std::int32_t nq = bound::int32_extent(Q, 0, "Q", "rows");
     if (Q.shape(1) != tree.d) {
@@ -264,7 +267,8 @@ std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &t
 
 }  // namespace quillbrax::nearix
 
-PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(), pybind11::multiple_interpreters::not_supported()) {
+PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(),
+                pybind11::multiple_interpreters::not_supported()) {
     namespace nearix = quillbrax::nearix;
     pybind11::class_<nearix::KDTree>(m, "KDTree")
         .def(pybind11::init(&nearix::new_tree))

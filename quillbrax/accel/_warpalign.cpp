@@ -32,8 +32,9 @@ public:
         // Rows 0 .. rows_inside - 1 end at i + w, the others at m.
         const std::int64_t rows_inside = m < w ? 0 : std::min(n, m - w) + 1;
         const auto inside = static_cast<std::uint64_t>(rows_inside);
-        const std::uint64_t sum_last = inside * static_cast<std::uint64_t>(w) + inside * (inside - 1) / 2
-                                       + static_cast<std::uint64_t>(n + 1 - rows_inside) * static_cast<std::uint64_t>(m);
+        const std::uint64_t sum_last =
+            inside * static_cast<std::uint64_t>(w) + inside * (inside - 1) / 2
+            + static_cast<std::uint64_t>(n + 1 - rows_inside) * static_cast<std::uint64_t>(m);
         // Rows w + 1 .. n start at i - w, the others at 0.
         const auto shifted = static_cast<std::uint64_t>(n > w ? n - w : 0);
         const std::uint64_t sum_first = shifted * (shifted + 1) / 2;
@@ -61,8 +62,12 @@ public:
     void set(std::int64_t i, std::int64_t j, double value) { cells_[offset(i, j)] = value; }
 
 private:
-    static std::int64_t first(std::int64_t w, std::int64_t i) { return std::max<std::int64_t>(0, i - w); }
-    static std::int64_t last(std::int64_t m, std::int64_t w, std::int64_t i) { return std::min(m, i + w); }
+    static std::int64_t first(std::int64_t w, std::int64_t i) {
+        return std::max<std::int64_t>(0, i - w);
+    }
+    static std::int64_t last(std::int64_t m, std::int64_t w, std::int64_t i) {
+        return std::min(m, i + w);
+    }
 
     std::size_t offset(std::int64_t i, std::int64_t j) const {
         return row_start_[static_cast<std::size_t>(i)] + static_cast<std::size_t>(j - first(w_, i));
@@ -82,7 +87,8 @@ struct Alignment {
 };
 
 // x[0 .. n-1] against y[0 .. m-1]; both lengths fit int32.
-inline Alignment align(const double *x, std::int64_t n, const double *y, std::int64_t m, std::int32_t window) {
+inline Alignment align(const double *x, std::int64_t n, const double *y, std::int64_t m,
+                       std::int32_t window) {
     const std::int64_t w = band_half_width(n, m, window);
     BandedTable dp(n, m, w);
     dp.set(0, 0, 0.0);
@@ -158,29 +164,33 @@ using bound::FloatArray;
 using bound::text;
 
 inline constexpr const char *message_table_too_large =
-    "x and y of lengths {} and {} with window {} need a cost table of {} cells, more than can be addressed";
+    "x and y of lengths {} and {} with window {} need {} table cells, more than can be addressed";
 
-std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray &x, const FloatArray &y, int window) {
+std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray &x, const FloatArray &y,
+                                                       int window) {
     bound::require_ndim(x, 1, "x");
     bound::require_ndim(y, 1, "y");
     const std::int32_t n = bound::int32_extent(x, 0, "x", "elements");
     const std::int32_t m = bound::int32_extent(y, 0, "y", "elements");
     const std::uint64_t cells = BandedTable::cell_count(n, m, band_half_width(n, m, window));
-    if (cells > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double)) {
+    if (cells
+        > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double)) {
         bound::raise_value_error(message_table_too_large, text(n), text(m), text(window),
                                  std::to_string(cells));
     }
     const bound::DenseFloats xs(x);
     const bound::DenseFloats ys(y);
     const Alignment alignment = align(xs.data(), n, ys.data(), m, window);
-    auto path = bound::new_result<std::int32_t>({static_cast<py::ssize_t>(alignment.path_i.size()), 2});
+    auto path =
+        bound::new_result<std::int32_t>({static_cast<py::ssize_t>(alignment.path_i.size()), 2});
     write_path(alignment, path.mutable_data());
     return {std::move(path), alignment.cost};
 }
 
 }  // namespace quillbrax::warpalign
 
-PYBIND11_MODULE(_warpalign, m, pybind11::mod_gil_used(), pybind11::multiple_interpreters::not_supported()) {
+PYBIND11_MODULE(_warpalign, m, pybind11::mod_gil_used(),
+                pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "Accelerated DTW module: banded dynamic time warping of two sequences.";
     m.def("dtw_path", &quillbrax::warpalign::dtw_path);
 }

@@ -23,4 +23,5 @@ inline int finish() {
 }
 }  // namespace native_check
 
-#define CHECK(expression) native_check::record(static_cast<bool>(expression), #expression, __FILE__, __LINE__)
+#define CHECK(expression) \
+    native_check::record(static_cast<bool>(expression), #expression, __FILE__, __LINE__)

@@ -12,15 +12,19 @@ using namespace quillbrax::nearix;
 
 namespace {
 
-const Node &at(const KDTree &tree, std::int32_t node) { return tree.nodes[static_cast<std::size_t>(node)]; }
+const Node &at(const KDTree &tree, std::int32_t node) {
+    return tree.nodes[static_cast<std::size_t>(node)];
+}
 
 bool is_leaf(const KDTree &tree, std::int32_t node, std::int32_t idx) {
     const Node &leaf = at(tree, node);
-    return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0 && leaf.left == no_node &&
-           leaf.right == no_node;
+    return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0
+           && leaf.left == no_node && leaf.right == no_node;
 }
 
-KDTree tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) { return build_tree(data, n, d); }
+KDTree tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) {
+    return build_tree(data, n, d);
+}
 
 void worked_example() {
     const KDTree tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
@@ -61,28 +65,31 @@ struct ShapeChecker {
     bool ok = true;
 
     double coordinate(std::int32_t idx, std::int32_t dim) const {
-        return tree.data[static_cast<std::size_t>(idx) * static_cast<std::size_t>(tree.d) +
-                         static_cast<std::size_t>(dim)];
+        return tree.data[static_cast<std::size_t>(idx) * static_cast<std::size_t>(tree.d)
+                         + static_cast<std::size_t>(dim)];
     }
 
     // Returns the subtree's size; checks every node and that each sample lies within the bounds
     // of all its ancestors' splits.
-    std::int32_t visit(std::int32_t node, std::int32_t depth, std::vector<std::pair<int, double>> &upper,
+    std::int32_t visit(std::int32_t node, std::int32_t depth,
+                       std::vector<std::pair<int, double>> &upper,
                        std::vector<std::pair<int, double>> &lower) {
         if (node == no_node) {
             return 0;
         }
         const Node &current = at(tree, node);
         ++seen[static_cast<std::size_t>(current.idx)];
-        for (const auto &[dim, val] : upper) ok = ok && coordinate(current.idx, dim) <= val;
-        for (const auto &[dim, val] : lower) ok = ok && coordinate(current.idx, dim) >= val;
+        for (const auto &[dim, val] : upper)
+            ok = ok && coordinate(current.idx, dim) <= val;
+        for (const auto &[dim, val] : lower)
+            ok = ok && coordinate(current.idx, dim) >= val;
         ok = ok && (1 << depth) <= tree.n;  // depth <= floor(log2 n)
         if (current.left == no_node && current.right == no_node) {
             ok = ok && current.dim == 0 && current.val == 0.0;
             return 1;
         }
-        ok = ok && current.left != no_node && current.dim == depth % tree.d &&
-             current.val == coordinate(current.idx, current.dim);
+        ok = ok && current.left != no_node && current.dim == depth % tree.d
+             && current.val == coordinate(current.idx, current.dim);
         upper.emplace_back(current.dim, current.val);
         const std::int32_t left = visit(current.left, depth + 1, upper, lower);
         upper.pop_back();
@@ -104,13 +111,15 @@ void invariants_on_tie_heavy_data() {
             for (int span : {1, 3, 1000}) {
                 std::uniform_int_distribution<int> value(0, span);
                 std::vector<double> data(static_cast<std::size_t>(n * d));
-                for (double &v : data) v = value(random);
+                for (double &v : data)
+                    v = value(random);
                 const KDTree tree = tree_of(data, n, d);
                 ShapeChecker checker{tree, std::vector<int>(static_cast<std::size_t>(n), 0)};
                 std::vector<std::pair<int, double>> upper, lower;
                 const std::int32_t size = checker.visit(tree.root, 0, upper, lower);
                 bool every_index_once = true;
-                for (int count : checker.seen) every_index_once = every_index_once && count == 1;
+                for (int count : checker.seen)
+                    every_index_once = every_index_once && count == 1;
                 CHECK(size == n && static_cast<std::int32_t>(tree.nodes.size()) == n);
                 CHECK(every_index_once);
                 CHECK(checker.ok);
@@ -127,20 +136,23 @@ void query_worked_example() {
     query_rows(tree, queries, 3, 2, indices, distances);
     const std::int32_t want_indices[] = {4, 5, 1, 3, 0, 1};
     const double want_distances[] = {2, 4, 1, 5, 13, 41};
-    for (int c = 0; c < 6; ++c) CHECK(indices[c] == want_indices[c] && distances[c] == want_distances[c]);
+    for (int c = 0; c < 6; ++c)
+        CHECK(indices[c] == want_indices[c] && distances[c] == want_distances[c]);
 
     std::int32_t all_indices[6];
     double all_distances[6];
     query_rows(tree, queries, 1, 6, all_indices, all_distances);
     const std::int32_t want_all[] = {4, 5, 2, 1, 3, 0};
     const double want_all_distances[] = {2, 4, 16, 20, 50, 50};
-    for (int c = 0; c < 6; ++c) CHECK(all_indices[c] == want_all[c] && all_distances[c] == want_all_distances[c]);
+    for (int c = 0; c < 6; ++c)
+        CHECK(all_indices[c] == want_all[c] && all_distances[c] == want_all_distances[c]);
 }
 
 void heap_pops_in_non_increasing_order() {
     CandidateHeap heap;
     const double dists[] = {5, 1, 5, 3, 0, 5, 2, 4};
-    for (std::int32_t i = 0; i < 8; ++i) heap.insert({dists[i], i});
+    for (std::int32_t i = 0; i < 8; ++i)
+        heap.insert({dists[i], i});
     double previous = 1e308;
     bool descending = true;
     while (!heap.empty()) {

@@ -32,7 +32,8 @@ inline constexpr const char *message_extent_too_large =
     "{} has {} {}; at most 2147483647 are supported";
 
 // Replaces each "{}" of a message template by the next value, in order.
-inline std::string format_message(std::string_view message, std::initializer_list<std::string> values) {
+inline std::string format_message(std::string_view message,
+                                  std::initializer_list<std::string> values) {
     std::string text;
     auto value = values.begin();
     for (std::size_t pos = 0; pos < message.size(); ++pos) {
@@ -51,7 +52,9 @@ template <typename... Values>
     throw py::value_error(format_message(message, {std::string(values)...}));
 }
 
-inline std::string text(std::int64_t value) { return std::to_string(value); }
+inline std::string text(std::int64_t value) {
+    return std::to_string(value);
+}
 
 // Refuses an array whose number of dimensions is not `ndim`.
 inline void require_ndim(const py::array &array, py::ssize_t ndim, const char *name) {
