@@ -64,6 +64,19 @@ def test_longer_rows_and_blocks_of_four(metric):
     assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
 
 
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("layout", range(4))
+def test_several_blocks_of_rows_and_partial_panels(metric, layout):
+    # Wide rows make the blocks of X short (a few dozen rows), so 53 rows span several blocks
+    # with a partial last one, and 19 rows of Y end in a partial panel; any layout is packed.
+    rng = np.random.default_rng(11)
+    X = rng.standard_normal((53, 300)) * 10.0 ** rng.integers(-6, 6, (53, 300))
+    Y = rng.standard_normal((19, 300)) * 10.0 ** rng.integers(-6, 6, (19, 300))
+    expected = pairwise(X, Y, metric)
+    result = FUNCTIONS[metric](list(layouts(X))[layout], list(layouts(Y))[3 - layout])
+    assert same_bits(result, expected)
+
+
 def test_euclidean_is_pow_of_squared():
     rng = np.random.default_rng(1)
     X, Y = rng.random((6, 5)), rng.random((7, 5))

@@ -6,6 +6,8 @@
 
 #include "frame/module.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
@@ -22,6 +24,8 @@ using frame::ITYPE;
 enum class Metric { squared_euclidean, euclidean, manhattan };
 
 struct StridedMatrix {
+    typedef double Element __attribute__((aligned(1)));  // arrays need not be aligned
+
     const char* data;
     ITYPE row_stride;  // bytes
     ITYPE column_stride;
@@ -30,8 +34,8 @@ struct StridedMatrix {
         return reinterpret_cast<const double*>(data + i * row_stride);
     }
     double at(const double* row, ITYPE k) const {
-        return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(row) +
-                                                k * column_stride);
+        return *reinterpret_cast<const Element*>(reinterpret_cast<const char*>(row) +
+                                                 k * column_stride);
     }
 };
 
@@ -53,12 +57,17 @@ inline double finish(double acc) {
     }
 }
 
-// out[i, j] = finish(Σ_k term(X[i, k] − Y[j, k])), k in increasing order, for a block of rows of
-// X against a panel of kPanel rows of Y packed k-major (panel[k·kPanel + lane] = Y[j + lane, k]).
-// Each lane of a vector is one (i, j) entry with its own sequential sum: the vector operations are
-// the scalar ones side by side, so every result is that of the plain triple loop.
+// The kernel works on tiles of kRows rows of X by kPanel rows of Y. Y is packed once into panels
+// of kPanel rows, k-major (panel[k·kPanel + lane] = Y[j0 + lane, k]); X is packed a block of rows
+// at a time, row-major, so that both are read at unit stride whatever the caller's strides. Each
+// lane of a vector is one (i, j) entry with its own sequential sum over k: the vector operations
+// are the scalar ones side by side, so every result is that of the plain triple loop.
+//
+// A tile holds kRows × kPanel / lanes accumulators in registers; per k it loads the panel's
+// vectors once and broadcasts one element of each of the tile's rows of X. The block of X is
+// sized for the second-level cache and reused across every panel of Y.
 constexpr ITYPE kPanel = 8;
-constexpr ITYPE kRowBlock = 3;
+constexpr size_t kBlockBytes = 64 * 1024;
 
 using Vector2 = double __attribute__((vector_size(16)));
 using Vector4 = double __attribute__((vector_size(32)));
@@ -81,77 +90,121 @@ template <Metric metric, class Vector>
     }
 }
 
-template <class Vector>
-[[gnu::always_inline]] inline Vector broadcast(double value) {
-    Vector vector;
-    for (size_t lane = 0; lane < sizeof(Vector) / sizeof(double); ++lane) vector[lane] = value;
-    return vector;
+// How one double becomes a vector: a broadcast from memory where AVX has one (a load, no
+// shuffle), a duplicated scalar otherwise. The AVX2 entry is flattened, so this inlines there.
+struct BroadcastBaseline {
+    using Vector = Vector2;
+    static constexpr ITYPE rows = 2;
+    [[gnu::always_inline]] static inline Vector2 at(const double* value) {
+        return Vector2{*value, *value};
+    }
+};
+struct BroadcastAvx2 {
+    using Vector = Vector4;
+    static constexpr ITYPE rows = 4;
+    [[gnu::target("avx2")]] static inline Vector4 at(const double* value) {
+        return (Vector4)_mm256_broadcast_sd(value);
+    }
+};
+
+// Y rows [j0, j0 + width) into one panel; lanes past the last row repeat it (their sums are
+// computed but never stored).
+inline void pack_panel(StridedMatrix Y, ITYPE j0, ITYPE width, ITYPE d, double* panel) {
+    for (ITYPE lane = 0; lane < kPanel; ++lane) {
+        const double* y = Y.row(j0 + std::min(lane, width - 1));
+        for (ITYPE k = 0; k < d; ++k) panel[k * kPanel + lane] = Y.at(y, k);
+    }
 }
 
-template <Metric metric, class Vector>
-[[gnu::always_inline]] inline void panel_kernel(StridedMatrix X, const double* panel, char* out,
-                                                ITYPE out_row_stride, ITYPE out_column_stride,
-                                                ITYPE n, ITYPE j0, ITYPE width, ITYPE d) {
+// X rows [i0, i0 + count) row-major into block, then the last row again up to `padded` rows.
+inline void pack_rows(StridedMatrix X, ITYPE i0, ITYPE count, ITYPE padded, ITYPE d,
+                      double* block) {
+    for (ITYPE r = 0; r < padded; ++r) {
+        const double* x = X.row(i0 + std::min(r, count - 1));
+        for (ITYPE k = 0; k < d; ++k) block[r * d + k] = X.at(x, k);
+    }
+}
+
+template <Metric metric, class Broadcast>
+[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE d,
+                                               double (*tile)[kPanel]) {
+    using Vector = typename Broadcast::Vector;
+    constexpr ITYPE rows = Broadcast::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
     constexpr ITYPE vectors = kPanel / lanes;
-    auto store = [&](ITYPE i, const Vector* acc) {
+    Vector acc[rows][vectors] = {};
+    for (ITYPE k = 0; k < d; ++k) {
+        Vector y[vectors];
         for (ITYPE v = 0; v < vectors; ++v) {
-            for (ITYPE lane = 0; lane < lanes; ++lane) {
-                const ITYPE j = v * lanes + lane;
-                if (j < width) {
-                    *reinterpret_cast<double*>(out + i * out_row_stride +
-                                               (j0 + j) * out_column_stride) =
-                        finish<metric>(acc[v][lane]);
-                }
-            }
+            __builtin_memcpy(&y[v], panel + k * kPanel + v * lanes, sizeof(Vector));
         }
-    };
-    auto load = [&](ITYPE k, ITYPE v) {
-        Vector value;
-        __builtin_memcpy(&value, panel + k * kPanel + v * lanes, sizeof(Vector));
-        return value;
-    };
-    ITYPE i = 0;
-    for (; i + kRowBlock <= n; i += kRowBlock) {
-        const double* x[kRowBlock];
-        for (ITYPE r = 0; r < kRowBlock; ++r) x[r] = X.row(i + r);
-        Vector acc[kRowBlock][vectors] = {};
-        for (ITYPE k = 0; k < d; ++k) {
-            Vector y[vectors];
-            for (ITYPE v = 0; v < vectors; ++v) y[v] = load(k, v);
-            for (ITYPE r = 0; r < kRowBlock; ++r) {
-                const Vector xk = broadcast<Vector>(X.at(x[r], k));
-                for (ITYPE v = 0; v < vectors; ++v) {
-                    acc[r][v] = acc[r][v] + vector_term<metric>(xk - y[v]);
-                }
-            }
-        }
-        for (ITYPE r = 0; r < kRowBlock; ++r) store(i + r, acc[r]);
-    }
-    for (; i < n; ++i) {
-        const double* x = X.row(i);
-        Vector acc[vectors] = {};
-        for (ITYPE k = 0; k < d; ++k) {
-            const Vector xk = broadcast<Vector>(X.at(x, k));
+        for (ITYPE r = 0; r < rows; ++r) {
+            const Vector xk = Broadcast::at(x + r * d + k);
             for (ITYPE v = 0; v < vectors; ++v) {
-                acc[v] = acc[v] + vector_term<metric>(xk - load(k, v));
+                acc[r][v] = acc[r][v] + vector_term<metric>(xk - y[v]);
             }
         }
-        store(i, acc);
+    }
+    for (ITYPE r = 0; r < rows; ++r) {
+        for (ITYPE v = 0; v < vectors; ++v) {
+            for (ITYPE lane = 0; lane < lanes; ++lane) tile[r][v * lanes + lane] = acc[r][v][lane];
+        }
+    }
+}
+
+struct Scratch {
+    double* packed_y;  // ceil(m / kPanel) panels of d × kPanel
+    double* block;     // block_rows rows of d
+    ITYPE block_rows;  // a multiple of every tile height
+};
+
+template <Metric metric, class Broadcast>
+[[gnu::always_inline]] inline void pairwise_tiles(StridedMatrix X, StridedMatrix Y, char* out,
+                                                  ITYPE out_row_stride, ITYPE out_column_stride,
+                                                  ITYPE n, ITYPE m, ITYPE d,
+                                                  const Scratch& scratch) {
+    constexpr ITYPE rows = Broadcast::rows;
+    const ITYPE panels = (m + kPanel - 1) / kPanel;
+    for (ITYPE p = 0; p < panels; ++p) {
+        pack_panel(Y, p * kPanel, std::min(kPanel, m - p * kPanel), d,
+                   scratch.packed_y + p * d * kPanel);
+    }
+    for (ITYPE i0 = 0; i0 < n; i0 += scratch.block_rows) {
+        const ITYPE count = std::min(scratch.block_rows, n - i0);
+        const ITYPE padded = (count + rows - 1) / rows * rows;
+        pack_rows(X, i0, count, padded, d, scratch.block);
+        for (ITYPE p = 0; p < panels; ++p) {
+            const ITYPE j0 = p * kPanel;
+            const ITYPE width = std::min(kPanel, m - j0);
+            const double* panel = scratch.packed_y + p * d * kPanel;
+            for (ITYPE r0 = 0; r0 < padded; r0 += rows) {
+                double tile[rows][kPanel];
+                tile_kernel<metric, Broadcast>(scratch.block + r0 * d, panel, d, tile);
+                const ITYPE live = std::min(rows, count - r0);
+                for (ITYPE r = 0; r < live; ++r) {
+                    char* row = out + (i0 + r0 + r) * out_row_stride + j0 * out_column_stride;
+                    for (ITYPE lane = 0; lane < width; ++lane) {
+                        *reinterpret_cast<double*>(row + lane * out_column_stride) =
+                            finish<metric>(tile[r][lane]);
+                    }
+                }
+            }
+        }
     }
 }
 
 template <Metric metric>
-void panel_kernel_baseline(StridedMatrix X, const double* panel, char* out, ITYPE rs, ITYPE cs,
-                           ITYPE n, ITYPE j0, ITYPE width, ITYPE d) {
-    panel_kernel<metric, Vector2>(X, panel, out, rs, cs, n, j0, width, d);
+void pairwise_tiles_baseline(StridedMatrix X, StridedMatrix Y, char* out, ITYPE rs, ITYPE cs,
+                             ITYPE n, ITYPE m, ITYPE d, const Scratch& scratch) {
+    pairwise_tiles<metric, BroadcastBaseline>(X, Y, out, rs, cs, n, m, d, scratch);
 }
 
 template <Metric metric>
-[[gnu::target("avx2")]] void panel_kernel_avx2(StridedMatrix X, const double* panel, char* out,
-                                               ITYPE rs, ITYPE cs, ITYPE n, ITYPE j0, ITYPE width,
-                                               ITYPE d) {
-    panel_kernel<metric, Vector4>(X, panel, out, rs, cs, n, j0, width, d);
+[[gnu::target("avx2"), gnu::flatten]] void pairwise_tiles_avx2(StridedMatrix X, StridedMatrix Y,
+                                                               char* out, ITYPE rs, ITYPE cs,
+                                                               ITYPE n, ITYPE m, ITYPE d,
+                                                               const Scratch& scratch) {
+    pairwise_tiles<metric, BroadcastAvx2>(X, Y, out, rs, cs, n, m, d, scratch);
 }
 
 bool cpu_has_avx2() {
@@ -167,16 +220,23 @@ template <Metric metric>
 void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_stride,
                      ITYPE out_column_stride, ITYPE n, ITYPE m, ITYPE d) {
     if (n == 0 || m == 0) return;
-    const auto kernel = cpu_has_avx2() ? panel_kernel_avx2<metric> : panel_kernel_baseline<metric>;
-    std::vector<double> panel(static_cast<size_t>(d) * kPanel);  // bad_alloc: MemoryError
-    for (ITYPE j0 = 0; j0 < m; j0 += kPanel) {
-        const ITYPE width = std::min(kPanel, m - j0);
-        for (ITYPE lane = 0; lane < kPanel; ++lane) {
-            // Lanes past the last row of Y repeat it; their sums are computed but never stored.
-            const double* y = Y.row(j0 + std::min(lane, width - 1));
-            for (ITYPE k = 0; k < d; ++k) panel[k * kPanel + lane] = Y.at(y, k);
-        }
-        kernel(X, panel.data(), out, out_row_stride, out_column_stride, n, j0, width, d);
+    const bool avx2 = cpu_has_avx2();
+    const ITYPE tile_rows = avx2 ? BroadcastAvx2::rows : BroadcastBaseline::rows;
+    const ITYPE panels = (m + kPanel - 1) / kPanel;
+    // Rows of X per block: what fits kBlockBytes, at least one tile, never more than n needs.
+    ITYPE block_rows = static_cast<ITYPE>(kBlockBytes / sizeof(double)) / std::max<ITYPE>(d, 1);
+    block_rows = std::min(block_rows, n + tile_rows - 1) / tile_rows * tile_rows;
+    block_rows = std::max(block_rows, tile_rows);
+    // bad_alloc: MemoryError
+    std::vector<double> packed_y(static_cast<size_t>(panels) * kPanel * static_cast<size_t>(d));
+    std::vector<double> block(static_cast<size_t>(block_rows) * static_cast<size_t>(d));
+    const Scratch scratch{packed_y.data(), block.data(), block_rows};
+    if (avx2) {
+        pairwise_tiles_avx2<metric>(X, Y, out, out_row_stride, out_column_stride, n, m, d,
+                                    scratch);
+    } else {
+        pairwise_tiles_baseline<metric>(X, Y, out, out_row_stride, out_column_stride, n, m, d,
+                                        scratch);
     }
 }
 
