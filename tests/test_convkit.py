@@ -109,7 +109,8 @@ def test_im2col_and_col2im_equal_the_references(case):
 
 @st.composite
 def pool_cases(draw):
-    N, C = draw(st.integers(0, 3)), draw(st.integers(0, 3))
+    # up to 9 channels: whole groups of adjacent channels and a remainder
+    N, C = draw(st.integers(0, 3)), draw(st.integers(0, 9))
     H, W = draw(st.integers(1, 8)), draw(st.integers(1, 8))
     k = draw(st.integers(1, min(H, W)))
     stride = draw(st.integers(1, 4))
@@ -249,6 +250,20 @@ def test_numpy_failures_propagate_unchanged():
         col2im(np.ones((20, 0)), (1, 3, 4, -2), 0, 0)
     assert str(caught.value) == "negative dimensions are not allowed"
     assert frame_of(caught, "col2im", 56)
+
+
+@pytest.mark.parametrize("k, stride", [(9, 1), (10, 3), (3, 2)])
+def test_windows_larger_than_eight_by_eight_and_many_channels(k, stride):
+    rng = np.random.default_rng(k)
+    values = rng.integers(0, 3, (2, 12, 11, 13)).astype(np.float64)
+    values[rng.random(values.shape) < 0.1] = np.nan
+    out, argmax = maxpool_forward(values, k, stride)
+    expected_out, expected_argmax = ref.maxpool_forward(values, k, stride)
+    assert same_bits(out, expected_out) and np.array_equal(argmax, expected_argmax)
+    for record in (argmax, rng.integers(0, k * k, out.shape)):
+        grad = rng.standard_normal(out.shape)
+        assert same_bits(maxpool_backward(grad, record, values.shape, k, stride),
+                         ref.maxpool_backward(grad, record, values.shape, k, stride))
 
 
 def test_ties_pick_the_first_maximum():
@@ -709,7 +724,7 @@ INIT_FAILURES = {
 def test_native_interface_failure_keeps_its_cause_and_the_module_importable(scenario):
     fake, cause, cause_message = INIT_FAILURES[scenario]
     status, out, err = run_python(f"""
-        import sys, traceback, types, numpy
+        import sys, traceback, types, numpy, numpy._core._multiarray_umath
         real = sys.modules["numpy._core._multiarray_umath"]
         sys.modules["numpy._core._multiarray_umath"] = {fake}
         entries = lambda e: [(f.filename, f.name, f.lineno)
@@ -737,7 +752,7 @@ def test_native_interface_failure_keeps_its_cause_and_the_module_importable(scen
 
 def test_non_exception_failure_of_the_native_interface_propagates_unchanged():
     status, out, err = run_python("""
-        import sys, numpy
+        import sys, numpy, numpy._core._multiarray_umath
         class Interrupting:
             def __getattr__(self, name):
                 raise KeyboardInterrupt("stop")

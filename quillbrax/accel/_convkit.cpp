@@ -77,6 +77,28 @@ void im2col_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 2> columns, con
 void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulator,
                    const Window& g) {
     if (g.empty()) return;
+    // As in im2col, a kernel row is one run of kw·C doubles on both sides; its elements are
+    // distinct accumulator elements, so adding the run element-wise (vectorised) keeps every
+    // element's sum in row order.
+    const bool kernel_rows_are_runs = accumulator.strides[3] == kItemSize &&
+                                      accumulator.strides[2] == g.C * kItemSize &&
+                                      columns.strides[1] == kItemSize;
+    if (kernel_rows_are_runs) {
+        const ITYPE run = g.kw * g.C;
+        ITYPE row = 0;
+        for (ITYPE n = 0; n < g.N; ++n) {
+            for (ITYPE oh = 0; oh < g.OH; ++oh) {
+                for (ITYPE ow = 0; ow < g.OW; ++ow, ++row) {
+                    for (ITYPE i = 0; i < g.kh; ++i) {
+                        DTYPE* target = &accumulator(n, oh * g.stride + i, ow * g.stride, 0);
+                        const DTYPE* source = &columns(row, i * run);
+                        for (ITYPE t = 0; t < run; ++t) target[t] = target[t] + source[t];
+                    }
+                }
+            }
+        }
+        return;
+    }
     ITYPE row = 0;
     for (ITYPE n = 0; n < g.N; ++n) {
         for (ITYPE oh = 0; oh < g.OH; ++oh) {
@@ -106,11 +128,100 @@ struct Pooling {
     bool empty() const { return N <= 0 || OH <= 0 || OW <= 0 || C <= 0; }
 };
 
+using Values = DTYPE __attribute__((vector_size(32)));
+using Indices = ITYPE __attribute__((vector_size(32)));
+constexpr ITYPE kLanes = sizeof(Values) / sizeof(DTYPE);
+
+// The window maximum of kLanes adjacent channels at once, for inputs and outputs whose channels
+// are at unit stride. Each lane makes the scalar loop's strict comparisons in the same order
+// (a NaN compares false in a vector as in a scalar), so values and indices are the same.
+[[gnu::always_inline]] inline void maxpool_forward_channels(Strided<const DTYPE, 4> input,
+                                                            Strided<DTYPE, 4> out,
+                                                            Strided<ITYPE, 4> argmax,
+                                                            const Pooling& g) {
+    const ITYPE vector_channels = g.C / kLanes * kLanes;
+    for (ITYPE n = 0; n < g.N; ++n) {
+        for (ITYPE oh = 0; oh < g.OH; ++oh) {
+            const ITYPE base_h = oh * g.stride;
+            for (ITYPE ow = 0; ow < g.OW; ++ow) {
+                const ITYPE base_w = ow * g.stride;
+                const char* corner = reinterpret_cast<const char*>(&input(n, base_h, base_w, 0));
+                DTYPE* out_pixel = &out(n, oh, ow, 0);
+                ITYPE* argmax_pixel = &argmax(n, oh, ow, 0);
+                for (ITYPE c = 0; c < vector_channels; c += kLanes) {
+                    Values best_val;
+                    __builtin_memcpy(&best_val, corner + c * kItemSize, sizeof(Values));
+                    Indices best_idx = {};
+                    Indices idx = {};
+                    for (ITYPE i = 0; i < g.k; ++i) {
+                        const char* line = corner + i * input.strides[1] + c * kItemSize;
+                        for (ITYPE j = 0; j < g.k; ++j, idx += 1) {
+                            Values val;
+                            __builtin_memcpy(&val, line + j * input.strides[2], sizeof(Values));
+                            const Indices greater = val > best_val;
+                            best_val = greater ? val : best_val;
+                            best_idx = greater ? idx : best_idx;
+                        }
+                    }
+                    __builtin_memcpy(out_pixel + c, &best_val, sizeof(Values));
+                    __builtin_memcpy(argmax_pixel + c, &best_idx, sizeof(Indices));
+                }
+                for (ITYPE c = vector_channels; c < g.C; ++c) {
+                    DTYPE best_val = input(n, base_h, base_w, c);
+                    ITYPE best_idx = 0;
+                    ITYPE idx = 0;
+                    for (ITYPE i = 0; i < g.k; ++i) {
+                        for (ITYPE j = 0; j < g.k; ++j, ++idx) {
+                            const DTYPE val = input(n, base_h + i, base_w + j, c);
+                            if (val > best_val) {
+                                best_val = val;
+                                best_idx = idx;
+                            }
+                        }
+                    }
+                    out_pixel[c] = best_val;
+                    argmax_pixel[c] = best_idx;
+                }
+            }
+        }
+    }
+}
+
+void maxpool_forward_channels_baseline(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
+                                       Strided<ITYPE, 4> argmax, const Pooling& g) {
+    maxpool_forward_channels(input, out, argmax, g);
+}
+
+[[gnu::target("avx2")]] void maxpool_forward_channels_avx2(Strided<const DTYPE, 4> input,
+                                                           Strided<DTYPE, 4> out,
+                                                           Strided<ITYPE, 4> argmax,
+                                                           const Pooling& g) {
+    maxpool_forward_channels(input, out, argmax, g);
+}
+
+bool cpu_has_avx2() {
+#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
+    return false;
+#else
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2;
+#endif
+}
+
 // Strict comparison: the first maximum in row-by-row window order wins, and a NaN is only ever
 // the result when it is the window's first element.
 void maxpool_forward_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
                             Strided<ITYPE, 4> argmax, const Pooling& g) {
     if (g.empty()) return;
+    if (input.strides[3] == kItemSize && out.strides[3] == kItemSize &&
+        argmax.strides[3] == static_cast<ITYPE>(sizeof(ITYPE))) {
+        if (cpu_has_avx2()) {
+            maxpool_forward_channels_avx2(input, out, argmax, g);
+        } else {
+            maxpool_forward_channels_baseline(input, out, argmax, g);
+        }
+        return;
+    }
     for (ITYPE n = 0; n < g.N; ++n) {
         for (ITYPE oh = 0; oh < g.OH; ++oh) {
             const ITYPE base_h = oh * g.stride;
@@ -149,6 +260,34 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
                                                              const Pooling& g) {
     if (g.empty()) return std::nullopt;
     const ITYPE window_size = g.k * g.k;
+    // Small windows: the byte offset of every window index from the window's corner, so that
+    // the inner loop needs no division.
+    constexpr ITYPE kMaxTabulated = 64;
+    if (window_size <= kMaxTabulated && grad.strides[3] == kItemSize &&
+        argmax.strides[3] == static_cast<ITYPE>(sizeof(ITYPE)) && dX.strides[3] == kItemSize) {
+        ITYPE offsets[kMaxTabulated];
+        for (ITYPE idx = 0; idx < window_size; ++idx) {
+            offsets[idx] = idx / g.k * dX.strides[1] + idx % g.k * dX.strides[2];
+        }
+        for (ITYPE n = 0; n < g.N; ++n) {
+            for (ITYPE oh = 0; oh < g.OH; ++oh) {
+                for (ITYPE ow = 0; ow < g.OW; ++ow) {
+                    const DTYPE* grad_pixel = &grad(n, oh, ow, 0);
+                    const ITYPE* argmax_pixel = &argmax(n, oh, ow, 0);
+                    char* corner = reinterpret_cast<char*>(&dX(n, oh * g.stride, ow * g.stride, 0));
+                    for (ITYPE c = 0; c < g.C; ++c) {
+                        const ITYPE idx = argmax_pixel[c];
+                        if (idx < 0 || idx >= window_size) {
+                            return WindowIndexOutOfRange{n, oh, ow, c, idx};
+                        }
+                        DTYPE& target = reinterpret_cast<DTYPE*>(corner + offsets[idx])[c];
+                        target = target + grad_pixel[c];
+                    }
+                }
+            }
+        }
+        return std::nullopt;
+    }
     for (ITYPE n = 0; n < g.N; ++n) {
         for (ITYPE oh = 0; oh < g.OH; ++oh) {
             for (ITYPE ow = 0; ow < g.OW; ++ow) {
