@@ -104,6 +104,44 @@ def test_non_finite_values_match_reference(x, y, window):
     assert path == want_path and same_cost(cost, want_cost)
 
 
+# Costs of 1e308 and more make the band's unreachable cells competitive, so the traceback walks
+# out of the band and along its edge; NaNs and infinities test the min and tie rules lane by lane.
+HUGE_VALUES = st.sampled_from([0.0, 1.0, 1e308, -1e308, 5e307, math.inf, -math.inf, math.nan])
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(HUGE_VALUES, max_size=30),
+    st.lists(HUGE_VALUES, max_size=30),
+    st.integers(-1, 6),
+)
+def test_huge_and_non_finite_costs_match_reference(x, y, window):
+    path, cost = run(x, y, window)
+    want_path, want_cost = reference_dtw_path(x, y, window)
+    assert path == want_path and same_cost(cost, want_cost)
+
+
+INF = math.inf
+
+
+# Found by search: each traceback leaves the band through a cell just outside it whose step
+# differs from the default step back in x.
+@pytest.mark.parametrize(
+    ("x", "y", "window"),
+    [
+        ([0.0, -1e308, 0.0, -1e308, -1e308, INF, 0.0], [-INF, -1e308], 1),
+        ([-1e308, 1e308, 0.0, -1e308, INF, -INF], [0.0, 1.0], 2),
+        ([-INF, 1.0, INF, INF, 1.0, 0.0, INF], [1e308, 0.0], 2),
+        ([-1e308, 1.0, 1e308, 0.0], [1e308, -INF, INF], 0),
+        ([1e308, -INF, -INF, -1e308, 0.0, -INF], [1e308, 1.0, 1.0, 0.0, 1e308], 0),
+    ],
+)
+def test_traceback_outside_the_band_matches_reference(x, y, window):
+    path, cost = run(x, y, window)
+    want_path, want_cost = reference_dtw_path(x, y, window)
+    assert path == want_path and same_cost(cost, want_cost)
+
+
 def _strided(a):
     a = np.asarray(a, dtype=float)
     wide = np.zeros(a.size * 3)

@@ -18,13 +18,13 @@ int main() {
                     rows += static_cast<std::uint64_t>(std::min(m, i + w)
                                                        - std::max<std::int64_t>(0, i - w) + 1);
                 }
-                CHECK(BandedTable::cell_count(n, m, w) == rows);
+                CHECK(band_cell_count(n, m, w) == rows);
             }
         }
     }
     // The widest table of int32 lengths, (2^31)^2 cells, is counted without wrapping.
     const std::int64_t longest = 2147483647;
-    CHECK(BandedTable::cell_count(longest, longest, band_half_width(longest, longest, 2147483647))
+    CHECK(band_cell_count(longest, longest, band_half_width(longest, longest, 2147483647))
           == static_cast<std::uint64_t>(longest + 1) * static_cast<std::uint64_t>(longest + 1));
     return native_check::finish();
 }
