@@ -1,5 +1,4 @@
 import math
-import os
 import re
 
 import numpy as np
@@ -238,10 +237,8 @@ def test_refused_before_any_cell_is_written(x, y, message):
         dtw_path(x, y, INT32_MAX)
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it",
-)
+@pytest.mark.not_under_asan(
+    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it")
 def test_table_too_large_to_allocate_is_memory_error():
     # 2^46 cells: more than the address space. np.zeros leaves its pages untouched.
     x = np.zeros(2**23)

@@ -9,6 +9,9 @@
 #include "frame/module.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -24,10 +27,12 @@ using frame::ITYPE;
 
 template <class T>
 struct StridedVector {
+    typedef T Element __attribute__((aligned(1)));  // arrays need not be aligned
+
     const char* data;
     ITYPE stride;  // bytes
 
-    T operator[](ITYPE i) const { return *reinterpret_cast<const T*>(data + i * stride); }
+    T operator[](ITYPE i) const { return *reinterpret_cast<const Element*>(data + i * stride); }
 };
 
 template <class T>
@@ -121,31 +126,53 @@ struct Node {
     double min_samples_leaf;
 };
 
+// The rows in sorted order as the sweeps read them: the row at sorted position k and its value.
+// OrderedRows reads a sort order handed back by np (row indices into a strided column);
+// SortedRows reads the sorted rows and values that ColumnSorter produced.
+struct OrderedRows {
+    StridedVector<ITYPE> order;
+    StridedVector<double> column;
+
+    ITYPE row(ITYPE k) const { return order[k]; }
+    double value(ITYPE k) const { return column[order[k]]; }
+};
+
+struct SortedRows {
+    const ITYPE* rows;
+    const double* values;
+
+    ITYPE row(ITYPE k) const { return rows[k]; }
+    double value(ITYPE k) const { return values[k]; }
+};
+
 // One feature of the classification search: rows enter the left child in sorted order, and each
-// boundary between distinct values with both children admissible is scored.
-LabelLookup sweep_classes(const Node& node, StridedVector<double> column,
-                          StridedVector<ITYPE> order, StridedVector<INT> y,
-                          const ClassTable& table, const std::vector<double>& total_counts,
+// boundary between distinct values with both children admissible is scored. class_of(r) is the
+// class index of row r, or -1 for a label the table lacks.
+template <class Rows, class ClassOf>
+LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of,
+                          StridedVector<INT> y, const std::vector<double>& total_counts,
                           std::vector<double>& left_counts, ITYPE feature, BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
+    double* left = left_counts.data();
+    const double* total = total_counts.data();
     double left_n = 0.0;
     for (ITYPE k = 0; k + 1 < node.n; ++k) {
-        const ITYPE r = order[k];
-        const ITYPE c = table.find(y[r]);
+        const ITYPE r = sorted.row(k);
+        const ITYPE c = class_of(r);
         if (c < 0) return {true, y[r]};
-        left_counts[static_cast<size_t>(c)] += 1.0;
+        left[c] += 1.0;
         left_n += 1.0;
 
-        const double current_val = column[r];
-        const double next_val = column[order[k + 1]];
+        const double current_val = sorted.value(k);
+        const double next_val = sorted.value(k + 1);
         if (current_val == next_val) continue;
         const double right_n = node.total - left_n;
         if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
 
-        const double left_gini = gini(n_classes, [&](size_t i) { return left_counts[i]; }, left_n);
-        const double right_gini = gini(
-            n_classes, [&](size_t i) { return total_counts[i] - left_counts[i]; }, right_n);
+        const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
+        const double right_gini =
+            gini(n_classes, [&](size_t i) { return total[i] - left[i]; }, right_n);
         const double score =
             (left_n / node.total) * left_gini + (right_n / node.total) * right_gini;
         if (score < best.score) {
@@ -173,19 +200,19 @@ TargetSums sum_targets(StridedVector<double> y, ITYPE n) {
 }
 
 // One feature of the regression search; the right child's sums are the node's minus the left's.
-void sweep_targets(const Node& node, StridedVector<double> column, StridedVector<ITYPE> order,
-                   StridedVector<double> y, const TargetSums& totals, ITYPE feature,
-                   BestSplit& best) {
+template <class Rows, class Targets>
+void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& totals,
+                   ITYPE feature, BestSplit& best) {
     TargetSums left;
     double left_n = 0.0;
     for (ITYPE i = 0; i + 1 < node.n; ++i) {
-        const ITYPE k = order[i];
+        const ITYPE k = sorted.row(i);
         left.sum += y[k];
         left.sum_of_squares += y[k] * y[k];
         left_n += 1.0;
 
-        const double current_val = column[k];
-        const double next_val = column[order[i + 1]];
+        const double current_val = sorted.value(i);
+        const double next_val = sorted.value(i + 1);
         if (current_val == next_val) continue;
         if (left_n < node.min_samples_leaf) continue;
         const double right_n = node.total - left_n;
@@ -202,6 +229,91 @@ void sweep_targets(const Node& node, StridedVector<double> column, StridedVector
         }
     }
 }
+
+// Sorts the rows of one column in ascending order of value with NaN last, as np.argsort does,
+// by a least-significant-digit radix sort on keys that order doubles as integers. The order
+// among equal values is free: a candidate lies only between distinct values, and the rows left
+// of it are the same whichever way equal values are ordered. The order among NaNs is not free
+// (a candidate between two NaNs sees which of them went left), so a column with two or more
+// NaNs is not sorted here.
+class ColumnSorter {
+public:
+    // False, with nothing sorted, when the column holds two or more NaNs.
+    bool sort(StridedVector<double> column, ITYPE n) {
+        const auto count = static_cast<size_t>(n);
+        items_.resize(count);
+        spare_.resize(count);
+        rows_.resize(count);
+        values_.resize(count);
+        std::fill(histogram_.begin(), histogram_.end(), 0u);
+        ITYPE nan_count = 0;
+        ITYPE nan_row = -1;
+        for (ITYPE r = 0; r < n; ++r) {
+            const double value = column[r];
+            uint64_t key = ~uint64_t{0};
+            if (std::isnan(value)) {
+                ++nan_count;
+                nan_row = r;
+            } else {
+                key = key_of(value);
+            }
+            items_[static_cast<size_t>(r)] = {key, r};
+            for (int pass = 0; pass < kPasses; ++pass) {
+                ++histogram_[static_cast<size_t>(pass * kBuckets) + digit(key, pass)];
+            }
+        }
+        if (nan_count >= 2) return false;
+        for (int pass = 0; pass < kPasses && n > 0; ++pass) {
+            uint32_t* counts = histogram_.data() + static_cast<size_t>(pass) * kBuckets;
+            if (counts[digit(items_[0].key, pass)] == count) continue;  // one bucket: no move
+            size_t offset = 0;
+            for (size_t b = 0; b < kBuckets; ++b) {
+                const size_t bucket = counts[b];
+                counts[b] = static_cast<uint32_t>(offset);
+                offset += bucket;
+            }
+            for (const Item& item : items_) spare_[counts[digit(item.key, pass)]++] = item;
+            items_.swap(spare_);
+        }
+        for (size_t k = 0; k < count; ++k) {
+            rows_[k] = items_[k].row;
+            values_[k] = value_of(items_[k].key);
+        }
+        if (nan_count == 1) values_[count - 1] = column[nan_row];  // the NaN itself, sorted last
+        return true;
+    }
+
+    SortedRows sorted() const { return {rows_.data(), values_.data()}; }
+
+private:
+    struct Item {
+        uint64_t key;
+        ITYPE row;
+    };
+    static constexpr int kDigitBits = 11;
+    static constexpr int kPasses = 6;  // 66 bits cover the key
+    static constexpr size_t kBuckets = size_t{1} << kDigitBits;
+    static constexpr uint64_t kSign = uint64_t{1} << 63;
+
+    // Non-negative doubles get the sign bit set, negative ones are inverted: unsigned order of
+    // the keys is then numeric order (-0.0 just below +0.0). NaN has the all-ones key.
+    static uint64_t key_of(double value) {
+        const auto bits = std::bit_cast<uint64_t>(value);
+        return (bits & kSign) != 0 ? ~bits : bits | kSign;
+    }
+    static double value_of(uint64_t key) {
+        return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
+    }
+    static size_t digit(uint64_t key, int pass) {
+        return static_cast<size_t>(key >> (pass * kDigitBits)) & (kBuckets - 1);
+    }
+
+    std::vector<Item> items_;
+    std::vector<Item> spare_;
+    std::vector<ITYPE> rows_;
+    std::vector<double> values_;
+    std::vector<uint32_t> histogram_ = std::vector<uint32_t>(kPasses * kBuckets);
+};
 
 // ---------------------------------------------------------------------------------------------
 // Bodies: argument checks are the frame's; what remains is reaching NumPy (np.unique, np.zeros,

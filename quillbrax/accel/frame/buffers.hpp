@@ -32,17 +32,21 @@ inline constexpr int kMaxDimensions = 4;
 // Element (i0, i1, …) of an N-dimensional strided array of T: data + Σ i_k · strides[k] bytes.
 template <class T, int N>
 struct Strided {
+    // NumPy arrays need not be aligned (a view at an odd byte offset is valid): elements are
+    // accessed as a type of alignment 1, which compiles to the same loads and stores on x86-64.
+    typedef T Element __attribute__((aligned(1)));
+
     char* data;
     Py_ssize_t shape[N];
     Py_ssize_t strides[N];
 
     template <class... Index>
-    T& operator()(Index... index) const {
+    Element& operator()(Index... index) const {
         static_assert(sizeof...(Index) == N);
         const Py_ssize_t indices[N] = {static_cast<Py_ssize_t>(index)...};
         Py_ssize_t offset = 0;
         for (int k = 0; k < N; ++k) offset += indices[k] * strides[k];
-        return *reinterpret_cast<T*>(data + offset);
+        return *reinterpret_cast<Element*>(data + offset);
     }
 };
 
