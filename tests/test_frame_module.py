@@ -104,7 +104,9 @@ INIT_FAILURES = {
 @pytest.mark.parametrize("scenario", sorted(INIT_FAILURES))
 def test_failed_initialisation_leaves_the_module_importable(scenario):
     breaking, repairing, error, message, line = INIT_FAILURES[scenario]
-    code = "import sys, traceback, numpy\n" + textwrap.dedent(breaking) + textwrap.dedent("""
+    # NumPy 1.26 imports its numpy._core forwarding modules only on demand, NumPy 2 with numpy.
+    code = ("import sys, traceback, numpy, numpy._core._multiarray_umath\n"
+            + textwrap.dedent(breaking)) + textwrap.dedent("""
         try:
             import quillbrax.accel._pairmetric
         except BaseException as e:

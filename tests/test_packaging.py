@@ -1,0 +1,111 @@
+"""The installed package: stubs that match the modules, the interpreter the modules were built
+for, and the NumPy native-interface paths."""
+
+import ast
+import importlib
+import importlib.machinery
+import inspect
+import pathlib
+import re
+
+import numpy as np
+import pytest
+
+from frame_support import run_python
+
+FRAME_MODULES = ("_pairmetric", "_splitscan", "_convkit")
+BOUND_MODULES = ("_nearix", "_warpalign")
+
+
+def module(name):
+    return importlib.import_module(f"quillbrax.accel.{name}")
+
+
+def stub_functions(name):
+    """Top-level and class-level function definitions of the installed stub, by dotted name."""
+    path = pathlib.Path(module(name).__file__).with_name(f"{name}.pyi")
+    tree = ast.parse(path.read_text(), filename=str(path))
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = node.args
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    found[f"{node.name}.{item.name}"] = item.args
+    return found
+
+
+def test_stub_files_and_marker_are_installed_beside_the_modules_without_sources():
+    package = pathlib.Path(module("_pairmetric").__file__).parent
+    for name in FRAME_MODULES + BOUND_MODULES:
+        assert pathlib.Path(module(name).__file__).parent == package
+        assert (package / f"{name}.pyi").is_file(), name
+    assert (package.parent / "py.typed").is_file()
+    assert not sorted(package.rglob("*.[ch]pp"))
+
+
+@pytest.mark.parametrize("name", FRAME_MODULES)
+def test_frame_stubs_match_the_function_objects(name):
+    mod = module(name)
+    stubs = stub_functions(name)
+    exported = sorted(n for n, v in vars(mod).items() if type(v).__name__.endswith("function")
+                      and not n.startswith("__"))
+    assert sorted(stubs) == exported
+    for function_name, args in stubs.items():
+        runtime = inspect.signature(getattr(mod, function_name)).parameters.values()
+        assert not args.posonlyargs and not args.kwonlyargs and args.vararg is None
+        assert [a.arg for a in args.args] == [p.name for p in runtime], function_name
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime)
+        stub_defaults = [ast.literal_eval(d) for d in args.defaults]
+        runtime_defaults = [p.default for p in runtime if p.default is not p.empty]
+        assert stub_defaults == runtime_defaults, function_name
+
+
+@pytest.mark.parametrize("name, qualname", [("_nearix", "KDTree.__init__"),
+                                            ("_nearix", "KDTree.query"),
+                                            ("_warpalign", "dtw_path")])
+def test_bound_stubs_are_positional_only_with_the_generated_arity(name, qualname):
+    args = stub_functions(name)[qualname]
+    runtime = module(name)
+    for part in qualname.split("."):
+        runtime = getattr(runtime, part)
+    # pybind11 names unnamed parameters arg0, arg1, ... in the signature it generates.
+    generated = re.findall(r"\barg\d+:", runtime.__doc__.splitlines()[0])
+    params = [a.arg for a in args.posonlyargs if a.arg != "self"]
+    assert not args.args and not args.defaults and not args.kwonlyargs
+    assert len(params) == len(generated), (params, generated)
+    with pytest.raises(TypeError):
+        if qualname == "dtw_path":
+            runtime(**{p: 1 for p in params})
+        else:
+            module("_nearix").KDTree(**{params[0]: [[0.0]]})
+
+
+def test_modules_are_built_for_the_running_interpreter_and_import_without_version_warning():
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]  # the ABI-tagged one, e.g. cpython-312-...
+    for name in FRAME_MODULES + BOUND_MODULES:
+        assert module(name).__file__.endswith(suffix), module(name).__file__
+    status, out, err = run_python("""
+        import warnings
+        warnings.simplefilter("error")
+        from quillbrax.accel import _pairmetric, _splitscan, _convkit
+        print("imported")
+    """)
+    assert (status, out.strip(), err) == (0, "imported", "")
+
+
+@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) >= "2.0.0",
+                    reason="NumPy 2 refuses its numpy.core native module to NumPy 1.x builds")
+def test_native_interface_falls_back_to_numpy_core():
+    # NumPy 1.26 forwards numpy._core to numpy.core; hiding the forwarder leaves numpy.core.
+    status, out, err = run_python("""
+        import sys, numpy as np
+        sys.modules["numpy._core._multiarray_umath"] = None
+        from quillbrax.accel import _pairmetric, _convkit
+        print(_pairmetric.pairwise_manhattan_distances(np.ones((1, 2)), np.zeros((1, 2)))[0, 0],
+              _convkit.im2col(np.ones((1, 3, 3, 1)), 2, 2)[1:],
+              "numpy.core._multiarray_umath" in sys.modules)
+    """)
+    assert status == 0, err
+    assert out.split() == ["2.0", "(2,", "2)", "True"]
