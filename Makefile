@@ -46,3 +46,16 @@ test-asan: $(VENV)/.deps
 
 clean:
 	rm -rf build $(VENV)
+
+# Benchmarks against the peer libraries, on the release build, one thread on both sides. Their
+# requirements (bench/requirements.txt) are installed here only; `make test` does not need them.
+.PHONY: bench bench-quick
+$(VENV)/.bench-deps: bench/requirements.txt $(VENV)/.deps
+	$(PIP) install --quiet --disable-pip-version-check -r bench/requirements.txt
+	touch $@
+
+bench: $(VENV)/.built $(VENV)/.bench-deps
+	$(PY) bench/run_bench.py --out bench/results
+
+bench-quick: $(VENV)/.built $(VENV)/.bench-deps
+	$(PY) bench/run_bench.py --quick --out build/bench-quick

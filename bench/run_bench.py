@@ -1,0 +1,584 @@
+"""Benchmark of the five accel modules against the libraries a user would otherwise call.
+
+Every case runs our kernel and its peers on the same inputs in this one process, one thread on
+both sides (BLAS and OpenMP pools limited with threadpoolctl, cKDTree with workers=1). The
+implementations of a case are called round-robin, so that the noise of a shared machine falls on
+all of them alike; the table quotes medians and the min-max spread of every timing.
+
+    python bench/run_bench.py [--quick] [--only SUBSTRING] [--out DIR]
+
+Writes DIR/bench.json (every timing and check) and DIR/cost_vs_size.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+import scipy.spatial
+import scipy.spatial.distance
+import sklearn.neighbors
+import sklearn.tree
+from threadpoolctl import threadpool_info, threadpool_limits
+
+from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+
+
+@dataclass
+class Case:
+    group: str  # one panel of the plot
+    name: str  # the row label of the table
+    axis: str  # what the size on the plot's x axis is
+    size: float
+    ours: Callable[[], object]
+    peers: dict[str, Callable[[], object]]
+    series: str = ""  # the line of the plot this case is a point of
+    work: float = 0.0  # arithmetic terms, for the terms-per-cycle column (0: not reported)
+    checks: dict[str, object] = field(default_factory=dict)
+    timings: dict[str, list[float]] = field(default_factory=dict)
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing
+
+
+def measure(case: Case, budget: float, max_rounds: int) -> None:
+    implementations = {"ours": case.ours, **case.peers}
+    first = {}
+    for label, fn in implementations.items():  # warm-up round, also sizes the run
+        start = time.perf_counter()
+        fn()
+        first[label] = time.perf_counter() - start
+    per_round = sum(first.values())
+    rounds = int(min(max_rounds, max(3, budget // max(per_round, 1e-9))))
+    timings = {label: [] for label in implementations}
+    for _ in range(rounds):
+        for label, fn in implementations.items():
+            start = time.perf_counter()
+            fn()
+            timings[label].append(time.perf_counter() - start)
+    case.timings = timings
+
+
+def measured_core() -> tuple[float, float]:
+    """(clock in Hz, 256-bit double additions per cycle) as bench/clock.c measures them; NaN
+    without a C compiler."""
+    import subprocess
+    import tempfile
+
+    source = Path(__file__).with_name("clock.c")
+    with tempfile.TemporaryDirectory() as scratch:
+        binary = Path(scratch) / "clock"
+        try:
+            subprocess.run(["cc", "-O2", "-o", str(binary), str(source)], check=True,
+                           capture_output=True)
+            lines = subprocess.run([str(binary)], check=True, capture_output=True,
+                                   text=True).stdout.split()
+            return float(lines[0]), float(lines[1])
+        except (OSError, subprocess.CalledProcessError, ValueError, IndexError):
+            return float("nan"), float("nan")
+
+
+def cpuinfo_clock_hz() -> float:
+    """Nominal clock from /proc/cpuinfo (the first `cpu MHz` line)."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("cpu MHz"):
+                return float(line.split(":")[1]) * 1e6
+    except OSError:
+        pass
+    return float("nan")
+
+
+def cpu_model() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor()
+
+
+# ---------------------------------------------------------------------------------------------
+# Cases
+
+
+def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
+    from scipy.spatial.distance import cdist
+
+    metrics = [
+        ("sqeuclidean", _pairmetric.pairwise_squared_euclidean),
+        ("euclidean", _pairmetric.pairwise_distances),
+        ("cityblock", _pairmetric.pairwise_manhattan_distances),
+    ]
+    sizes = [(250, 64), (500, 64), (1000, 64)] if quick else [
+        (250, 64), (500, 64), (1000, 64), (2000, 64), (1000, 8), (1000, 16), (1000, 256)]
+    cases = []
+    for n, d in sizes:
+        X = rng.standard_normal((n, d))
+        Y = rng.standard_normal((n, d))
+        for metric, ours in metrics:
+            case = Case(
+                group="pairwise, d=64 (vs n)" if d == 64 else "pairwise, n=1000 (vs d)",
+                name=f"pairwise {metric} {n}x{n} d={d}",
+                axis="n" if d == 64 else "d",
+                size=n if d == 64 else d,
+                ours=lambda ours=ours, X=X, Y=Y: ours(X, Y),
+                peers={"cdist": lambda metric=metric, X=X, Y=Y: cdist(X, Y, metric)},
+                series=metric, work=float(n) * n * d,
+            )
+            mine, theirs = ours(X, Y), cdist(X, Y, metric)
+            differing = int(np.count_nonzero(mine != theirs))
+            ulps = np.abs(mine.view(np.int64) - theirs.view(np.int64)).max()
+            case.checks["bit-identical to cdist"] = (
+                True if differing == 0 else
+                f"False: {differing} of {mine.size} entries differ, by at most {ulps} ulp")
+            cases.append(case)
+    # What pow costs per entry: the Euclidean kernel against the squared one plus a NumPy
+    # power of the result, on the largest size.
+    n, d = sizes[3] if not quick else sizes[-1]
+    X = rng.standard_normal((n, d))
+    S = _pairmetric.pairwise_squared_euclidean(X, X)
+    out = np.empty_like(S)
+    cases.append(Case(
+        group="pairwise, d=64 (vs n)", name=f"pow(., 0.5) alone {n}x{n}", axis="n", size=n,
+        ours=lambda: np.power(S, 0.5, out=out),
+        peers={"np.sqrt": lambda: np.sqrt(S, out=out)}))
+    return cases
+
+
+def kdtree_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
+    from scipy.spatial import cKDTree
+    from sklearn.neighbors import KDTree as SklearnKDTree
+
+    sizes = [10_000, 100_000] if quick else [100_000, 1_000_000]
+    cases = []
+    for d in (3, 8):
+        # fewer queries in 8 dimensions, where each one visits many leaves of uniform data
+        queries = (10_000 if d == 3 else 1_000) if quick else (100_000 if d == 3 else 10_000)
+        for n in sizes:
+            X = rng.random((n, d))
+            Q = rng.random((queries, d))
+            cases.append(Case(
+                group=f"k-d tree build (vs n)", name=f"kdtree build n={n} d={d}", axis="n",
+                size=n, series=f"build d={d}", ours=lambda X=X: _nearix.KDTree(X),
+                peers={"cKDTree": lambda X=X: cKDTree(X),
+                       "sklearn KDTree": lambda X=X: SklearnKDTree(X)}))
+            ours_tree = _nearix.KDTree(X)
+            ckd = cKDTree(X)
+            skl = SklearnKDTree(X)
+            for k in (1, 8):
+                def ours_query(T=ours_tree, Q=Q, k=k):
+                    # squared distances: the same quantity the peers are asked for below
+                    return T.query(Q, k)
+
+                def ckd_query(T=ckd, Q=Q, k=k):
+                    distances, indices = T.query(Q, k=k, workers=1)
+                    return np.square(distances), indices  # squared, like ours
+
+                def skl_query(T=skl, Q=Q, k=k):
+                    distances, indices = T.query(Q, k=k)
+                    return np.square(distances), indices
+
+                case = Case(
+                    group=f"k-d tree query k={k} (vs n)",
+                    name=f"kdtree query {queries} k={k} n={n} d={d}", axis="n", size=n,
+                    series=f"query d={d}",
+                    ours=ours_query, peers={"cKDTree": ckd_query, "sklearn KDTree": skl_query})
+                indices, distances = ours_query()
+                theirs, their_indices = ckd_query()
+                case.checks["squared distances within 1e-9 of cKDTree's squared"] = bool(
+                    np.allclose(np.asarray(distances).reshape(theirs.shape), theirs,
+                                rtol=1e-9, atol=0))
+                cases.append(case)
+    return cases
+
+
+def numpy_banded_dtw(x: np.ndarray, y: np.ndarray, window: int) -> float:
+    """Cost of the banded DTW by a row-wise NumPy DP (band rows; the in-row recurrence
+    c[j] = cost[j] + min(up_or_diag[j], c[j-1]) solved as a running minimum of prefix sums)."""
+    n, m = len(x), len(y)
+    w = max(abs(n - m), window)
+    big = 1e308
+    previous = np.full(m + 1, big)
+    previous[0] = 0.0
+    for i in range(1, n + 1):
+        lo, hi = max(1, i - w), min(m, i + w)
+        cost = np.abs(x[i - 1] - y[lo - 1:hi])
+        best = np.minimum(previous[lo:hi + 1], previous[lo - 1:hi]) + cost
+        prefix = np.cumsum(cost)
+        row = prefix + np.minimum.accumulate(best - prefix)
+        current = np.full(m + 1, big)
+        current[lo:hi + 1] = row
+        previous = current
+    return float(previous[m])
+
+
+def dtw_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
+    try:
+        from dtaidistance import dtw
+        has_c = bool(dtw.try_import_c(verbose=False))
+    except ImportError:
+        dtw, has_c = None, False
+    n = 1000 if quick else 5000
+    windows = [10, 50, n] if quick else [10, 50, 200, 1000, n]
+    x = np.cumsum(rng.standard_normal(n))
+    y = np.cumsum(rng.standard_normal(n))
+    cases = []
+    for window in windows:
+        peers = {"NumPy banded DP": lambda window=window: numpy_banded_dtw(x, y, window)}
+        if has_c:
+            def dtai(window=window):
+                # absolute-difference cost: inner_dist='euclidean' on univariate series
+                _, paths = dtw.warping_paths(x, y, window=window + 1, use_c=True,
+                                             inner_dist="euclidean")
+                return dtw.best_path(paths)
+            peers["dtaidistance C"] = dtai
+        case = Case(
+            group=f"DTW n=m={n} (vs band half-width)",
+            name=f"dtw n=m={n} window={'unbounded' if window >= n else window}",
+            axis="band half-width", size=window, series="dtw", ours=lambda window=window:
+            _warpalign.dtw_path(x, y, window), peers=peers)
+        _, cost = _warpalign.dtw_path(x, y, window)
+        case.checks["cost within 1e-9 of the NumPy DP"] = bool(
+            np.isclose(cost, numpy_banded_dtw(x, y, window), rtol=1e-9))
+        if has_c:
+            distance, _ = dtw.warping_paths(x, y, window=window + 1, use_c=True,
+                                            inner_dist="euclidean")
+            case.checks["cost within 1e-9 of dtaidistance"] = bool(
+                np.isclose(cost, distance, rtol=1e-9))
+        else:
+            case.checks["dtaidistance C library"] = "unavailable"
+        cases.append(case)
+    return cases
+
+
+def split_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    sizes = [10_000, 30_000] if quick else [10_000, 30_000, 100_000]
+    m = 20
+    cases = []
+    for n in sizes:
+        X = rng.random((n, m))
+        for label, classes in (("2 classes", 2), ("10 classes", 10), ("regression", 0)):
+            if classes:
+                y = rng.integers(0, classes, n).astype(np.int64)
+                ours = lambda X=X, y=y: _splitscan._best_split_classifier(X, y, 1)
+                peer = lambda X=X, y=y: DecisionTreeClassifier(max_depth=1).fit(X, y)
+            else:
+                y = X[:, 3] * 2.0 + rng.standard_normal(n)
+                ours = lambda X=X, y=y: _splitscan._best_split_regressor(X, y, 1)
+                peer = lambda X=X, y=y: DecisionTreeRegressor(max_depth=1).fit(X, y)
+            case = Case(group=f"split search m={m} (vs n)", name=f"split {label} n={n} m={m}",
+                        axis="n", size=n, series=label, ours=ours,
+                        peers={"sklearn depth-1 tree": peer})
+            feature, threshold, _ = ours()
+            tree = peer().tree_
+            case.checks["same feature as sklearn"] = bool(feature == tree.feature[0])
+            cases.append(case)
+    return cases
+
+
+def numpy_im2col(X, kh, kw, stride, pad):
+    Xp = np.pad(X, ((0, 0), (pad, pad), (pad, pad), (0, 0)))
+    windows = np.lib.stride_tricks.sliding_window_view(Xp, (kh, kw), axis=(1, 2))
+    windows = windows[:, ::stride, ::stride]  # (N, OH, OW, C, kh, kw)
+    N, OH, OW, C = windows.shape[:4]
+    cols = np.ascontiguousarray(windows.transpose(0, 1, 2, 4, 5, 3))
+    return cols.reshape(N * OH * OW, kh * kw * C)
+
+
+def numpy_col2im(cols, shape, kh, kw, stride, pad):
+    N, H, W, C = shape
+    Hp, Wp = H + 2 * pad, W + 2 * pad
+    OH, OW = (Hp - kh) // stride + 1, (Wp - kw) // stride + 1
+    blocks = cols.reshape(N, OH, OW, kh, kw, C)
+    dX = np.zeros((N, Hp, Wp, C))
+    # offsets in decreasing order: every element then receives its entries in increasing row
+    # order, as the kernel adds them
+    for i in reversed(range(kh)):
+        for j in reversed(range(kw)):
+            dX[:, i:i + stride * OH:stride, j:j + stride * OW:stride, :] += blocks[:, :, :, i, j, :]
+    return dX[:, pad:Hp - pad, pad:Wp - pad, :] if pad > 0 else dX
+
+
+def numpy_maxpool_forward(X, k, stride):
+    windows = np.lib.stride_tricks.sliding_window_view(X, (k, k), axis=(1, 2))
+    windows = windows[:, ::stride, ::stride]  # (N, OH, OW, C, k, k)
+    flat = windows.reshape(windows.shape[:4] + (k * k,))
+    argmax = np.argmax(flat, axis=-1)
+    out = np.take_along_axis(flat, argmax[..., None], axis=-1)[..., 0]
+    return out, argmax
+
+
+def numpy_maxpool_backward(grad, argmax, shape, k, stride):
+    N, OH, OW, C = grad.shape
+    dX = np.zeros(shape)
+    # window indices in decreasing order: overlapping windows then add in increasing (oh, ow)
+    for idx in reversed(range(k * k)):
+        i, j = divmod(idx, k)
+        dX[:, i:i + stride * OH:stride, j:j + stride * OW:stride, :] += np.where(
+            argmax == idx, grad, 0.0)
+    return dX
+
+
+def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
+    try:
+        import torch  # noqa: F401  (optional: only where it is already installed)
+        has_torch = True
+    except ImportError:
+        has_torch = False
+    N, C = (8, 64) if quick else (32, 64)
+    images = [16, 32] if quick else [8, 16, 32]
+    cases = []
+    for side in images:
+        X = rng.standard_normal((N, side, side, C))
+        shape = X.shape
+        kh = kw = 3
+        cols, _, _ = _convkit.im2col(X, kh, kw, 1, 1)
+        floor_cols = np.empty_like(cols)
+        source_cols = cols.copy()
+        image_out = np.empty((N, side + 2, side + 2, C))
+        image_source = np.ones_like(image_out)
+        tag = f"N={N} {side}x{side}x{C}"
+        peers = {"NumPy sliding window": lambda X=X: numpy_im2col(X, 3, 3, 1, 1),
+                 "memcpy of output size": lambda a=floor_cols, b=source_cols: np.copyto(a, b)}
+        if has_torch:
+            peers["torch unfold"] = torch_unfold(X)
+        case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
+                    name=f"im2col 3x3 pad 1 {tag}", axis="image side", size=side, series="im2col",
+                    ours=lambda X=X: _convkit.im2col(X, 3, 3, 1, 1), peers=peers)
+        case.checks["identical to NumPy"] = bool(np.array_equal(cols, numpy_im2col(X, 3, 3, 1, 1)))
+        cases.append(case)
+        peers = {"NumPy slice adds": lambda c=cols, s=shape: numpy_col2im(c, s, 3, 3, 1, 1),
+                 "memcpy of output size": lambda a=image_out, b=image_source: np.copyto(a, b),
+                 "memcpy of input size": lambda a=floor_cols, b=source_cols: np.copyto(a, b)}
+        case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
+                    name=f"col2im 3x3 pad 1 {tag}", axis="image side", size=side, series="col2im",
+                    ours=lambda c=cols, s=shape: _convkit.col2im(c, s, 3, 3, 1, 1), peers=peers)
+        case.checks["identical to NumPy"] = bool(np.array_equal(
+            _convkit.col2im(cols, shape, 3, 3, 1, 1), numpy_col2im(cols, shape, 3, 3, 1, 1)))
+        cases.append(case)
+        for k in (2, 3):
+            out, argmax = _convkit.maxpool_forward(X, k, 2)
+            grad = rng.standard_normal(out.shape)
+            floor_out, floor_src = np.empty_like(out), out.copy()
+            floor_arg, floor_arg_src = np.empty_like(argmax), argmax.copy()
+
+            def copy_outputs(a=floor_out, b=floor_src, c=floor_arg, e=floor_arg_src):
+                np.copyto(a, b)
+                np.copyto(c, e)
+
+            peers = {"NumPy window max+argmax": lambda X=X, k=k: numpy_maxpool_forward(X, k, 2),
+                     "memcpy of output size": copy_outputs}
+            case = Case(group=f"max pooling {k}x{k} stride 2 (vs image side)",
+                        name=f"maxpool fwd {k}x{k}/2 {tag}", axis="image side", size=side,
+                        series="forward",
+                        ours=lambda X=X, k=k: _convkit.maxpool_forward(X, k, 2), peers=peers)
+            theirs_out, theirs_arg = numpy_maxpool_forward(X, k, 2)
+            case.checks["identical to NumPy"] = bool(
+                np.array_equal(out, theirs_out) and np.array_equal(argmax, theirs_arg))
+            cases.append(case)
+            dX_floor, dX_src = np.empty(shape), np.ones(shape)
+            peers = {"NumPy masked slice adds":
+                     lambda g=grad, a=argmax, k=k, s=shape: numpy_maxpool_backward(g, a, s, k, 2),
+                     "memcpy of output size": lambda a=dX_floor, b=dX_src: np.copyto(a, b)}
+            case = Case(group=f"max pooling {k}x{k} stride 2 (vs image side)",
+                        name=f"maxpool bwd {k}x{k}/2 {tag}", axis="image side", size=side,
+                        series="backward",
+                        ours=lambda g=grad, a=argmax, k=k, s=shape:
+                        _convkit.maxpool_backward(g, a, s, k, 2), peers=peers)
+            case.checks["identical to NumPy"] = bool(np.array_equal(
+                _convkit.maxpool_backward(grad, argmax, shape, k, 2),
+                numpy_maxpool_backward(grad, argmax, shape, k, 2)))
+            cases.append(case)
+    if not has_torch:
+        for case in cases:
+            case.checks["PyTorch"] = "not installed"
+    return cases
+
+
+def torch_unfold(X):
+    import torch
+    tensor = torch.from_numpy(X).permute(0, 3, 1, 2).contiguous(memory_format=torch.channels_last)
+    return lambda: torch.nn.functional.unfold(tensor, 3, padding=1)
+
+
+GROUPS = {
+    "pairwise": pairwise_cases,
+    "kdtree": kdtree_cases,
+    "dtw": dtw_cases,
+    "split": split_cases,
+    "conv": conv_cases,
+}
+
+
+# ---------------------------------------------------------------------------------------------
+# Report
+
+
+def summarise(case: Case, clock: float) -> list[dict]:
+    ours = case.timings["ours"]
+    ours_median = statistics.median(ours)
+    rows = []
+    for peer, timings in case.timings.items():
+        if peer == "ours":
+            continue
+        peer_median = statistics.median(timings)
+        row = {
+            "case": case.name, "group": case.group, "axis": case.axis, "size": case.size,
+            "series": case.series,
+            "peer": peer, "ours_median_s": ours_median, "peer_median_s": peer_median,
+            "ratio": peer_median / ours_median,  # > 1: ours is faster
+            "ours_spread_s": [min(ours), max(ours)], "peer_spread_s": [min(timings), max(timings)],
+            "rounds": len(ours), "checks": case.checks,
+        }
+        if case.work:
+            row["ours_terms_per_cycle"] = case.work / (ours_median * clock)
+            row["peer_terms_per_cycle"] = case.work / (peer_median * clock)
+        rows.append(row)
+    return rows
+
+
+def format_seconds(t: float) -> str:
+    return f"{t * 1e3:9.3f}ms" if t >= 1e-3 else f"{t * 1e6:8.1f}µs"
+
+
+def print_table(rows: list[dict]) -> None:
+    header = (f"{'case':44} {'peer':24} {'ours':>11} {'peer':>11} {'ratio':>7}  "
+              f"{'ours min-max':>23}  {'peer min-max':>23}  {'terms/cyc':>9}")
+    print(header)
+    print("-" * len(header))
+    for row in rows:
+        tpc = row.get("ours_terms_per_cycle")
+        print(f"{row['case'][:44]:44} {row['peer'][:24]:24} {format_seconds(row['ours_median_s'])} "
+              f"{format_seconds(row['peer_median_s'])} {row['ratio']:6.2f}x  "
+              f"{format_seconds(row['ours_spread_s'][0])}-{format_seconds(row['ours_spread_s'][1])}"
+              f"  {format_seconds(row['peer_spread_s'][0])}-"
+              f"{format_seconds(row['peer_spread_s'][1])}  "
+              f"{'' if tpc is None else f'{tpc:9.2f}'}")
+    print("ratio = peer median / our median (above 1: ours is faster)")
+    checks = {}
+    for row in rows:
+        for name, value in row["checks"].items():
+            checks.setdefault((row["case"], name), value)
+    print("\nchecks:")
+    for (case, name), value in checks.items():
+        print(f"  {case:44} {name}: {value}")
+
+
+def plot(rows: list[dict], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    groups = list(dict.fromkeys(row["group"] for row in rows))
+    columns = 3
+    lines = (len(groups) + columns - 1) // columns
+    figure, axes = plt.subplots(lines, columns, figsize=(5.2 * columns, 3.6 * lines),
+                                squeeze=False)
+    for ax, group in zip(axes.flat, groups):
+        series: dict[str, dict[float, float]] = {}
+        for row in rows:
+            if row["group"] != group or not row["series"]:
+                continue
+            operation = row["series"]
+            series.setdefault(f"{operation}: ours", {})[row["size"]] = row["ours_median_s"]
+            series.setdefault(f"{operation}: {row['peer']}", {})[row["size"]] = \
+                row["peer_median_s"]
+        for label, points in series.items():
+            sizes = sorted(points)
+            ax.plot(sizes, [points[s] for s in sizes], marker="o", markersize=3,
+                    linestyle="-" if label.endswith(": ours") else "--", label=label)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(group, fontsize=9)
+        ax.set_xlabel(rows[[r["group"] for r in rows].index(group)]["axis"], fontsize=8)
+        ax.set_ylabel("median seconds", fontsize=8)
+        ax.tick_params(labelsize=7)
+        ax.legend(fontsize=5.5, loc="upper left")
+    for ax in list(axes.flat)[len(groups):]:
+        ax.set_visible(False)
+    figure.tight_layout()
+    figure.savefig(path, dpi=72)
+    plt.close(figure)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, under a minute")
+    parser.add_argument("--only", default="", help="run only groups whose name contains this")
+    parser.add_argument("--out", default="bench/results", help="directory for JSON and PNG")
+    args = parser.parse_args()
+
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    nominal_clock = cpuinfo_clock_hz()
+    clock_before, adds_before = measured_core()
+    budget, max_rounds = (0.4, 5) if args.quick else (3.0, 15)
+    rng = np.random.default_rng(20261208)
+    cases = []
+    started = time.perf_counter()
+    with threadpool_limits(limits=1):
+        for name, make_cases in GROUPS.items():
+            if args.only not in name:
+                continue
+            setup = time.perf_counter()
+            for case in make_cases(args.quick, rng):
+                measured = time.perf_counter()
+                measure(case, budget, max_rounds)
+                cases.append(case)
+                print(f"  {time.perf_counter() - measured:5.1f}s {case.name}", file=sys.stderr,
+                      flush=True)
+            print(f"{name}: {time.perf_counter() - setup:.1f}s", file=sys.stderr, flush=True)
+        pools = threadpool_info()
+    clock_after, adds_after = measured_core()
+    # the faster of the two measurements: the lower, conservative terms-per-cycle figure
+    measured = [c for c in (clock_before, clock_after) if np.isfinite(c)]
+    clock = max(measured) if measured else nominal_clock
+    # Every exact distance term takes two adder operations (the difference and the running
+    # sum) on one lane: 4 lanes per vaddpd ymm.
+    adds = np.nanmax([adds_before, adds_after, 0.0])
+    term_limit = adds * 4 / 2 if adds > 0 else float("nan")
+    rows = [row for case in cases for row in summarise(case, clock)]
+    print_table(rows)
+    environment = {
+        "cpu": cpu_model(), "clock_hz_cpuinfo": nominal_clock,
+        "clock_hz_measured_before_after": [clock_before, clock_after], "clock_hz_used": clock,
+        "vaddpd_ymm_per_cycle_before_after": [adds_before, adds_after],
+        "distance_terms_per_cycle_limit": term_limit,
+        "cores": os.cpu_count(),
+        "python": sys.version.split()[0], "numpy": np.__version__,
+        "OPENBLAS_CORETYPE": os.environ.get("OPENBLAS_CORETYPE"),
+        "OPENBLAS_L2_SIZE": os.environ.get("OPENBLAS_L2_SIZE"),
+        "thread_pools_during_run": [{key: pool.get(key) for key in
+                                     ("internal_api", "architecture", "num_threads", "version")}
+                                    for pool in pools],
+        "mode": "quick" if args.quick else "full", "seconds": time.perf_counter() - started,
+    }
+    print(f"\nclock {clock / 1e6:.0f} MHz used for terms/cycle (measured before/after: "
+          f"{clock_before / 1e6:.0f}/{clock_after / 1e6:.0f} MHz, cpuinfo "
+          f"{nominal_clock / 1e6:.0f} MHz); {adds:.2f} vaddpd ymm per cycle, so at most "
+          f"{term_limit:.1f} exact distance terms per cycle; OPENBLAS_CORETYPE="
+          f"{environment['OPENBLAS_CORETYPE']}, BLAS pools during the run: "
+          f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s")
+    (out / "bench.json").write_text(json.dumps({"environment": environment, "rows": rows},
+                                               indent=1))
+    plot(rows, out / "cost_vs_size.png")
+    print(f"wrote {out / 'bench.json'} and {out / 'cost_vs_size.png'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
