@@ -4,9 +4,9 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
-SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-asan demo build clean
+.PHONY: test test-asan demo build clean dist test-wheel test-numpy-oldest test-py313 typecheck
 
 test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON \
@@ -43,6 +43,58 @@ test-asan: $(VENV)/.deps
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider
+
+# Release artefacts, and the checks that run on an installed package rather than on the source
+# tree: each in a virtual environment of its own under build/, each run from a directory outside
+# the checkout so that nothing but the installed package can be imported.
+DIST         := build/dist
+WHEEL_VENV   := build/venv-wheel
+OLDEST_VENV  := build/venv-numpy-oldest
+PY313_VENV   := build/venv-py313
+VENV_PIP      = bin/python -m pip install --quiet --disable-pip-version-check
+
+# sdist, then the wheel built from that sdist (so the sdist is known to be complete).
+dist: $(DIST)/.built
+$(DIST)/.built: $(VENV)/.deps $(SOURCES) LICENSE README.md
+	rm -rf $(DIST)
+	$(PY) -m build --no-isolation --outdir $(DIST) .
+	touch $@
+
+test-wheel: $(DIST)/.built
+	rm -rf $(WHEEL_VENV)
+	$$(sh tools/find_python.sh) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/$(VENV_PIP) $(DIST)/quillbrax-*.whl
+	cd "$$(mktemp -d)" && $(abspath $(WHEEL_VENV))/bin/python $(abspath tools/smoke_wheel.py)
+
+# The whole suite against the oldest NumPy with wheels for CPython 3.12, on the wheel built
+# against NumPy 2's headers. The environment is kept while its requirements stay the same.
+$(OLDEST_VENV)/.deps: requirements-numpy-oldest.txt
+	rm -rf $(OLDEST_VENV)
+	$$(sh tools/find_python.sh) -m venv $(OLDEST_VENV)
+	$(OLDEST_VENV)/$(VENV_PIP) -r requirements-numpy-oldest.txt
+	touch $@
+
+test-numpy-oldest: $(DIST)/.built $(OLDEST_VENV)/.deps
+	$(OLDEST_VENV)/$(VENV_PIP) --force-reinstall --no-deps $(DIST)/quillbrax-*.whl
+	$(OLDEST_VENV)/bin/python -c 'import numpy; assert numpy.__version__.startswith("1.26."), numpy.__version__'
+	$(OLDEST_VENV)/bin/pytest -q -p no:cacheprovider
+
+# CPython 3.13 where pyenv has it: pip builds the sdist in an isolated environment (which also
+# checks the build requirements of pyproject.toml), then the whole suite runs on NumPy 2.
+PYTHON313 ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$$' | sort -t. -k3,3n | tail -n 1); \
+               test -n "$$v" && echo "$$(pyenv root)/versions/$$v/bin/python3.13")
+test-py313: $(DIST)/.built
+	@if [ -z "$(PYTHON313)" ]; then echo "test-py313: no CPython 3.13 in pyenv; skipped"; exit 0; fi; \
+	  set -e; rm -rf $(PY313_VENV); \
+	  $(PYTHON313) -m venv $(PY313_VENV); \
+	  $(PY313_VENV)/$(VENV_PIP) pytest hypothesis "dask[distributed]" $(DIST)/quillbrax-*.tar.gz; \
+	  $(PY313_VENV)/bin/pytest -q -p no:cacheprovider
+
+# The stubs as a user sees them: mypy on examples/ and on typed uses of every module, resolving
+# quillbrax through the installed package (its py.typed marker), not through the checkout.
+typecheck: $(VENV)/.built
+	cd "$$(mktemp -d)" && $(abspath $(VENV))/bin/mypy --config-file $(abspath pyproject.toml) \
+	  $(abspath examples) $(abspath tests/typing)
 
 clean:
 	rm -rf build $(VENV)
