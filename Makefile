@@ -80,7 +80,8 @@ test-numpy-oldest: $(DIST)/.built $(OLDEST_VENV)/.deps
 	$(OLDEST_VENV)/bin/pytest -q -p no:cacheprovider
 
 # CPython 3.13 where pyenv has it: pip builds the sdist in an isolated environment (which also
-# checks the build requirements of pyproject.toml), then the whole suite runs on NumPy 2.
+# checks the build requirements of pyproject.toml), then the whole suite runs on NumPy 2, with
+# the cp312 wheel's modules at hand to check the version warning of a build for 3.12.
 PYTHON313 ?= $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$$' | sort -t. -k3,3n | tail -n 1); \
                test -n "$$v" && echo "$$(pyenv root)/versions/$$v/bin/python3.13")
 test-py313: $(DIST)/.built
@@ -88,7 +89,9 @@ test-py313: $(DIST)/.built
 	  set -e; rm -rf $(PY313_VENV); \
 	  $(PYTHON313) -m venv $(PY313_VENV); \
 	  $(PY313_VENV)/$(VENV_PIP) pytest hypothesis "dask[distributed]" $(DIST)/quillbrax-*.tar.gz; \
-	  $(PY313_VENV)/bin/pytest -q -p no:cacheprovider
+	  $(PY313_VENV)/bin/python -m zipfile -e $(DIST)/quillbrax-*-cp312-*.whl $(PY313_VENV)/cp312; \
+	  QUILLBRAX_FOREIGN_BUILD=$(abspath $(PY313_VENV))/cp312/quillbrax/accel \
+	    $(PY313_VENV)/bin/pytest -q -p no:cacheprovider
 
 # The stubs as a user sees them: mypy on examples/ and on typed uses of every module, resolving
 # quillbrax through the installed package (its py.typed marker), not through the checkout.

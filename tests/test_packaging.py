@@ -5,8 +5,10 @@ import ast
 import importlib
 import importlib.machinery
 import inspect
+import os
 import pathlib
 import re
+import sys
 
 import numpy as np
 import pytest
@@ -109,3 +111,40 @@ def test_native_interface_falls_back_to_numpy_core():
     """)
     assert status == 0, err
     assert out.split() == ["2.0", "(2,", "2)", "True"]
+
+
+# make test-py313 points this at the frame modules of the cp312 wheel: a build loaded into an
+# interpreter other than the one it was compiled for must say so, and fail under -W error.
+FOREIGN_BUILD = os.environ.get("QUILLBRAX_FOREIGN_BUILD")
+
+
+@pytest.mark.skipif(not FOREIGN_BUILD, reason="no build for another interpreter given")
+@pytest.mark.parametrize("name", FRAME_MODULES)
+@pytest.mark.parametrize("as_error", [False, True])
+def test_build_for_another_interpreter_warns_on_import(name, as_error):
+    path = next(pathlib.Path(FOREIGN_BUILD).glob(f"{name}.cpython-*.so"))
+    built_for = re.search(r"\.cpython-(\d)(\d+)-", path.name).groups()
+    assert built_for != tuple(map(str, sys.version_info[:2]))
+    status, out, err = run_python(f"""
+        import importlib.machinery, importlib.util, sys, warnings
+        import numpy as np
+        name, path = "quillbrax.accel.{name}", {str(path)!r}
+        loader = importlib.machinery.ExtensionFileLoader(name, path)
+        spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter({"'error'" if as_error else "'always'"})
+            try:
+                loader.exec_module(importlib.util.module_from_spec(spec))
+            except RuntimeWarning as e:
+                print("refused:", e)
+            else:
+                print("loaded")
+        for w in caught:
+            print(w.category.__name__ + ":", w.message)
+    """)
+    assert status == 0, err
+    message = (f"compile time Python version {built_for[0]}.{built_for[1]} of module "
+               f"'quillbrax.accel.{name}' does not match runtime version "
+               f"{sys.version_info[0]}.{sys.version_info[1]}")
+    expected = [f"refused: {message}"] if as_error else ["loaded", f"RuntimeWarning: {message}"]
+    assert out.strip().splitlines() == expected
