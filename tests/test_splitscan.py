@@ -162,6 +162,38 @@ def test_wide_node(function, y):
     assert_same(function(X, y, 2), REFERENCE[function](X, y, 2))
 
 
+def _wide_range(rng, n):
+    return rng.standard_normal(n) * 10.0 ** rng.integers(-300, 300, n)
+
+
+def _zeros_and_ties(rng, n):
+    return rng.choice([-0.0, 0.0, -1.0, 3.0, 2.0**-1074, -math.inf, math.inf], n)
+
+
+def _one_nan(rng, n):
+    column = rng.standard_normal(n)
+    column[rng.integers(n)] = math.nan
+    return column
+
+
+@pytest.mark.parametrize("function", [classify, regress])
+@pytest.mark.parametrize("column", [
+    lambda rng, n: rng.standard_normal(n),
+    _wide_range,
+    _zeros_and_ties,
+    _one_nan,
+    lambda rng, n: rng.integers(-3, 3, n) * 0.5,
+])
+def test_larger_nodes_match_reference(function, column):
+    # enough rows that every digit of the sort keys varies; columns of every sign and magnitude
+    rng = np.random.default_rng(11)
+    n = 3000
+    X = np.column_stack([column(rng, n), column(rng, n)])
+    y = rng.integers(0, 5, n) if function is classify else rng.standard_normal(n)
+    for min_samples_leaf in (1, 700):
+        assert_same(function(X, y, min_samples_leaf), REFERENCE[function](X, y, min_samples_leaf))
+
+
 def test_integer_conversion_and_keywords():
     X = np.arange(6.0)[:, None]
     y = np.array([0, 0, 1, 1, 1, 1])

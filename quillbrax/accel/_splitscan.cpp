@@ -233,13 +233,18 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
 // Sorts the rows of one column in ascending order of value with NaN last, as np.argsort does,
 // by a least-significant-digit radix sort on keys that order doubles as integers. The order
 // among equal values is free: a candidate lies only between distinct values, and the rows left
-// of it are the same whichever way equal values are ordered. The order among NaNs is not free
-// (a candidate between two NaNs sees which of them went left), so a column with two or more
-// NaNs is not sorted here.
+// of it are the same whichever way equal values are ordered, and so are the class counts.
+// The order among NaNs is not free (a candidate between two NaNs sees which of them went left),
+// so a column with two or more NaNs is not sorted here; nor is a column with equal values when
+// the sweep sums targets, whose rounding depends on the order in which rows are added.
 class ColumnSorter {
 public:
-    // False, with nothing sorted, when the column holds two or more NaNs.
-    bool sort(StridedVector<double> column, ITYPE n) {
+    enum class Ties { free, refused };
+
+    // False, with nothing sorted, when the column holds two or more NaNs, equal values that
+    // `ties` refuses, or more rows than the 32-bit bucket counts can hold.
+    bool sort(StridedVector<double> column, ITYPE n, Ties ties) {
+        if (n > ITYPE{UINT32_MAX}) return false;
         const auto count = static_cast<size_t>(n);
         items_.resize(count);
         spare_.resize(count);
@@ -280,6 +285,11 @@ public:
             values_[k] = value_of(items_[k].key);
         }
         if (nan_count == 1) values_[count - 1] = column[nan_row];  // the NaN itself, sorted last
+        if (ties == Ties::refused) {
+            for (size_t k = 0; k + 1 < count; ++k) {
+                if (values_[k] == values_[k + 1]) return false;
+            }
+        }
         return true;
     }
 
@@ -393,14 +403,17 @@ std::vector<double> zeros(frame::Call& call, ITYPE count, int line) {
 }
 
 // order = np.argsort(X[:, j]), held in the buffer of the array variable `order` (null before
-// the first feature), and checked to hold n row indices, each in 0 … n − 1.
-const frame::ArrayBuffer& sort_column(frame::Call& call, const frame::ArrayBuffer* order, ITYPE j,
-                                      ITYPE n, int line) {
+// the first feature), and checked to hold n row indices, each in 0 … n − 1. `argsort` is the
+// function np.argsort named, or null to look it up once the column view exists.
+const frame::ArrayBuffer& sort_column(frame::Call& call, PyObject* argsort,
+                                      const frame::ArrayBuffer* order, ITYPE j, ITYPE n, int line) {
     frame::Ref all_rows = frame::checked(PySlice_New(nullptr, nullptr, nullptr), line);
     frame::Ref feature = frame::checked(PyLong_FromSsize_t(j), line);
     frame::Ref key = frame::checked(PyTuple_Pack(2, all_rows.get(), feature.get()), line);
     frame::Ref column = frame::checked(PyObject_GetItem(call.argument(0), key.get()), line);
-    frame::Ref sorted = call.call_numpy(name_argsort, line, {column.get()});
+    frame::Ref sorted = argsort != nullptr
+                            ? frame::checked(PyObject_CallOneArg(argsort, column.get()), line)
+                            : call.call_numpy(name_argsort, line, {column.get()});
     const frame::ArrayBuffer& buffer = call.reassign_array_variable(
         order, sorted.get(), frame::ITYPE_t, 1, frame::Access::read, line);
     if (buffer.shape(0) != n) {
@@ -410,6 +423,37 @@ const frame::ArrayBuffer& sort_column(frame::Call& call, const frame::ArrayBuffe
     const ITYPE bad = first_row_out_of_range(rows, n);
     if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);
     return buffer;
+}
+
+// NumPy's own argsort and array type, as the module found them at initialisation.
+PyObject* numpy_attribute_at_initialisation(const char* name) {
+    frame::Ref numpy = frame::Ref::steal(PyImport_ImportModule("numpy"));
+    return numpy ? PyObject_GetAttrString(numpy.get(), name) : nullptr;
+}
+frame::ModuleConstant numpy_argsort{[] { return numpy_attribute_at_initialisation("argsort"); }};
+frame::ModuleConstant numpy_ndarray{[] { return numpy_attribute_at_initialisation("ndarray"); }};
+
+// How the rows of one feature were put in order: by ColumnSorter, or by a call of np.argsort,
+// which may have run any Python code.
+enum class Ordered { natively, by_np };
+
+// np.argsort is looked up for every feature. When it is NumPy's own function and X a plain
+// ndarray, what the call would give is known, an ascending order with NaN last, and the column
+// is sorted natively instead where that gives the same results (ColumnSorter). Any other
+// argsort, and NumPy's where the native order could change a result, is called, and what it
+// gives is checked.
+Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
+                      const frame::ArrayBuffer*& order, ITYPE j, ITYPE n, int line) {
+    if (Py_TYPE(call.argument(0)) != reinterpret_cast<PyTypeObject*>(numpy_ndarray.get())) {
+        order = &sort_column(call, nullptr, order, j, n, line);
+        return Ordered::by_np;
+    }
+    frame::Ref argsort = call.numpy_attribute(name_argsort, line);
+    if (argsort.get() == numpy_argsort.get() && sorter.sort(column_of(call.array(0), j), n, ties)) {
+        return Ordered::natively;
+    }
+    order = &sort_column(call, argsort.get(), order, j, n, line);
+    return Ordered::by_np;
 }
 
 frame::Ref split_result(const BestSplit& best, int line) {
@@ -442,12 +486,34 @@ frame::Ref classifier_body(frame::Call& call) {
 
     BestSplit best;
     std::vector<double> left_counts = zeros(call, n_classes, kLeftCountsLine);
+    // The class of every row, looked up once: valid while no Python code has run since, which
+    // could have changed y (then every position is looked up again, as the sweep reaches it).
+    const StridedVector<INT> labels = vector_of<INT>(y);
+    std::vector<ITYPE> row_class(static_cast<size_t>(n));
+    bool classes_current = true;
+    for (ITYPE r = 0; r < n; ++r) {
+        row_class[static_cast<size_t>(r)] = table.find(labels[r]);
+        classes_current = classes_current && row_class[static_cast<size_t>(r)] >= 0;
+    }
+    const auto looked_up = [&](ITYPE r) { return table.find(labels[r]); };
+    ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        order = &sort_column(call, order, j, n, kClassifierArgsortLine);
-        const LabelLookup swept = sweep_classes(node, column_of(X, j), vector_of<ITYPE>(*order),
-                                                vector_of<INT>(y), table, total_counts,
-                                                left_counts, j, best);
+        const Ordered ordered = order_feature(call, sorter, ColumnSorter::Ties::free, order, j, n,
+                                              kClassifierArgsortLine);
+        LabelLookup swept;
+        if (ordered == Ordered::natively && classes_current) {
+            swept = sweep_classes(node, sorter.sorted(),
+                                  [&](ITYPE r) { return row_class[static_cast<size_t>(r)]; },
+                                  labels, total_counts, left_counts, j, best);
+        } else if (ordered == Ordered::natively) {
+            swept = sweep_classes(node, sorter.sorted(), looked_up, labels, total_counts,
+                                  left_counts, j, best);
+        } else {
+            classes_current = false;
+            swept = sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
+                                  looked_up, labels, total_counts, left_counts, j, best);
+        }
         if (swept.missing) raise_missing_label(swept.label, kSweepLookupLine);
     }
     return split_result(best, kClassifierReturnLine);
@@ -466,11 +532,26 @@ frame::Ref regressor_body(frame::Call& call) {
     if (base_var < 1e-15 || m == 0) return frame::Ref::borrow(no_split.get());
 
     BestSplit best;
+    // A dense copy of the targets, valid while no Python code has run since it was taken.
+    const StridedVector<double> targets = vector_of<double>(y);
+    std::vector<double> dense(static_cast<size_t>(n));
+    bool dense_current = false;
+    ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        order = &sort_column(call, order, j, n, kRegressorArgsortLine);
-        sweep_targets(node, column_of(X, j), vector_of<ITYPE>(*order), vector_of<double>(y),
-                      totals, j, best);
+        const Ordered ordered = order_feature(call, sorter, ColumnSorter::Ties::refused, order, j, n,
+                                              kRegressorArgsortLine);
+        if (ordered == Ordered::natively) {
+            if (!dense_current) {
+                for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
+                dense_current = true;
+            }
+            sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best);
+        } else {
+            dense_current = false;
+            sweep_targets(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)}, targets,
+                          totals, j, best);
+        }
     }
     return split_result(best, kRegressorReturnLine);
 }
