@@ -352,8 +352,11 @@ def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         image_out = np.empty((N, side + 2, side + 2, C))
         image_source = np.ones_like(image_out)
         tag = f"N={N} {side}x{side}x{C}"
+        # Two floors: a copy into memory already touched, and a copy into a new array (the
+        # page faults and zeroing of fresh memory that any function returning a new array pays)
         peers = {"NumPy sliding window": lambda X=X: numpy_im2col(X, 3, 3, 1, 1),
-                 "memcpy of output size": lambda a=floor_cols, b=source_cols: np.copyto(a, b)}
+                 "memcpy of output size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
+                 "copy to a new array, output size": lambda b=source_cols: b.copy()}
         if has_torch:
             peers["torch unfold"] = torch_unfold(X)
         case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
@@ -363,7 +366,8 @@ def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         cases.append(case)
         peers = {"NumPy slice adds": lambda c=cols, s=shape: numpy_col2im(c, s, 3, 3, 1, 1),
                  "memcpy of output size": lambda a=image_out, b=image_source: np.copyto(a, b),
-                 "memcpy of input size": lambda a=floor_cols, b=source_cols: np.copyto(a, b)}
+                 "memcpy of input size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
+                 "copy to a new array, output size": lambda b=image_source: b.copy()}
         case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
                     name=f"col2im 3x3 pad 1 {tag}", axis="image side", size=side, series="col2im",
                     ours=lambda c=cols, s=shape: _convkit.col2im(c, s, 3, 3, 1, 1), peers=peers)
@@ -478,6 +482,20 @@ def print_table(rows: list[dict]) -> None:
         print(f"  {case:44} {name}: {value}")
 
 
+def markdown_table(rows: list[dict]) -> str:
+    lines = ["| case | peer | ours (median) | peer (median) | ratio | ours min-max | peer min-max |",
+             "|---|---|---:|---:|---:|---|---|"]
+    for row in rows:
+        lines.append(
+            f"| {row['case']} | {row['peer']} | {format_seconds(row['ours_median_s']).strip()} | "
+            f"{format_seconds(row['peer_median_s']).strip()} | {row['ratio']:.2f}x | "
+            f"{format_seconds(row['ours_spread_s'][0]).strip()}-"
+            f"{format_seconds(row['ours_spread_s'][1]).strip()} | "
+            f"{format_seconds(row['peer_spread_s'][0]).strip()}-"
+            f"{format_seconds(row['peer_spread_s'][1]).strip()} |")
+    return "\n".join(lines) + "\n"
+
+
 def plot(rows: list[dict], path: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -520,7 +538,16 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="small sizes, under a minute")
     parser.add_argument("--only", default="", help="run only groups whose name contains this")
     parser.add_argument("--out", default="bench/results", help="directory for JSON and PNG")
+    parser.add_argument("--from-json", metavar="PATH",
+                        help="measure nothing: print the table of a saved run as Markdown and "
+                             "redraw its plot next to it")
     args = parser.parse_args()
+    if args.from_json:
+        saved = Path(args.from_json)
+        rows = json.loads(saved.read_text())["rows"]
+        print(markdown_table(rows), end="")
+        plot(rows, saved.with_name("cost_vs_size.png"))
+        return 0
 
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -575,8 +602,9 @@ def main() -> int:
           f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s")
     (out / "bench.json").write_text(json.dumps({"environment": environment, "rows": rows},
                                                indent=1))
+    (out / "bench.md").write_text(markdown_table(rows))
     plot(rows, out / "cost_vs_size.png")
-    print(f"wrote {out / 'bench.json'} and {out / 'cost_vs_size.png'}")
+    print(f"wrote {out / 'bench.json'}, {out / 'bench.md'} and {out / 'cost_vs_size.png'}")
     return 0
 
 
