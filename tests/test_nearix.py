@@ -1,4 +1,5 @@
 import gc
+import math
 import re
 
 import numpy as np
@@ -108,6 +109,25 @@ def test_tie_order_follows_search_and_heap(n, d, data):
     want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
     assert indices.tolist() == want_indices
     assert distances.tolist() == want_distances
+
+
+@pytest.mark.parametrize("n, d, k", [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150)])
+@pytest.mark.parametrize("extreme", [False, True])
+def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):
+    # Many dimensions, where most subtrees are left out of the search; integer coordinates give
+    # many equal distances, whose order must still be that of the reference search. With
+    # `extreme`, each column also holds one infinity of either sign.
+    rng = np.random.default_rng(n * d + k)
+    X = np.array([rng.permutation(n) for _ in range(d)], dtype=float).T
+    if extreme:
+        for j in range(d):
+            X[rng.integers(n), j] = math.inf if j % 2 else -math.inf
+    Q = rng.integers(-3, n + 3, size=(25, d)).astype(float)
+    Q[:5] = X[rng.integers(n, size=5)]
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))  # NaN where inf - inf
 
 
 def test_duplicate_rows_each_index_once():

@@ -4,6 +4,7 @@
 // The kernels come first and know nothing of Python; defining QUILLBRAX_KERNELS_ONLY before
 // including this file leaves out the bindings, which is how the native unit tests use it.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -13,7 +14,72 @@ namespace quillbrax::nearix {
 
 inline constexpr std::int32_t no_node = -1;
 
-// One sample per node, inner or leaf. A leaf keeps dim 0 and val 0.0.
+// The tree is stored flat, in pre-order: node p holds one sample, its coordinates at
+// points[p * d .. p * d + d - 1] and its row number at rows[p]. The median split fixes the
+// shape by the subtree size alone: a subtree of `size` nodes at position p has its left child
+// (size / 2 nodes) at p + 1 and its right child (size - size / 2 - 1 nodes) right after it, and
+// the node at depth t splits on dimension t mod d at its own coordinate along it. So no child
+// links, split dimensions or split values are stored, and a descent reads the coordinates of
+// the nodes it visits from one array in visiting order, mostly forwards.
+struct KDTree {
+    std::vector<double> points;
+    std::vector<std::int32_t> rows;
+    std::int32_t n = 0;
+    std::int32_t d = 0;
+};
+
+namespace detail {
+
+// Orders the run idxs[0 .. count-1] as the pre-order of its subtree: the median first, then
+// the left subtree's run, then the right's. Only the median's position matters to the tree:
+// after the selection the run before it holds the `mid` smallest coordinates and the run after
+// it the rest, exactly the split a full sort gives (which of several equal coordinates lands
+// where is free either way).
+inline void build(const double *data, std::size_t d, std::int32_t *idxs, std::int32_t *preorder,
+                  std::int32_t count, std::int32_t depth) {
+    if (count == 0) {
+        return;
+    }
+    if (count == 1) {
+        preorder[0] = idxs[0];
+        return;
+    }
+    const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d));
+    const std::int32_t mid = count / 2;
+    std::nth_element(idxs, idxs + mid, idxs + count, [data, d, dim](std::int32_t a, std::int32_t b) {
+        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
+    });
+    preorder[0] = idxs[mid];
+    build(data, d, idxs, preorder + 1, mid, depth + 1);
+    build(data, d, idxs + mid + 1, preorder + 1 + mid, count - mid - 1, depth + 1);
+}
+
+}  // namespace detail
+
+// Builds the tree over n samples of d coordinates (row-major). Needs d >= 1 when n >= 2, and no
+// NaN among the coordinates (the median selection needs a strict weak order).
+inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
+    KDTree tree;
+    tree.n = n;
+    tree.d = d;
+    const auto count = static_cast<std::size_t>(n);
+    const auto width = static_cast<std::size_t>(d);
+    std::vector<std::int32_t> idxs(count);
+    for (std::int32_t i = 0; i < n; ++i) {
+        idxs[static_cast<std::size_t>(i)] = i;
+    }
+    tree.rows.resize(count);
+    detail::build(data, width, idxs.data(), tree.rows.data(), n, 0);
+    tree.points.resize(count * width);
+    for (std::size_t p = 0; p < count; ++p) {
+        const double *sample = data + static_cast<std::size_t>(tree.rows[p]) * width;
+        std::copy(sample, sample + width, tree.points.data() + p * width);
+    }
+    return tree;
+}
+
+// One node as a record: the sample's row, the split (dimension 0 and value 0.0 at a leaf) and
+// the children's positions (no_node when absent).
 struct Node {
     std::int32_t idx = 0;
     std::int32_t dim = 0;
@@ -22,70 +88,39 @@ struct Node {
     std::int32_t right = no_node;
 };
 
-// The tree owns a row-major copy of its samples (coordinate j of sample i at data[i * d + j]),
-// so nothing the caller does to its array later can reach it. Nodes sit in one array in
-// pre-order; children are positions in that array, no_node when absent.
-struct KDTree {
-    std::vector<double> data;
-    std::vector<Node> nodes;
-    std::int32_t root = no_node;
-    std::int32_t n = 0;
-    std::int32_t d = 0;
-};
-
-namespace detail {
-
-// Builds the subtree over idxs[0 .. count-1], reordering that run, and returns its position.
-// Only the median's position matters to the tree: after the selection the run before it holds
-// the `mid` smallest coordinates and the run after it the rest, exactly the split a full sort
-// gives (which of several equal coordinates lands where is free either way).
-inline std::int32_t build(KDTree &tree, std::int32_t *idxs, std::int32_t count,
-                          std::int32_t depth) {
-    if (count == 0) {
-        return no_node;
-    }
-    const auto node = static_cast<std::int32_t>(tree.nodes.size());
-    tree.nodes.emplace_back();
-    if (count == 1) {
-        tree.nodes[node].idx = idxs[0];
-        return node;
-    }
-    const std::int32_t dim = depth % tree.d;
-    const double *data = tree.data.data();
+// Every node as a record, in pre-order, for inspecting the tree's shape; the root is at 0.
+inline std::vector<Node> node_records(const KDTree &tree) {
+    std::vector<Node> nodes(static_cast<std::size_t>(tree.n));
     const auto d = static_cast<std::size_t>(tree.d);
-    const auto coordinate = [data, d, dim](std::int32_t i) {
-        return data[static_cast<std::size_t>(i) * d + static_cast<std::size_t>(dim)];
+    struct Pending {
+        std::int32_t node;
+        std::int32_t size;
+        std::int32_t depth;
     };
-    const std::int32_t mid = count / 2;
-    std::nth_element(idxs, idxs + mid, idxs + count, [&coordinate](std::int32_t a, std::int32_t b) {
-        return coordinate(a) < coordinate(b);
-    });
-    tree.nodes[node].idx = idxs[mid];
-    tree.nodes[node].dim = dim;
-    tree.nodes[node].val = coordinate(idxs[mid]);
-    const std::int32_t left = build(tree, idxs, mid, depth + 1);
-    const std::int32_t right = build(tree, idxs + mid + 1, count - mid - 1, depth + 1);
-    tree.nodes[node].left = left;
-    tree.nodes[node].right = right;
-    return node;
-}
-
-}  // namespace detail
-
-// Builds the tree over n samples of d coordinates. Needs d >= 1 when n >= 2, and no NaN among
-// the coordinates (the median selection needs a strict weak order).
-inline KDTree build_tree(std::vector<double> data, std::int32_t n, std::int32_t d) {
-    KDTree tree;
-    tree.data = std::move(data);
-    tree.n = n;
-    tree.d = d;
-    tree.nodes.reserve(static_cast<std::size_t>(n));
-    std::vector<std::int32_t> idxs(static_cast<std::size_t>(n));
-    for (std::int32_t i = 0; i < n; ++i) {
-        idxs[static_cast<std::size_t>(i)] = i;
+    std::vector<Pending> pending;
+    if (tree.n > 0) {
+        pending.push_back({0, tree.n, 0});
     }
-    tree.root = detail::build(tree, idxs.data(), n, 0);
-    return tree;
+    while (!pending.empty()) {
+        const Pending at = pending.back();
+        pending.pop_back();
+        Node &node = nodes[static_cast<std::size_t>(at.node)];
+        node.idx = tree.rows[static_cast<std::size_t>(at.node)];
+        if (at.size == 1) {
+            continue;
+        }
+        node.dim = at.depth % tree.d;
+        node.val = tree.points[static_cast<std::size_t>(at.node) * d + static_cast<std::size_t>(node.dim)];
+        const std::int32_t left_size = at.size / 2;
+        const std::int32_t right_size = at.size - left_size - 1;
+        node.left = at.node + 1;
+        pending.push_back({node.left, left_size, at.depth + 1});
+        if (right_size > 0) {
+            node.right = at.node + 1 + left_size;
+            pending.push_back({node.right, right_size, at.depth + 1});
+        }
+    }
+    return nodes;
 }
 
 // One candidate; candidates are ordered by distance alone.
@@ -161,33 +196,84 @@ inline double sq(const double *a, const double *b, std::size_t d) {
 
 inline constexpr double empty_heap_bound = 1e308;
 
-// Branch-and-bound descent for one query row q; k >= 1. The far side is searched while the
-// heap is not full or the splitting plane is strictly nearer than the k-th best.
-inline void knn(const KDTree &tree, std::int32_t node, const double *q, std::size_t k,
-                CandidateHeap &heap) {
-    const auto d = static_cast<std::size_t>(tree.d);
-    while (node != no_node) {
-        const Node &current = tree.nodes[static_cast<std::size_t>(node)];
-        const double dist = sq(q, tree.data.data() + static_cast<std::size_t>(current.idx) * d, d);
-        if (heap.size() < k) {
-            heap.insert({dist, current.idx});
+// Branch-and-bound descent for one query row; k >= 1. The far side of a node is searched while
+// the heap is not full or the splitting plane is strictly nearer than the k-th best.
+//
+// On top of that rule, a subtree is skipped when the heap is full and the squared distance from
+// the query to the subtree's box of splits is not below the k-th best. That changes nothing:
+// every sample in the box is at least that far (each coordinate difference is at least the
+// box's in magnitude, rounding is monotonic and the bound is summed in the same order as `sq`),
+// the k-th best only shrinks, and a candidate must be strictly nearer than it to enter. So the
+// same candidates enter the heap in the same order; only visits that could insert nothing are
+// left out. A NaN bound never skips.
+class Search {
+public:
+    Search(const KDTree &tree, std::size_t k)
+        : points_(tree.points.data()), rows_(tree.rows.data()), n_(tree.n),
+          d_(static_cast<std::size_t>(tree.d)), k_(k), offsets_(d_) {}
+
+    void run(const double *q, CandidateHeap &heap) {
+        q_ = q;
+        heap_ = &heap;
+        std::fill(offsets_.begin(), offsets_.end(), 0.0);
+        visit(0, n_, 0, 0.0);
+    }
+
+private:
+    bool cannot_improve(double bound) const {
+        return heap_->size() >= k_ && bound >= heap_->top().dist;
+    }
+
+    // The subtree of `size` nodes at position p, at depth `depth`, whose box is `bound` away.
+    void visit(std::int32_t p, std::int32_t size, std::int32_t depth, double bound) {
+        if (size == 0 || cannot_improve(bound)) {
+            return;
+        }
+        const double *point = points_ + static_cast<std::size_t>(p) * d_;
+        const double dist = sq(q_, point, d_);
+        CandidateHeap &heap = *heap_;
+        if (heap.size() < k_) {
+            heap.insert({dist, rows_[p]});
         } else if (dist < heap.top().dist) {
             heap.remove_top();
-            heap.insert({dist, current.idx});
+            heap.insert({dist, rows_[p]});
         }
-        if (current.left == no_node && current.right == no_node) {
+        if (size == 1) {
             return;
         }
-        const double diff = q[current.dim] - current.val;
+        const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d_));
+        const double diff = q_[dim] - point[dim];
+        const std::int32_t left = p + 1;
+        const std::int32_t left_size = size / 2;
+        const std::int32_t right = left + left_size;
+        const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        knn(tree, near_is_left ? current.left : current.right, q, k, heap);
+        visit(near_is_left ? left : right, near_is_left ? left_size : right_size, depth + 1, bound);
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
-        if (!(kth_best > diff * diff || heap.size() < k)) {
+        if (!(kth_best > diff * diff || heap.size() < k_)) {
             return;
         }
-        node = near_is_left ? current.right : current.left;
+        // The far side's box lies beyond the splitting plane along dim.
+        const double saved = offsets_[dim];
+        offsets_[dim] = std::fabs(diff);
+        double far_bound = 0.0;
+        for (std::size_t i = 0; i < d_; ++i) {
+            far_bound += offsets_[i] * offsets_[i];
+        }
+        visit(near_is_left ? right : left, near_is_left ? right_size : left_size, depth + 1,
+              far_bound);
+        offsets_[dim] = saved;
     }
-}
+
+    const double *points_;
+    const std::int32_t *rows_;
+    std::int32_t n_;
+    std::size_t d_;
+    std::size_t k_;
+    std::vector<double> offsets_;
+    const double *q_ = nullptr;
+    CandidateHeap *heap_ = nullptr;
+};
 
 // Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
 // samples each, k <= n. Row i of the results starts at i * k, nearest first.
@@ -199,9 +285,10 @@ inline void query_rows(const KDTree &tree, const double *queries, std::int64_t n
     const auto d = static_cast<std::size_t>(tree.d);
     const auto width = static_cast<std::size_t>(k);
     CandidateHeap heap;
+    Search search(tree, width);
     for (std::size_t i = 0; i < static_cast<std::size_t>(nq); ++i) {
         heap.clear();
-        knn(tree, tree.root, queries + i * d, width, heap);
+        search.run(queries + i * d, heap);
         // With k <= n the heap always fills to k, so every cell of the row is written.
         for (std::size_t pos = heap.size(); pos > 0; --pos) {
             indices[i * width + pos - 1] = heap.top().idx;
@@ -247,7 +334,7 @@ std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
         const auto offset = static_cast<std::int64_t>(nan - first);
         bound::raise_value_error(message_nan_sample, text(offset / d), text(offset % d));
     }
-    return std::make_unique<KDTree>(build_tree(std::vector<double>(first, first + count), n, d));
+    return std::make_unique<KDTree>(build_tree(first, n, d));
 }
 
 std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &tree,

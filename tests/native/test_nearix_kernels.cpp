@@ -12,22 +12,32 @@ using namespace quillbrax::nearix;
 
 namespace {
 
-const Node &at(const KDTree &tree, std::int32_t node) {
+// The tree's nodes as records, the root first, as the checks below read them.
+struct Shape {
+    std::vector<Node> nodes;
+    std::int32_t root;
+    std::vector<double> data;  // the samples, row-major
+    std::int32_t n;
+    std::int32_t d;
+};
+
+const Node &at(const Shape &tree, std::int32_t node) {
     return tree.nodes[static_cast<std::size_t>(node)];
 }
 
-bool is_leaf(const KDTree &tree, std::int32_t node, std::int32_t idx) {
+bool is_leaf(const Shape &tree, std::int32_t node, std::int32_t idx) {
     const Node &leaf = at(tree, node);
     return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0
            && leaf.left == no_node && leaf.right == no_node;
 }
 
-KDTree tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) {
-    return build_tree(data, n, d);
+Shape tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) {
+    const KDTree tree = build_tree(data.data(), n, d);
+    return {node_records(tree), n > 0 ? 0 : no_node, data, n, d};
 }
 
 void worked_example() {
-    const KDTree tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
+    const Shape tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
     CHECK(tree.nodes.size() == 6);
     const Node &root = at(tree, tree.root);
     CHECK(root.idx == 5 && root.dim == 0 && root.val == 7.0);
@@ -42,17 +52,17 @@ void worked_example() {
 }
 
 void small_trees() {
-    const KDTree empty = tree_of({}, 0, 3);
+    const Shape empty = tree_of({}, 0, 3);
     CHECK(empty.root == no_node && empty.nodes.empty());
 
-    const KDTree one = tree_of({4, 5}, 1, 2);
+    const Shape one = tree_of({4, 5}, 1, 2);
     CHECK(one.nodes.size() == 1 && is_leaf(one, one.root, 0));
 
-    const KDTree one_without_columns = tree_of({}, 1, 0);
+    const Shape one_without_columns = tree_of({}, 1, 0);
     CHECK(is_leaf(one_without_columns, one_without_columns.root, 0));
 
     // Two rows: the upper median at the root, the other row as its left leaf, no right child.
-    const KDTree two = tree_of({3, 1, 1, 2}, 2, 2);
+    const Shape two = tree_of({3, 1, 1, 2}, 2, 2);
     const Node &root = at(two, two.root);
     CHECK(two.nodes.size() == 2);
     CHECK(root.idx == 0 && root.dim == 0 && root.val == 3.0 && root.right == no_node);
@@ -60,7 +70,7 @@ void small_trees() {
 }
 
 struct ShapeChecker {
-    const KDTree &tree;
+    const Shape &tree;
     std::vector<int> seen;
     bool ok = true;
 
@@ -113,7 +123,7 @@ void invariants_on_tie_heavy_data() {
                 std::vector<double> data(static_cast<std::size_t>(n * d));
                 for (double &v : data)
                     v = value(random);
-                const KDTree tree = tree_of(data, n, d);
+                const Shape tree = tree_of(data, n, d);
                 ShapeChecker checker{tree, std::vector<int>(static_cast<std::size_t>(n), 0)};
                 std::vector<std::pair<int, double>> upper, lower;
                 const std::int32_t size = checker.visit(tree.root, 0, upper, lower);
@@ -129,7 +139,8 @@ void invariants_on_tie_heavy_data() {
 }
 
 void query_worked_example() {
-    const KDTree tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
+    const std::vector<double> data = {2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2};
+    const KDTree tree = build_tree(data.data(), 6, 2);
     const double queries[] = {9, 2, 5, 5, 0, 0};
     std::int32_t indices[6];
     double distances[6];
