@@ -467,6 +467,9 @@ UNALIGNED_CALLS = [
     ("_best_split_regressor", lambda a: _splitscan._best_split_regressor(a(8, 2), a(8), 1)),
     ("im2col", lambda a: _convkit.im2col(a(2, 4, 4, 3), 2, 2, 1, 0)),
     ("maxpool_forward", lambda a: _convkit.maxpool_forward(a(2, 4, 4, 3), 2, 1)),
+    ("col2im", lambda a: _convkit.col2im(a(18, 12), (2, 4, 4, 3), 2, 2, 1, 0)),
+    ("maxpool_backward", lambda a: _convkit.maxpool_backward(
+        a(2, 3, 3, 3), np.zeros((2, 3, 3, 3), np.intp), (2, 4, 4, 3), 2, 1)),
 ]
 
 

@@ -90,8 +90,9 @@ void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulato
             for (ITYPE oh = 0; oh < g.OH; ++oh) {
                 for (ITYPE ow = 0; ow < g.OW; ++ow, ++row) {
                     for (ITYPE i = 0; i < g.kh; ++i) {
-                        DTYPE* target = &accumulator(n, oh * g.stride + i, ow * g.stride, 0);
-                        const DTYPE* source = &columns(row, i * run);
+                        decltype(accumulator)::Element* target =
+                            &accumulator(n, oh * g.stride + i, ow * g.stride, 0);
+                        decltype(columns)::Element* source = &columns(row, i * run);
                         for (ITYPE t = 0; t < run; ++t) target[t] = target[t] + source[t];
                     }
                 }
@@ -146,8 +147,8 @@ constexpr ITYPE kLanes = sizeof(Values) / sizeof(DTYPE);
             for (ITYPE ow = 0; ow < g.OW; ++ow) {
                 const ITYPE base_w = ow * g.stride;
                 const char* corner = reinterpret_cast<const char*>(&input(n, base_h, base_w, 0));
-                DTYPE* out_pixel = &out(n, oh, ow, 0);
-                ITYPE* argmax_pixel = &argmax(n, oh, ow, 0);
+                decltype(out)::Element* out_pixel = &out(n, oh, ow, 0);
+                decltype(argmax)::Element* argmax_pixel = &argmax(n, oh, ow, 0);
                 for (ITYPE c = 0; c < vector_channels; c += kLanes) {
                     Values best_val;
                     __builtin_memcpy(&best_val, corner + c * kItemSize, sizeof(Values));
@@ -272,15 +273,16 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
         for (ITYPE n = 0; n < g.N; ++n) {
             for (ITYPE oh = 0; oh < g.OH; ++oh) {
                 for (ITYPE ow = 0; ow < g.OW; ++ow) {
-                    const DTYPE* grad_pixel = &grad(n, oh, ow, 0);
-                    const ITYPE* argmax_pixel = &argmax(n, oh, ow, 0);
+                    decltype(grad)::Element* grad_pixel = &grad(n, oh, ow, 0);
+                    decltype(argmax)::Element* argmax_pixel = &argmax(n, oh, ow, 0);
                     char* corner = reinterpret_cast<char*>(&dX(n, oh * g.stride, ow * g.stride, 0));
                     for (ITYPE c = 0; c < g.C; ++c) {
                         const ITYPE idx = argmax_pixel[c];
                         if (idx < 0 || idx >= window_size) {
                             return WindowIndexOutOfRange{n, oh, ow, c, idx};
                         }
-                        DTYPE& target = reinterpret_cast<DTYPE*>(corner + offsets[idx])[c];
+                        decltype(dX)::Element& target =
+                            reinterpret_cast<decltype(dX)::Element*>(corner + offsets[idx])[c];
                         target = target + grad_pixel[c];
                     }
                 }
