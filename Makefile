@@ -31,7 +31,8 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 # The same sources and tests under AddressSanitizer and UndefinedBehaviorSanitizer, built in a
-# tree of their own and imported ahead of the normal install. Any report aborts the run.
+# tree of their own and imported ahead of the normal install. Any report aborts the run; pytest
+# captures at the sys level only, so that a report written to file descriptor 2 is seen.
 ASAN_DIR := build/asan
 test-asan: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DQUILLBRAX_SANITIZE=ON \
@@ -42,7 +43,7 @@ test-asan: $(VENV)/.deps
 	cd quillbrax && find . -name '*.py' -exec install -D -m 644 {} ../$(ASAN_DIR)/site/quillbrax/{} \;
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  PYTHONPATH=$(abspath $(ASAN_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider
+	  PYTHONPATH=$(abspath $(ASAN_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
 
 # Release artefacts, and the checks that run on an installed package rather than on the source
 # tree: each in a virtual environment of its own under build/, each run from a directory outside
