@@ -24,18 +24,16 @@ using frame::ITYPE;
 enum class Metric { squared_euclidean, euclidean, manhattan };
 
 struct StridedMatrix {
-    typedef double Element __attribute__((aligned(1)));  // arrays need not be aligned
-
     const char* data;
     ITYPE row_stride;  // bytes
     ITYPE column_stride;
 
-    const double* row(ITYPE i) const {
-        return reinterpret_cast<const double*>(data + i * row_stride);
-    }
-    double at(const double* row, ITYPE k) const {
-        return *reinterpret_cast<const Element*>(reinterpret_cast<const char*>(row) +
-                                                 k * column_stride);
+    // Elements are read by memcpy: a valid array may sit at any byte offset.
+    const char* row(ITYPE i) const { return data + i * row_stride; }
+    double at(const char* row, ITYPE k) const {
+        double value;
+        __builtin_memcpy(&value, row + k * column_stride, sizeof value);
+        return value;
     }
 };
 
@@ -90,6 +88,19 @@ template <Metric metric, class Vector>
     }
 }
 
+// acc + term with acc as the first operand of the instruction, as the scalar `acc + term` is
+// evaluated: when both are NaN, x86 returns the first operand's NaN (inf − inf makes the negative
+// default NaN, so the choice shows in the sign bit). The compiler, taking the addition as
+// commutative, would otherwise be free to swap the operands.
+[[gnu::always_inline]] inline Vector2 accumulate(Vector2 acc, Vector2 term) {
+    __asm__("addpd %1, %0" : "+x"(acc) : "x"(term));
+    return acc;
+}
+[[gnu::always_inline]] inline Vector4 accumulate(Vector4 acc, Vector4 term) {
+    __asm__("vaddpd %2, %1, %0" : "=x"(acc) : "x"(acc), "x"(term));
+    return acc;
+}
+
 // How one double becomes a vector: a broadcast from memory where AVX has one (a load, no
 // shuffle), a duplicated scalar otherwise. The AVX2 entry is flattened, so this inlines there.
 struct BroadcastBaseline {
@@ -111,7 +122,7 @@ struct BroadcastAvx2 {
 // computed but never stored).
 inline void pack_panel(StridedMatrix Y, ITYPE j0, ITYPE width, ITYPE d, double* panel) {
     for (ITYPE lane = 0; lane < kPanel; ++lane) {
-        const double* y = Y.row(j0 + std::min(lane, width - 1));
+        const char* y = Y.row(j0 + std::min(lane, width - 1));
         for (ITYPE k = 0; k < d; ++k) panel[k * kPanel + lane] = Y.at(y, k);
     }
 }
@@ -120,7 +131,7 @@ inline void pack_panel(StridedMatrix Y, ITYPE j0, ITYPE width, ITYPE d, double* 
 inline void pack_rows(StridedMatrix X, ITYPE i0, ITYPE count, ITYPE padded, ITYPE d,
                       double* block) {
     for (ITYPE r = 0; r < padded; ++r) {
-        const double* x = X.row(i0 + std::min(r, count - 1));
+        const char* x = X.row(i0 + std::min(r, count - 1));
         for (ITYPE k = 0; k < d; ++k) block[r * d + k] = X.at(x, k);
     }
 }
@@ -141,7 +152,7 @@ template <Metric metric, class Broadcast>
         for (ITYPE r = 0; r < rows; ++r) {
             const Vector xk = Broadcast::at(x + r * d + k);
             for (ITYPE v = 0; v < vectors; ++v) {
-                acc[r][v] = acc[r][v] + vector_term<metric>(xk - y[v]);
+                acc[r][v] = accumulate(acc[r][v], vector_term<metric>(xk - y[v]));
             }
         }
     }
