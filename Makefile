@@ -70,6 +70,7 @@ test-wheel: $(DIST)/.built
 
 # The whole suite against the oldest NumPy with wheels for CPython 3.12, on the wheel built
 # against NumPy 2's headers. The environment is kept while its requirements stay the same.
+# Like test-py313, it checks compatibility rather than searching: hypothesis's shorter profile.
 $(OLDEST_VENV)/.deps: requirements-numpy-oldest.txt
 	rm -rf $(OLDEST_VENV)
 	$$(sh tools/find_python.sh) -m venv $(OLDEST_VENV)
@@ -79,7 +80,7 @@ $(OLDEST_VENV)/.deps: requirements-numpy-oldest.txt
 test-numpy-oldest: $(DIST)/.built $(OLDEST_VENV)/.deps
 	$(OLDEST_VENV)/$(VENV_PIP) --force-reinstall --no-deps $(DIST)/quillbrax-*.whl
 	$(OLDEST_VENV)/bin/python -c 'import numpy; assert numpy.__version__.startswith("1.26."), numpy.__version__'
-	$(OLDEST_VENV)/bin/pytest -q -p no:cacheprovider
+	CI= $(OLDEST_VENV)/bin/pytest -q -p no:cacheprovider
 
 # CPython 3.13 where pyenv has it: pip builds the sdist in an isolated environment (which also
 # checks the build requirements of pyproject.toml), then the whole suite runs on NumPy 2, with
@@ -93,7 +94,7 @@ test-py313: $(DIST)/.built
 	  $(PY313_VENV)/$(VENV_PIP) pytest hypothesis "dask[distributed]" $(DIST)/quillbrax-*.tar.gz; \
 	  $(PY313_VENV)/bin/python -m zipfile -e $(DIST)/quillbrax-*-cp312-*.whl $(PY313_VENV)/cp312; \
 	  QUILLBRAX_FOREIGN_BUILD=$(abspath $(PY313_VENV))/cp312/quillbrax/accel \
-	    $(PY313_VENV)/bin/pytest -q -p no:cacheprovider
+	    CI= $(PY313_VENV)/bin/pytest -q -p no:cacheprovider
 
 # The stubs as a user sees them: mypy on examples/ and on typed uses of every module, resolving
 # quillbrax through the installed package (its py.typed marker), not through the checkout.
