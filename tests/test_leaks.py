@@ -112,28 +112,31 @@ def block_count():
 
 @pytest.mark.parametrize("label, function, args, error", CALLS, ids=[c[0] for c in CALLS])
 def test_repeated_calls_leak_no_reference_and_no_object(label, function, args, error):
-    calls = 300
+    calls = 200
     for _ in range(100):  # warm caches and free lists
         call_once(function, args, error)
     watched = list(args) + NUMPY_OBJECTS
     gc.collect()
     references = [sys.getrefcount(obj) for obj in watched]
+    growth = []
     tracemalloc.start()
     try:
-        gc.collect()
-        blocks, size = block_count(), tracemalloc.get_traced_memory()[0]
-        for _ in range(calls):
-            call_once(function, args, error)
-        gc.collect()
-        grown_blocks = block_count() - blocks
-        grown_size = tracemalloc.get_traced_memory()[0] - size
+        # Two rounds: a leak grows both by at least one block per call, while caches that fill
+        # for a while after the warm-up (the binding layer's exception path on NumPy 1.26) grow
+        # the first one only.
+        for _ in range(2):
+            gc.collect()
+            blocks, size = block_count(), tracemalloc.get_traced_memory()[0]
+            for _ in range(calls):
+                call_once(function, args, error)
+            gc.collect()
+            growth.append((block_count() - blocks, tracemalloc.get_traced_memory()[0] - size))
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(obj) for obj in watched] == references
-    # One leaked object per call would be `calls` blocks. Some failures grow caches a little for
-    # a while (NumPy's exception path through pybind11: about 90 blocks over 3000 calls).
-    assert grown_blocks < calls // 3, grown_blocks
-    assert grown_size < 16 * 1024, grown_size
+    grown_blocks, grown_size = min(growth)
+    assert grown_blocks < calls // 4, growth
+    assert grown_size < 16 * 1024, growth
 
 
 def resident_bytes():
