@@ -7,6 +7,7 @@
 // back, so that no kernel reads or writes outside an array whatever `np` returns.
 
 #include "frame/module.hpp"
+#include "cpu_dispatch.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -200,14 +201,7 @@ void maxpool_forward_channels_baseline(Strided<const DTYPE, 4> input, Strided<DT
     maxpool_forward_channels(input, out, argmax, g);
 }
 
-bool cpu_has_avx2() {
-#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
-    return false;
-#else
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    return has_avx2;
-#endif
-}
+using quillbrax::cpu_has_avx2;
 
 // Strict comparison: the first maximum in row-by-row window order wins, and a NaN is only ever
 // the result when it is the window's first element.

@@ -5,6 +5,7 @@
 // of non-negative terms and a row's distance to itself is exactly 0.0.
 
 #include "frame/module.hpp"
+#include "cpu_dispatch.hpp"
 
 #include <immintrin.h>
 
@@ -218,14 +219,7 @@ template <Metric metric>
     pairwise_tiles<metric, BroadcastAvx2>(X, Y, out, rs, cs, n, m, d, scratch);
 }
 
-bool cpu_has_avx2() {
-#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
-    return false;
-#else
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    return has_avx2;
-#endif
-}
+using quillbrax::cpu_has_avx2;
 
 template <Metric metric>
 void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_stride,

@@ -3,6 +3,8 @@
 //
 // The kernels come first and know nothing of Python; defining QUILLBRAX_KERNELS_ONLY before
 // including this file leaves out the bindings.
+#include "cpu_dispatch.hpp"
+
 #include <immintrin.h>
 
 #include <algorithm>
@@ -101,14 +103,7 @@ inline constexpr StepBytes step_bytes{};
     }
 }
 
-inline bool cpu_has_avx2() {
-#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
-    return false;
-#else
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    return has_avx2;
-#endif
-}
+using quillbrax::cpu_has_avx2;
 
 inline void record_steps(const double *up, const double *cell, std::int64_t lo, std::int64_t hi,
                          std::uint8_t *out) {
