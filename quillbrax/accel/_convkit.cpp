@@ -334,7 +334,6 @@ frame::InternedName name_empty{"empty"};
 frame::InternedName name_zeros{"zeros"};
 frame::InternedName name_float64{"float64"};
 frame::InternedName name_intp{"intp"};
-frame::InternedName name_dtype{"dtype"};
 frame::InternedName name_mode{"mode"};
 frame::InternedName name_constant{"constant"};
 
@@ -449,9 +448,9 @@ frame::Ref im2col_body(frame::Call& call) {
                      static_cast<int>(g.kh), static_cast<int>(g.kw), C);
     }
 
-    frame::Ref float64 = call.numpy_attribute(name_float64, lines.contiguous);
-    frame::Ref working = call.call_numpy(name_ascontiguousarray, lines.contiguous,
-                                         {call.argument(0)}, {{&name_dtype, float64.get()}});
+    frame::Ref working =
+        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.contiguous,
+                                   {call.argument(0)});
     const char* working_from = "ascontiguousarray";
     ITYPE working_h = H;
     ITYPE working_w = W;
@@ -471,9 +470,8 @@ frame::Ref im2col_body(frame::Call& call) {
     check_numpy_result(input, {N, working_h, working_w, C}, working_from, lines.working);
 
     frame::Ref shape = shape_tuple({rows, columns}, lines.columns);
-    float64 = call.numpy_attribute(name_float64, lines.columns);
-    frame::Ref result = call.call_numpy(name_empty, lines.columns, {shape.get()},
-                                        {{&name_dtype, float64.get()}});
+    frame::Ref result =
+        call.call_numpy_with_dtype(name_empty, name_float64, lines.columns, {shape.get()});
     const frame::TypedView& column_view =
         call.acquire_typed_view(result.get(), frame::DTYPE_t, 2, lines.columns_view);
     check_numpy_result(column_view, {rows, columns}, "empty", lines.columns_view);
@@ -510,9 +508,8 @@ frame::Ref col2im_body(frame::Call& call) {
         call.acquire_typed_view(call.argument(0), frame::DTYPE_t, 2, lines.columns_view);
 
     frame::Ref shape = shape_tuple({N, geometry.padded_h, geometry.padded_w, C}, lines.accumulator);
-    frame::Ref float64 = call.numpy_attribute(name_float64, lines.accumulator);
-    frame::Ref dX_pad = call.call_numpy(name_zeros, lines.accumulator, {shape.get()},
-                                        {{&name_dtype, float64.get()}});
+    frame::Ref dX_pad =
+        call.call_numpy_with_dtype(name_zeros, name_float64, lines.accumulator, {shape.get()});
     const frame::TypedView& accumulator =
         call.acquire_typed_view(dX_pad.get(), frame::DTYPE_t, 4, lines.accumulator_view);
     check_numpy_result(accumulator, {N, geometry.padded_h, geometry.padded_w, C}, "zeros",
@@ -539,15 +536,12 @@ frame::Ref maxpool_forward_body(frame::Call& call) {
                                        lines.geometry);
 
     frame::Ref shape = shape_tuple({N, g.OH, g.OW, C}, lines.out);
-    frame::Ref float64 = call.numpy_attribute(name_float64, lines.out);
-    frame::Ref out = call.call_numpy(name_empty, lines.out, {shape.get()},
-                                     {{&name_dtype, float64.get()}});
-    frame::Ref intp = call.numpy_attribute(name_intp, lines.argmax);
-    frame::Ref argmax = call.call_numpy(name_empty, lines.argmax, {shape.get()},
-                                        {{&name_dtype, intp.get()}});
-    float64 = call.numpy_attribute(name_float64, lines.contiguous);
-    frame::Ref working = call.call_numpy(name_ascontiguousarray, lines.contiguous,
-                                         {call.argument(0)}, {{&name_dtype, float64.get()}});
+    frame::Ref out = call.call_numpy_with_dtype(name_empty, name_float64, lines.out, {shape.get()});
+    frame::Ref argmax =
+        call.call_numpy_with_dtype(name_empty, name_intp, lines.argmax, {shape.get()});
+    frame::Ref working =
+        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.contiguous,
+                                   {call.argument(0)});
 
     const frame::TypedView& input =
         call.acquire_typed_view(working.get(), frame::DTYPE_t, 4, lines.working);
@@ -589,15 +583,13 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
     }
 
     frame::Ref shape = shape_tuple({N, H, W, C}, lines.dX);
-    frame::Ref float64 = call.numpy_attribute(name_float64, lines.dX);
-    frame::Ref dX = call.call_numpy(name_zeros, lines.dX, {shape.get()},
-                                    {{&name_dtype, float64.get()}});
-    float64 = call.numpy_attribute(name_float64, lines.grad_contiguous);
-    frame::Ref grad_c = call.call_numpy(name_ascontiguousarray, lines.grad_contiguous,
-                                        {call.argument(0)}, {{&name_dtype, float64.get()}});
-    frame::Ref intp = call.numpy_attribute(name_intp, lines.argmax_contiguous);
-    frame::Ref argmax_c = call.call_numpy(name_ascontiguousarray, lines.argmax_contiguous,
-                                          {call.argument(1)}, {{&name_dtype, intp.get()}});
+    frame::Ref dX = call.call_numpy_with_dtype(name_zeros, name_float64, lines.dX, {shape.get()});
+    frame::Ref grad_c =
+        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.grad_contiguous,
+                                   {call.argument(0)});
+    frame::Ref argmax_c =
+        call.call_numpy_with_dtype(name_ascontiguousarray, name_intp, lines.argmax_contiguous,
+                                   {call.argument(1)});
 
     const frame::TypedView& dX_view =
         call.acquire_typed_view(dX.get(), frame::DTYPE_t, 4, lines.dX_view);

@@ -255,7 +255,6 @@ constexpr const char* kResultShapeMessage =
 
 frame::InternedName name_empty{"empty"};
 frame::InternedName name_float64{"float64"};
-frame::InternedName name_dtype{"dtype"};
 
 template <Metric metric, int allocation_line>
 frame::Ref pairwise_body(frame::Call& call) {
@@ -270,9 +269,8 @@ frame::Ref pairwise_body(frame::Call& call) {
     }
 
     frame::Ref shape = frame::checked(Py_BuildValue("(nn)", n, m), allocation_line);
-    frame::Ref float64 = call.numpy_attribute(name_float64, allocation_line);
-    frame::Ref out = call.call_numpy(name_empty, allocation_line, {shape.get()},
-                                     {{&name_dtype, float64.get()}});
+    frame::Ref out =
+        call.call_numpy_with_dtype(name_empty, name_float64, allocation_line, {shape.get()});
     const frame::ArrayBuffer& result = call.acquire_array_variable(
         out.get(), frame::DTYPE_t, 2, frame::Access::write, allocation_line);
     if (result.is_none() || result.shape(0) != n || result.shape(1) != m) {

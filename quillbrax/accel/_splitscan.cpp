@@ -366,7 +366,6 @@ frame::InternedName name_unique{"unique"};
 frame::InternedName name_zeros{"zeros"};
 frame::InternedName name_argsort{"argsort"};
 frame::InternedName name_float64{"float64"};
-frame::InternedName name_dtype{"dtype"};
 
 // The result of every call that finds no split: one tuple, shared.
 frame::ModuleConstant no_split{[] { return Py_BuildValue("(OOO)", Py_None, Py_None, Py_None); }};
@@ -388,9 +387,7 @@ void check_target_count(const frame::Call& call, ITYPE n) {
 // of their own, never an array that np handed back.
 std::vector<double> zeros(frame::Call& call, ITYPE count, int line) {
     frame::Ref length = frame::checked(PyLong_FromSsize_t(count), line);
-    frame::Ref float64 = call.numpy_attribute(name_float64, line);
-    frame::Ref array =
-        call.call_numpy(name_zeros, line, {length.get()}, {{&name_dtype, float64.get()}});
+    frame::Ref array = call.call_numpy_with_dtype(name_zeros, name_float64, line, {length.get()});
     const frame::ArrayBuffer& buffer =
         call.acquire_array_variable(array.get(), frame::DTYPE_t, 1, frame::Access::read, line);
     if (buffer.shape(0) != count) {

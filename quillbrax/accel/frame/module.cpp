@@ -41,6 +41,7 @@ InternedName name_co_argcount{"co_argcount"};
 InternedName name_co_nlocals{"co_nlocals"};
 InternedName name_co_varnames{"co_varnames"};
 InternedName name_co_flags{"co_flags"};
+InternedName name_dtype{"dtype"};
 
 constexpr const char* kInterpreterChangeMessage =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
@@ -649,6 +650,12 @@ Ref Call::call_numpy(const InternedName& function, int line,
                                        (positional.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        keyword_names.get()),
                    line);
+}
+
+Ref Call::call_numpy_with_dtype(const InternedName& function, const InternedName& dtype,
+                                int line, std::initializer_list<PyObject*> positional) {
+    Ref element_type = numpy_attribute(dtype, line);
+    return call_numpy(function, line, positional, {{&name_dtype, element_type.get()}});
 }
 
 const ArrayBuffer& Call::acquire_array_variable(PyObject* value, const ElementType& type, int ndim,

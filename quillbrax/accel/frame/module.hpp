@@ -139,6 +139,11 @@ public:
     Ref call_numpy(const InternedName& function, int line, std::initializer_list<PyObject*> positional,
                    std::initializer_list<std::pair<const InternedName*, PyObject*>> keywords = {});
 
+    // np.<function>(*positional, dtype=np.<dtype>): how a body makes or converts an array.
+    // The element type is looked up first, then the function.
+    Ref call_numpy_with_dtype(const InternedName& function, const InternedName& dtype, int line,
+                              std::initializer_list<PyObject*> positional);
+
     // A value assigned to an array variable: None or an ndarray, else TypeError "Cannot convert";
     // then its buffer (or typed view) is acquired. Failures unwind at `line`.
     const ArrayBuffer& acquire_array_variable(PyObject* value, const ElementType& type, int ndim,
