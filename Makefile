@@ -42,7 +42,7 @@ test-asan: $(VENV)/.deps
 	$(VENV)/bin/cmake --install $(ASAN_DIR) --prefix $(ASAN_DIR)/site >/dev/null
 	cd quillbrax && find . \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
 	  -exec install -D -m 644 {} ../$(ASAN_DIR)/site/quillbrax/{} \;
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	QUILLBRAX_PORTABLE_KERNELS=1 LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
 

@@ -189,7 +189,7 @@ constexpr ITYPE kLanes = sizeof(Values) / sizeof(DTYPE);
     }
 }
 
-void maxpool_forward_channels_baseline(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
+void maxpool_forward_channels_portable(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
                                        Strided<ITYPE, 4> argmax, const Pooling& g) {
     maxpool_forward_channels(input, out, argmax, g);
 }
@@ -201,8 +201,6 @@ void maxpool_forward_channels_baseline(Strided<const DTYPE, 4> input, Strided<DT
     maxpool_forward_channels(input, out, argmax, g);
 }
 
-using quillbrax::cpu_has_avx2;
-
 // Strict comparison: the first maximum in row-by-row window order wins, and a NaN is only ever
 // the result when it is the window's first element.
 void maxpool_forward_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out,
@@ -210,11 +208,8 @@ void maxpool_forward_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 4> out
     if (g.empty()) return;
     if (input.strides[3] == kItemSize && out.strides[3] == kItemSize &&
         argmax.strides[3] == static_cast<ITYPE>(sizeof(ITYPE))) {
-        if (cpu_has_avx2()) {
-            maxpool_forward_channels_avx2(input, out, argmax, g);
-        } else {
-            maxpool_forward_channels_baseline(input, out, argmax, g);
-        }
+        quillbrax::dispatch<maxpool_forward_channels_portable, maxpool_forward_channels_avx2>(
+            input, out, argmax, g);
         return;
     }
     for (ITYPE n = 0; n < g.N; ++n) {

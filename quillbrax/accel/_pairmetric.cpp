@@ -206,7 +206,7 @@ template <Metric metric, class Broadcast>
 }
 
 template <Metric metric>
-void pairwise_tiles_baseline(StridedMatrix X, StridedMatrix Y, char* out, ITYPE rs, ITYPE cs,
+void pairwise_tiles_portable(StridedMatrix X, StridedMatrix Y, char* out, ITYPE rs, ITYPE cs,
                              ITYPE n, ITYPE m, ITYPE d, const Scratch& scratch) {
     pairwise_tiles<metric, BroadcastBaseline>(X, Y, out, rs, cs, n, m, d, scratch);
 }
@@ -219,14 +219,12 @@ template <Metric metric>
     pairwise_tiles<metric, BroadcastAvx2>(X, Y, out, rs, cs, n, m, d, scratch);
 }
 
-using quillbrax::cpu_has_avx2;
-
 template <Metric metric>
 void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_stride,
                      ITYPE out_column_stride, ITYPE n, ITYPE m, ITYPE d) {
     if (n == 0 || m == 0) return;
-    const bool avx2 = cpu_has_avx2();
-    const ITYPE tile_rows = avx2 ? BroadcastAvx2::rows : BroadcastBaseline::rows;
+    const ITYPE tile_rows =
+        quillbrax::cpu_has_avx2() ? BroadcastAvx2::rows : BroadcastBaseline::rows;
     const ITYPE panels = (m + kPanel - 1) / kPanel;
     // Rows of X per block: what fits kBlockBytes, at least one tile, never more than n needs.
     ITYPE block_rows = static_cast<ITYPE>(kBlockBytes / sizeof(double)) / std::max<ITYPE>(d, 1);
@@ -236,13 +234,8 @@ void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_
     std::vector<double> packed_y(static_cast<size_t>(panels) * kPanel * static_cast<size_t>(d));
     std::vector<double> block(static_cast<size_t>(block_rows) * static_cast<size_t>(d));
     const Scratch scratch{packed_y.data(), block.data(), block_rows};
-    if (avx2) {
-        pairwise_tiles_avx2<metric>(X, Y, out, out_row_stride, out_column_stride, n, m, d,
-                                    scratch);
-    } else {
-        pairwise_tiles_baseline<metric>(X, Y, out, out_row_stride, out_column_stride, n, m, d,
-                                        scratch);
-    }
+    quillbrax::dispatch<pairwise_tiles_portable<metric>, pairwise_tiles_avx2<metric>>(
+        X, Y, out, out_row_stride, out_column_stride, n, m, d, scratch);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -103,15 +103,9 @@ inline constexpr StepBytes step_bytes{};
     }
 }
 
-using quillbrax::cpu_has_avx2;
-
 inline void record_steps(const double *up, const double *cell, std::int64_t lo, std::int64_t hi,
                          std::uint8_t *out) {
-    if (cpu_has_avx2()) {
-        record_steps_avx2(up, cell, lo, hi, out);
-    } else {
-        record_steps_portable(up, cell, lo, hi, out);
-    }
+    quillbrax::dispatch<record_steps_portable, record_steps_avx2>(up, cell, lo, hi, out);
 }
 
 // The traceback only ever reads, at a cell, the three neighbours the forward pass read there,

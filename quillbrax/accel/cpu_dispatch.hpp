@@ -1,16 +1,33 @@
 // The runtime choice between a module's portable kernels and their AVX2 versions, so that one
-// build runs on any x86-64.
+// build runs on any x86-64. Every module dispatches the same way:
+//
+//     return quillbrax::dispatch<kernel_portable, kernel_avx2>(arguments...);
+//
+// where kernel_avx2 is the same code compiled with [[gnu::target("avx2")]]. Setting
+// QUILLBRAX_PORTABLE_KERNELS=1 in the environment (read once per process) forces the portable
+// kernels, so that one build tests both paths.
 #pragma once
+
+#include <cstdlib>
+#include <utility>
 
 namespace quillbrax {
 
 inline bool cpu_has_avx2() {
-#ifdef QUILLBRAX_BASELINE_ONLY  // lets a test build exercise the portable kernels
-    return false;
-#else
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    static const bool has_avx2 = [] {
+        const char* forced = std::getenv("QUILLBRAX_PORTABLE_KERNELS");
+        if (forced != nullptr && forced[0] != '\0' && !(forced[0] == '0' && forced[1] == '\0')) {
+            return false;
+        }
+        return static_cast<bool>(__builtin_cpu_supports("avx2"));
+    }();
     return has_avx2;
-#endif
+}
+
+template <auto portable, auto avx2, class... Arguments>
+inline decltype(auto) dispatch(Arguments&&... arguments) {
+    if (cpu_has_avx2()) return avx2(std::forward<Arguments>(arguments)...);
+    return portable(std::forward<Arguments>(arguments)...);
 }
 
 }  // namespace quillbrax
