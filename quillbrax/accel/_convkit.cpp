@@ -321,48 +321,15 @@ constexpr const char* kPoolShapeMessage =
     "(%zd, %zd, %zd, %zd), k=%d, stride=%d";
 constexpr const char* kWindowIndexMessage =
     "argmax[%zd, %zd, %zd, %zd] = %zd is not a window index of a %d x %d window (0 to %zd)";
-constexpr const char* kNumpyResultShapeMessage = "np.%s gave an array that is not of shape %s";
 
-frame::InternedName name_ascontiguousarray{"ascontiguousarray"};
-frame::InternedName name_pad{"pad"};
-frame::InternedName name_empty{"empty"};
-frame::InternedName name_zeros{"zeros"};
-frame::InternedName name_float64{"float64"};
-frame::InternedName name_intp{"intp"};
-frame::InternedName name_mode{"mode"};
-frame::InternedName name_constant{"constant"};
-
-// What NumPy gave back (None included) must have exactly the extents the kernel will walk.
-template <int N>
-void check_numpy_result(const frame::TypedView& view, const ITYPE (&expected)[N],
-                        const char* numpy_function, int line) {
-    bool matches = !view.is_none();
-    for (int k = 0; k < N && matches; ++k) matches = view.shape(k) == expected[k];
-    if (!matches) {
-        std::string text = "(";
-        for (int k = 0; k < N; ++k) text += (k > 0 ? ", " : "") + std::to_string(expected[k]);
-        frame::raise(PyExc_ValueError, line, kNumpyResultShapeMessage, numpy_function,
-                     (text + ")").c_str());
-    }
-}
-
-ITYPE read_extent(frame::Call& call, PyObject* shape, Py_ssize_t index, int line) {
-    frame::Ref item = call.item(shape, index, line);
-    return call.convert_int64(item.get(), line);
-}
-
-frame::Ref python_int(ITYPE value, int line) {
-    return frame::checked(PyLong_FromSsize_t(value), line);
-}
-
-frame::Ref shape_tuple(std::initializer_list<ITYPE> extents, int line) {
-    frame::Ref tuple = frame::checked(PyTuple_New(static_cast<Py_ssize_t>(extents.size())), line);
-    Py_ssize_t k = 0;
-    for (ITYPE extent : extents) {
-        PyTuple_SET_ITEM(tuple.get(), k++, python_int(extent, line).release());
-    }
-    return tuple;
-}
+using frame::numpy_names::ascontiguousarray;
+using frame::numpy_names::constant;
+using frame::numpy_names::empty;
+using frame::numpy_names::float64;
+using frame::numpy_names::intp;
+using frame::numpy_names::mode;
+using frame::numpy_names::zeros;
+const frame::InternedName& numpy_pad = frame::numpy_names::pad;
 
 struct PatchGeometry {
     Window window;
@@ -427,14 +394,56 @@ struct MaxpoolBackwardLines {
         argmax_contiguous, dX_view, grad_view, argmax_view, scatter;
 };
 
+struct Im2colParameters {
+    static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 4};
+    static constexpr frame::IntParameter kh{1, "kh"};
+    static constexpr frame::IntParameter kw{2, "kw"};
+    static constexpr frame::IntParameter stride{3, "stride", 1};
+    static constexpr frame::IntParameter pad{4, "pad", 0};
+    static constexpr auto table = frame::parameter_table(X, kh, kw, stride, pad);
+};
+struct Col2imParameters {
+    static constexpr frame::ArrayParameter cols{0, "cols", frame::DTYPE_t, 2};
+    static constexpr frame::ObjectParameter shape{1, "shape"};
+    static constexpr frame::IntParameter kh{2, "kh"};
+    static constexpr frame::IntParameter kw{3, "kw"};
+    static constexpr frame::IntParameter stride{4, "stride", 1};
+    static constexpr frame::IntParameter pad{5, "pad", 0};
+    static constexpr auto table = frame::parameter_table(cols, shape, kh, kw, stride, pad);
+};
+struct MaxpoolForwardParameters {
+    static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 4};
+    static constexpr frame::IntParameter k{1, "k"};
+    static constexpr frame::IntParameter stride{2, "stride"};
+    static constexpr auto table = frame::parameter_table(X, k, stride);
+};
+struct MaxpoolBackwardParameters {
+    static constexpr frame::ArrayParameter grad{0, "grad", frame::DTYPE_t, 4};
+    static constexpr frame::ArrayParameter argmax{1, "argmax", frame::ITYPE_t, 4};
+    static constexpr frame::ObjectParameter shape{2, "shape"};
+    static constexpr frame::IntParameter k{3, "k"};
+    static constexpr frame::IntParameter stride{4, "stride"};
+    static constexpr auto table = frame::parameter_table(grad, argmax, shape, k, stride);
+};
+
+// The four extents of an image batch, read from a Python object, item a at line first_line + a.
+struct Extents {
+    ITYPE N, H, W, C;
+};
+Extents read_extents(frame::Call& call, PyObject* shape, int first_line) {
+    ITYPE extents[4];
+    for (int a = 0; a < 4; ++a) extents[a] = call.read_int64(shape, a, first_line + a);
+    return {extents[0], extents[1], extents[2], extents[3]};
+}
+
 template <Im2colLines lines>
 frame::Ref im2col_body(frame::Call& call) {
-    const frame::ArrayBuffer& X = call.array(0);
-    const long pad = call.integer(4);
+    using P = Im2colParameters;
+    const frame::ArrayBuffer& X = call[P::X];
+    const long pad = call[P::pad];
     const ITYPE N = X.shape(0), H = X.shape(1), W = X.shape(2), C = X.shape(3);
-    const PatchGeometry geometry =
-        patch_geometry(N, H, W, C, call.integer(1), call.integer(2), call.integer(3), pad,
-                       lines.geometry);
+    const PatchGeometry geometry = patch_geometry(N, H, W, C, call[P::kh], call[P::kw],
+                                                  call[P::stride], pad, lines.geometry);
     const Window& g = geometry.window;
     ITYPE rows = 0;
     ITYPE columns = 0;
@@ -443,110 +452,107 @@ frame::Ref im2col_body(frame::Call& call) {
                      static_cast<int>(g.kh), static_cast<int>(g.kw), C);
     }
 
-    frame::Ref working =
-        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.contiguous,
-                                   {call.argument(0)});
-    const char* working_from = "ascontiguousarray";
+    frame::Ref working = call.call_numpy_with_dtype(ascontiguousarray, float64, lines.contiguous,
+                                                    {call.object(P::X)});
+    const frame::InternedName* working_from = &ascontiguousarray;
     ITYPE working_h = H;
     ITYPE working_w = W;
     if (pad > 0) {
+        const int p = static_cast<int>(pad);
         frame::Ref widths = frame::checked(
-            Py_BuildValue("((ii)(ii)(ii)(ii))", 0, 0, static_cast<int>(pad), static_cast<int>(pad),
-                          static_cast<int>(pad), static_cast<int>(pad), 0, 0),
-            lines.padded);
-        working = call.call_numpy(name_pad, lines.padded, {working.get(), widths.get()},
-                                  {{&name_mode, name_constant.get()}});
-        working_from = "pad";
+            Py_BuildValue("((ii)(ii)(ii)(ii))", 0, 0, p, p, p, p, 0, 0), lines.padded);
+        working = call.call_numpy(numpy_pad, lines.padded, {working.get(), widths.get()},
+                                  {{&mode, constant.get()}});
+        working_from = &numpy_pad;
         working_h = geometry.padded_h;
         working_w = geometry.padded_w;
     }
     const frame::TypedView& input =
-        call.acquire_typed_view(working.get(), frame::DTYPE_t, 4, lines.working);
-    check_numpy_result(input, {N, working_h, working_w, C}, working_from, lines.working);
+        call.numpy_view(working.get(), *working_from, frame::DTYPE_t, {N, working_h, working_w, C},
+                        frame::Use::read, lines.working);
 
-    frame::Ref shape = shape_tuple({rows, columns}, lines.columns);
-    frame::Ref result =
-        call.call_numpy_with_dtype(name_empty, name_float64, lines.columns, {shape.get()});
+    frame::Ref shape = frame::make_shape({rows, columns}, lines.columns);
+    frame::Ref result = call.call_numpy_with_dtype(empty, float64, lines.columns, {shape.get()});
     const frame::TypedView& column_view =
-        call.acquire_typed_view(result.get(), frame::DTYPE_t, 2, lines.columns_view);
-    check_numpy_result(column_view, {rows, columns}, "empty", lines.columns_view);
+        call.numpy_view(result.get(), empty, frame::DTYPE_t, {rows, columns},
+                        frame::Use::written, lines.columns_view);
 
     im2col_kernel(input.as<const DTYPE, 4>(), column_view.as<DTYPE, 2>(), g);
 
-    frame::Ref OH = python_int(g.OH, lines.result);
-    frame::Ref OW = python_int(g.OW, lines.result);
+    frame::Ref OH = frame::make_int(g.OH, lines.result);
+    frame::Ref OW = frame::make_int(g.OW, lines.result);
     return frame::make_tuple({result.get(), OH.get(), OW.get()}, lines.result);
 }
 
 template <Col2imLines lines>
 frame::Ref col2im_body(frame::Call& call) {
-    const frame::ArrayBuffer& cols = call.array(0);
-    const long pad = call.integer(5);
-    ITYPE extents[4];
-    for (int a = 0; a < 4; ++a) {
-        extents[a] = read_extent(call, call.argument(1), a, lines.shape + a);
-    }
-    const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
-    const PatchGeometry geometry =
-        patch_geometry(N, H, W, C, call.integer(2), call.integer(3), call.integer(4), pad,
-                       lines.geometry);
+    using P = Col2imParameters;
+    const frame::ArrayBuffer& cols = call[P::cols];
+    const long pad = call[P::pad];
+    const auto [N, H, W, C] = read_extents(call, call[P::shape], lines.shape);
+    const PatchGeometry geometry = patch_geometry(N, H, W, C, call[P::kh], call[P::kw],
+                                                  call[P::stride], pad, lines.geometry);
     const Window& g = geometry.window;
     ITYPE rows = 0;
     ITYPE columns = 0;
-    if (!column_extents(g, &rows, &columns) || cols.shape(0) != rows || cols.shape(1) != columns) {
-        frame::raise(PyExc_ValueError, lines.geometry, kColumnsShapeMessage, cols.shape(0),
-                     cols.shape(1), N, g.OH, g.OW, static_cast<int>(g.kh), static_cast<int>(g.kw),
-                     C);
+    const bool addressable = column_extents(g, &rows, &columns);
+    const auto refuse_columns = [&](const frame::StridedBuffer& given, int line) {
+        frame::raise(PyExc_ValueError, line, kColumnsShapeMessage, given.shape(0), given.shape(1),
+                     N, g.OH, g.OW, static_cast<int>(g.kh), static_cast<int>(g.kw), C);
+    };
+    if (!addressable || cols.shape(0) != rows || cols.shape(1) != columns) {
+        refuse_columns(cols, lines.geometry);
     }
-    // Read through a writable view of the caller's array, which is never written.
-    const frame::TypedView& column_view =
-        call.acquire_typed_view(call.argument(0), frame::DTYPE_t, 2, lines.columns_view);
+    // Read through a writable view of the caller's array, which is never written. Python code
+    // ran since the argument was acquired (the shape's items), and the view is a second
+    // acquisition: its own extents are checked.
+    const frame::TypedView& column_view = call.argument_view(P::cols, lines.columns_view);
+    if (column_view.shape(0) != rows || column_view.shape(1) != columns) {
+        refuse_columns(column_view, lines.columns_view);
+    }
 
-    frame::Ref shape = shape_tuple({N, geometry.padded_h, geometry.padded_w, C}, lines.accumulator);
-    frame::Ref dX_pad =
-        call.call_numpy_with_dtype(name_zeros, name_float64, lines.accumulator, {shape.get()});
+    frame::Ref shape =
+        frame::make_shape({N, geometry.padded_h, geometry.padded_w, C}, lines.accumulator);
+    frame::Ref dX_pad = call.call_numpy_with_dtype(zeros, float64, lines.accumulator, {shape.get()});
     const frame::TypedView& accumulator =
-        call.acquire_typed_view(dX_pad.get(), frame::DTYPE_t, 4, lines.accumulator_view);
-    check_numpy_result(accumulator, {N, geometry.padded_h, geometry.padded_w, C}, "zeros",
-                       lines.accumulator_view);
+        call.numpy_view(dX_pad.get(), zeros, frame::DTYPE_t,
+                        {N, geometry.padded_h, geometry.padded_w, C}, frame::Use::written,
+                        lines.accumulator_view);
 
     col2im_kernel(column_view.as<const DTYPE, 2>(), accumulator.as<DTYPE, 4>(), g);
 
     if (pad <= 0) return dX_pad;
     // dX_pad[:, pad:-pad, pad:-pad, :], a view whose base is the accumulator.
-    frame::Ref all = frame::checked(PySlice_New(nullptr, nullptr, nullptr), lines.crop);
-    frame::Ref start = python_int(pad, lines.crop);
-    frame::Ref stop = python_int(-pad, lines.crop);
-    frame::Ref interior = frame::checked(PySlice_New(start.get(), stop.get(), nullptr), lines.crop);
-    frame::Ref index = frame::make_tuple({all.get(), interior.get(), interior.get(), all.get()},
-                                         lines.crop);
+    frame::Ref all = frame::make_slice(nullptr, nullptr, lines.crop);
+    frame::Ref start = frame::make_int(pad, lines.crop);
+    frame::Ref stop = frame::make_int(-pad, lines.crop);
+    frame::Ref interior = frame::make_slice(start.get(), stop.get(), lines.crop);
+    frame::Ref index =
+        frame::make_tuple({all.get(), interior.get(), interior.get(), all.get()}, lines.crop);
     return frame::checked(PyObject_GetItem(dX_pad.get(), index.get()), lines.crop);
 }
 
 template <MaxpoolForwardLines lines>
 frame::Ref maxpool_forward_body(frame::Call& call) {
-    const frame::ArrayBuffer& X = call.array(0);
+    using P = MaxpoolForwardParameters;
+    const frame::ArrayBuffer& X = call[P::X];
     const ITYPE N = X.shape(0), H = X.shape(1), W = X.shape(2), C = X.shape(3);
-    const Pooling g = pooling_geometry(N, H, W, C, call.integer(1), call.integer(2),
-                                       lines.geometry);
+    const Pooling g = pooling_geometry(N, H, W, C, call[P::k], call[P::stride], lines.geometry);
 
-    frame::Ref shape = shape_tuple({N, g.OH, g.OW, C}, lines.out);
-    frame::Ref out = call.call_numpy_with_dtype(name_empty, name_float64, lines.out, {shape.get()});
-    frame::Ref argmax =
-        call.call_numpy_with_dtype(name_empty, name_intp, lines.argmax, {shape.get()});
-    frame::Ref working =
-        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.contiguous,
-                                   {call.argument(0)});
+    frame::Ref shape = frame::make_shape({N, g.OH, g.OW, C}, lines.out);
+    frame::Ref out = call.call_numpy_with_dtype(empty, float64, lines.out, {shape.get()});
+    frame::Ref argmax = call.call_numpy_with_dtype(empty, intp, lines.argmax, {shape.get()});
+    frame::Ref working = call.call_numpy_with_dtype(ascontiguousarray, float64, lines.contiguous,
+                                                    {call.object(P::X)});
 
-    const frame::TypedView& input =
-        call.acquire_typed_view(working.get(), frame::DTYPE_t, 4, lines.working);
-    check_numpy_result(input, {N, H, W, C}, "ascontiguousarray", lines.working);
-    const frame::TypedView& out_view =
-        call.acquire_typed_view(out.get(), frame::DTYPE_t, 4, lines.out_view);
-    check_numpy_result(out_view, {N, g.OH, g.OW, C}, "empty", lines.out_view);
+    const frame::TypedView& input = call.numpy_view(
+        working.get(), ascontiguousarray, frame::DTYPE_t, {N, H, W, C}, frame::Use::read,
+        lines.working);
+    const frame::TypedView& out_view = call.numpy_view(
+        out.get(), empty, frame::DTYPE_t, {N, g.OH, g.OW, C}, frame::Use::written, lines.out_view);
     const frame::TypedView& argmax_view =
-        call.acquire_typed_view(argmax.get(), frame::ITYPE_t, 4, lines.argmax_view);
-    check_numpy_result(argmax_view, {N, g.OH, g.OW, C}, "empty", lines.argmax_view);
+        call.numpy_view(argmax.get(), empty, frame::ITYPE_t, {N, g.OH, g.OW, C},
+                        frame::Use::written, lines.argmax_view);
 
     maxpool_forward_kernel(input.as<const DTYPE, 4>(), out_view.as<DTYPE, 4>(),
                            argmax_view.as<ITYPE, 4>(), g);
@@ -555,15 +561,12 @@ frame::Ref maxpool_forward_body(frame::Call& call) {
 
 template <MaxpoolBackwardLines lines>
 frame::Ref maxpool_backward_body(frame::Call& call) {
-    const frame::ArrayBuffer& grad = call.array(0);
-    const frame::ArrayBuffer& argmax = call.array(1);
-    ITYPE extents[4];
-    for (int a = 0; a < 4; ++a) {
-        extents[a] = read_extent(call, call.argument(2), a, lines.shape + a);
-    }
-    const ITYPE N = extents[0], H = extents[1], W = extents[2], C = extents[3];
-    const long k = call.integer(3);
-    const long stride = call.integer(4);
+    using P = MaxpoolBackwardParameters;
+    const frame::ArrayBuffer& grad = call[P::grad];
+    const frame::ArrayBuffer& argmax = call[P::argmax];
+    const auto [N, H, W, C] = read_extents(call, call[P::shape], lines.shape);
+    const long k = call[P::k];
+    const long stride = call[P::stride];
     const Pooling g = pooling_geometry(N, H, W, C, k, stride, lines.geometry);
     const std::pair<const frame::ArrayBuffer*, int> records[] = {{&grad, lines.grad_shape},
                                                                  {&argmax, lines.argmax_shape}};
@@ -577,24 +580,21 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
         }
     }
 
-    frame::Ref shape = shape_tuple({N, H, W, C}, lines.dX);
-    frame::Ref dX = call.call_numpy_with_dtype(name_zeros, name_float64, lines.dX, {shape.get()});
-    frame::Ref grad_c =
-        call.call_numpy_with_dtype(name_ascontiguousarray, name_float64, lines.grad_contiguous,
-                                   {call.argument(0)});
-    frame::Ref argmax_c =
-        call.call_numpy_with_dtype(name_ascontiguousarray, name_intp, lines.argmax_contiguous,
-                                   {call.argument(1)});
+    frame::Ref shape = frame::make_shape({N, H, W, C}, lines.dX);
+    frame::Ref dX = call.call_numpy_with_dtype(zeros, float64, lines.dX, {shape.get()});
+    frame::Ref grad_c = call.call_numpy_with_dtype(ascontiguousarray, float64,
+                                                   lines.grad_contiguous, {call.object(P::grad)});
+    frame::Ref argmax_c = call.call_numpy_with_dtype(
+        ascontiguousarray, intp, lines.argmax_contiguous, {call.object(P::argmax)});
 
-    const frame::TypedView& dX_view =
-        call.acquire_typed_view(dX.get(), frame::DTYPE_t, 4, lines.dX_view);
-    check_numpy_result(dX_view, {N, H, W, C}, "zeros", lines.dX_view);
+    const frame::TypedView& dX_view = call.numpy_view(
+        dX.get(), zeros, frame::DTYPE_t, {N, H, W, C}, frame::Use::written, lines.dX_view);
     const frame::TypedView& grad_view =
-        call.acquire_typed_view(grad_c.get(), frame::DTYPE_t, 4, lines.grad_view);
-    check_numpy_result(grad_view, {N, g.OH, g.OW, C}, "ascontiguousarray", lines.grad_view);
+        call.numpy_view(grad_c.get(), ascontiguousarray, frame::DTYPE_t, {N, g.OH, g.OW, C},
+                        frame::Use::read, lines.grad_view);
     const frame::TypedView& argmax_view =
-        call.acquire_typed_view(argmax_c.get(), frame::ITYPE_t, 4, lines.argmax_view);
-    check_numpy_result(argmax_view, {N, g.OH, g.OW, C}, "ascontiguousarray", lines.argmax_view);
+        call.numpy_view(argmax_c.get(), ascontiguousarray, frame::ITYPE_t, {N, g.OH, g.OW, C},
+                        frame::Use::read, lines.argmax_view);
 
     const std::optional<WindowIndexOutOfRange> bad = maxpool_backward_kernel(
         grad_view.as<const DTYPE, 4>(), argmax_view.as<const ITYPE, 4>(), dX_view.as<DTYPE, 4>(),
@@ -609,34 +609,6 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
 
 // ---------------------------------------------------------------------------------------------
 // Module table.
-
-constexpr frame::Parameter kIm2colParameters[] = {
-    frame::array_parameter("X", frame::DTYPE_t, 4),
-    frame::int_parameter("kh"),
-    frame::int_parameter("kw"),
-    frame::int_parameter("stride", 1),
-    frame::int_parameter("pad", 0),
-};
-constexpr frame::Parameter kCol2imParameters[] = {
-    frame::array_parameter("cols", frame::DTYPE_t, 2),
-    frame::object_parameter("shape"),
-    frame::int_parameter("kh"),
-    frame::int_parameter("kw"),
-    frame::int_parameter("stride", 1),
-    frame::int_parameter("pad", 0),
-};
-constexpr frame::Parameter kMaxpoolForwardParameters[] = {
-    frame::array_parameter("X", frame::DTYPE_t, 4),
-    frame::int_parameter("k"),
-    frame::int_parameter("stride"),
-};
-constexpr frame::Parameter kMaxpoolBackwardParameters[] = {
-    frame::array_parameter("grad", frame::DTYPE_t, 4),
-    frame::array_parameter("argmax", frame::ITYPE_t, 4),
-    frame::object_parameter("shape"),
-    frame::int_parameter("k"),
-    frame::int_parameter("stride"),
-};
 
 constexpr const char* kIm2colLocals[] = {"N", "H", "W", "C", "OH", "OW", "X_c", "X_p", "cols",
                                          "n", "oh", "ow", "i", "j", "c", "row", "col"};
@@ -666,13 +638,13 @@ constexpr MaxpoolBackwardLines kMaxpoolBackwardLines{
     .argmax_view = 127, .scatter = 135};
 
 constexpr frame::FunctionSpec kFunctions[] = {
-    {"im2col", kIm2colParameters, kIm2colLocals, nullptr, kIm2colLines.definition,
+    {"im2col", Im2colParameters::table, kIm2colLocals, nullptr, kIm2colLines.definition,
      im2col_body<kIm2colLines>},
-    {"col2im", kCol2imParameters, kCol2imLocals, nullptr, kCol2imLines.definition,
+    {"col2im", Col2imParameters::table, kCol2imLocals, nullptr, kCol2imLines.definition,
      col2im_body<kCol2imLines>},
-    {"maxpool_forward", kMaxpoolForwardParameters, kMaxpoolForwardLocals, nullptr,
+    {"maxpool_forward", MaxpoolForwardParameters::table, kMaxpoolForwardLocals, nullptr,
      kMaxpoolForwardLines.definition, maxpool_forward_body<kMaxpoolForwardLines>},
-    {"maxpool_backward", kMaxpoolBackwardParameters, kMaxpoolBackwardLocals, nullptr,
+    {"maxpool_backward", MaxpoolBackwardParameters::table, kMaxpoolBackwardLocals, nullptr,
      kMaxpoolBackwardLines.definition, maxpool_backward_body<kMaxpoolBackwardLines>},
 };
 

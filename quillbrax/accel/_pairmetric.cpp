@@ -243,32 +243,37 @@ void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_
 
 constexpr const char* kTooFewColumnsMessage =
     "Y has %zd columns but X has %zd: Y needs at least as many columns as X";
-constexpr const char* kResultShapeMessage =
-    "np.empty gave an array that is not of shape (%zd, %zd)";
 
-frame::InternedName name_empty{"empty"};
-frame::InternedName name_float64{"float64"};
+struct PairwiseParameters {
+    static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 2};
+    static constexpr frame::ArrayParameter Y{1, "Y", frame::DTYPE_t, 2};
+    static constexpr auto table = frame::parameter_table(X, Y);
+};
 
-template <Metric metric, int allocation_line>
+// Source lines of the statements that can fail (labels of the traceback entries).
+struct PairwiseLines {
+    int definition;  // argument errors, and Y narrower than X
+    int result;      // out = np.empty((n, m), dtype=np.float64)
+};
+
+template <Metric metric, PairwiseLines lines>
 frame::Ref pairwise_body(frame::Call& call) {
-    const frame::ArrayBuffer& X = call.array(0);
-    const frame::ArrayBuffer& Y = call.array(1);
+    using frame::numpy_names::empty;
+    using frame::numpy_names::float64;
+    using P = PairwiseParameters;
+    const frame::ArrayBuffer& X = call[P::X];
+    const frame::ArrayBuffer& Y = call[P::Y];
     const ITYPE n = X.shape(0);
     const ITYPE d = X.shape(1);
     const ITYPE m = Y.shape(0);
     if (Y.shape(1) < d) {
-        frame::raise(PyExc_ValueError, call.definition_line(), kTooFewColumnsMessage, Y.shape(1),
-                     d);
+        frame::raise(PyExc_ValueError, lines.definition, kTooFewColumnsMessage, Y.shape(1), d);
     }
 
-    frame::Ref shape = frame::checked(Py_BuildValue("(nn)", n, m), allocation_line);
-    frame::Ref out =
-        call.call_numpy_with_dtype(name_empty, name_float64, allocation_line, {shape.get()});
-    const frame::ArrayBuffer& result = call.acquire_array_variable(
-        out.get(), frame::DTYPE_t, 2, frame::Access::write, allocation_line);
-    if (result.is_none() || result.shape(0) != n || result.shape(1) != m) {
-        frame::raise(PyExc_ValueError, allocation_line, kResultShapeMessage, n, m);
-    }
+    frame::Ref shape = frame::make_shape({n, m}, lines.result);
+    frame::Ref out = call.call_numpy_with_dtype(empty, float64, lines.result, {shape.get()});
+    const frame::ArrayBuffer& result = call.numpy_buffer(out.get(), empty, frame::DTYPE_t, {n, m},
+                                                         frame::Use::written, lines.result);
 
     pairwise_kernel<metric>({X.data(), X.stride(0), X.stride(1)},
                             {Y.data(), Y.stride(0), Y.stride(1)}, result.data(), result.stride(0),
@@ -279,20 +284,21 @@ frame::Ref pairwise_body(frame::Call& call) {
 // ---------------------------------------------------------------------------------------------
 // Module table.
 
-constexpr frame::Parameter kPairwiseParameters[] = {
-    frame::array_parameter("X", frame::DTYPE_t, 2),
-    frame::array_parameter("Y", frame::DTYPE_t, 2),
-};
 constexpr const char* kEuclideanLocals[] = {"n", "m", "d", "out", "i", "j", "k", "diff", "acc"};
 constexpr const char* kManhattanLocals[] = {"n", "m", "d", "out", "i", "j", "k", "acc"};
 
+constexpr PairwiseLines kSquaredEuclideanLines{.definition = 11, .result = 16};
+constexpr PairwiseLines kEuclideanLines{.definition = 30, .result = 35};
+constexpr PairwiseLines kManhattanLines{.definition = 49, .result = 54};
+
 constexpr frame::FunctionSpec kFunctions[] = {
-    {"pairwise_squared_euclidean", kPairwiseParameters, kEuclideanLocals, nullptr, 11,
-     pairwise_body<Metric::squared_euclidean, 16>},
-    {"pairwise_distances", kPairwiseParameters, kEuclideanLocals, nullptr, 30,
-     pairwise_body<Metric::euclidean, 35>},
-    {"pairwise_manhattan_distances", kPairwiseParameters, kManhattanLocals, nullptr, 49,
-     pairwise_body<Metric::manhattan, 54>},
+    {"pairwise_squared_euclidean", PairwiseParameters::table, kEuclideanLocals, nullptr,
+     kSquaredEuclideanLines.definition,
+     pairwise_body<Metric::squared_euclidean, kSquaredEuclideanLines>},
+    {"pairwise_distances", PairwiseParameters::table, kEuclideanLocals, nullptr,
+     kEuclideanLines.definition, pairwise_body<Metric::euclidean, kEuclideanLines>},
+    {"pairwise_manhattan_distances", PairwiseParameters::table, kManhattanLocals, nullptr,
+     kManhattanLines.definition, pairwise_body<Metric::manhattan, kManhattanLines>},
 };
 
 constexpr frame::ModuleSpec kModule = {

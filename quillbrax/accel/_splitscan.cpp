@@ -6,6 +6,7 @@
 // strictly below the best so far. Counts are doubles and every sum runs in a fixed order, so the
 // results are those of the plain scalar loop, bit for bit.
 
+#include "constants.hpp"
 #include "frame/module.hpp"
 
 #include <algorithm>
@@ -25,28 +26,22 @@ using frame::ITYPE;
 // Kernels: plain loops over byte-strided vectors. Row indices taken from a sort order are
 // checked (first_row_out_of_range) before any sweep reads through them.
 
+// The frame's accessor for strided elements, in one dimension: vector[i].
 template <class T>
-struct StridedVector {
-    typedef T Element __attribute__((aligned(1)));  // arrays need not be aligned
-
-    const char* data;
-    ITYPE stride;  // bytes
-
-    T operator[](ITYPE i) const { return *reinterpret_cast<const Element*>(data + i * stride); }
-};
+using StridedVector = frame::Strided<const T, 1>;
 
 template <class T>
 StridedVector<T> vector_of(const frame::ArrayBuffer& buffer) {
-    return {buffer.data(), buffer.stride(0)};
+    return buffer.as<const T, 1>();
 }
 
 // Column j of a byte-strided matrix.
 StridedVector<double> column_of(const frame::ArrayBuffer& matrix, ITYPE j) {
-    return {matrix.data() + j * matrix.stride(1), matrix.stride(0)};
+    return {matrix.data() + j * matrix.stride(1), {matrix.shape(0)}, {matrix.stride(0)}};
 }
 
 struct BestSplit {
-    double score = 1e308;  // a finite sentinel: a NaN score never beats it, any number does
+    double score = quillbrax::kSentinel;
     ITYPE feature = -1;
     double threshold = 0.0;
 };
@@ -64,9 +59,12 @@ ITYPE first_row_out_of_range(StridedVector<ITYPE> order, ITYPE n) {
 // simply the position in `classes`.
 class ClassTable {
 public:
-    ClassTable(StridedVector<INT> classes, ITYPE n_classes) {
-        entries_.reserve(static_cast<size_t>(n_classes));
-        for (ITYPE c = 0; c < n_classes; ++c) entries_.emplace_back(classes[c], c);
+    using Entry = std::pair<INT, ITYPE>;
+
+    // `entries`: storage for n_classes entries.
+    ClassTable(StridedVector<INT> classes, ITYPE n_classes, std::vector<Entry> entries)
+        : entries_(std::move(entries)) {
+        for (ITYPE c = 0; c < n_classes; ++c) entries_[static_cast<size_t>(c)] = {classes[c], c};
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const Entry& a, const Entry& b) { return a.first < b.first; });
         auto same_label = [](const Entry& a, const Entry& b) { return a.first == b.first; };
@@ -82,7 +80,6 @@ public:
     }
 
 private:
-    using Entry = std::pair<INT, ITYPE>;
     std::vector<Entry> entries_;
 };
 
@@ -327,32 +324,14 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Bodies: argument checks are the frame's; what remains is reaching NumPy (np.unique, np.zeros,
-// np.argsort), checking what it gives, and the kernel calls.
-//
-// Source lines that traceback entries report (labels of the failing statements):
-//   16   def _best_split_classifier (argument errors, y shorter than X)
-//   28   classes = np.unique(y)
-//   34   total_counts = np.zeros(n_classes, dtype=np.float64)
-//   36   total_counts[class_to_idx[y[r]]] += 1.0
-//   47   left_counts = np.zeros(n_classes, dtype=np.float64)
-//   50   order = np.argsort(X[:, j]), and the checks of what it gave
-//   55   c = class_to_idx[y[r]]
-//   75   return best_feat, best_thr, best_score
-//   82   def _best_split_regressor (argument errors, y shorter than X)
-//   101  order = np.argsort(X[:, j]), and the checks of what it gave
-//   123  return best_feat, best_thr, best_score
+// np.argsort), checking what it gives, and the kernel calls. The reads follow the statements'
+// order: np.argsort is looked up before column j is read, and the labels (targets) a sweep
+// reads are those y holds after that, whatever Python code the lookup or the call ran.
 
-constexpr int kClassifierLine = 16;
-constexpr int kUniqueLine = 28;
-constexpr int kTotalCountsLine = 34;
-constexpr int kCountLine = 36;
-constexpr int kLeftCountsLine = 47;
-constexpr int kClassifierArgsortLine = 50;
-constexpr int kSweepLookupLine = 55;
-constexpr int kClassifierReturnLine = 75;
-constexpr int kRegressorLine = 82;
-constexpr int kRegressorArgsortLine = 101;
-constexpr int kRegressorReturnLine = 123;
+using frame::numpy_names::argsort;
+using frame::numpy_names::float64;
+using frame::numpy_names::unique;
+using frame::numpy_names::zeros;
 
 constexpr const char* kShortTargetsMessage =
     "y has %zd entries but X has %zd rows: y needs an entry for every row of X";
@@ -362,210 +341,237 @@ constexpr const char* kOrderIndexMessage =
     "np.argsort gave row index %zd at position %zd, out of bounds for %zd rows";
 constexpr const char* kCountsLengthMessage = "np.zeros gave an array of length %zd, not %zd";
 
-frame::InternedName name_unique{"unique"};
-frame::InternedName name_zeros{"zeros"};
-frame::InternedName name_argsort{"argsort"};
-frame::InternedName name_float64{"float64"};
+struct ClassifierParameters {
+    static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 2};
+    static constexpr frame::ArrayParameter y{1, "y", frame::INT_t, 1};
+    static constexpr frame::IntParameter min_samples_leaf{2, "min_samples_leaf"};
+    static constexpr auto table = frame::parameter_table(X, y, min_samples_leaf);
+};
+struct RegressorParameters {
+    static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 2};
+    static constexpr frame::ArrayParameter y{1, "y", frame::DTYPE_t, 1};
+    static constexpr frame::IntParameter min_samples_leaf{2, "min_samples_leaf"};
+    static constexpr auto table = frame::parameter_table(X, y, min_samples_leaf);
+};
+
+// Source lines of the statements that can fail (labels of the traceback entries).
+struct ClassifierLines {
+    int definition;    // argument errors, y shorter than X
+    int unique;        // classes = np.unique(y)
+    int total_counts;  // total_counts = np.zeros(n_classes, dtype=np.float64)
+    int count;         // total_counts[class_to_idx[y[r]]] += 1.0
+    int left_counts;   // left_counts = np.zeros(n_classes, dtype=np.float64)
+    int argsort;       // order = np.argsort(X[:, j]), and the checks of what it gave
+    int sweep_lookup;  // c = class_to_idx[y[r]]
+    int result;        // return best_feat, best_thr, best_score
+};
+struct RegressorLines {
+    int definition;
+    int argsort;
+    int result;
+};
+constexpr ClassifierLines kClassifierLines{.definition = 16, .unique = 28, .total_counts = 34,
+                                           .count = 36, .left_counts = 47, .argsort = 50,
+                                           .sweep_lookup = 55, .result = 75};
+constexpr RegressorLines kRegressorLines{.definition = 82, .argsort = 101, .result = 123};
 
 // The result of every call that finds no split: one tuple, shared.
 frame::ModuleConstant no_split{[] { return Py_BuildValue("(OOO)", Py_None, Py_None, Py_None); }};
 
-void check_target_count(const frame::Call& call, ITYPE n) {
-    const ITYPE entries = call.array(1).shape(0);
-    if (entries < n) {
-        frame::raise(PyExc_ValueError, call.definition_line(), kShortTargetsMessage, entries, n);
-    }
+frame::InternedName name_fromnumeric{"numpy._core.fromnumeric"};
+frame::InternedName name_fromnumeric_1x{"numpy.core.fromnumeric"};
+
+void check_target_count(const frame::ArrayBuffer& y, ITYPE n, int line) {
+    if (y.shape(0) < n) frame::raise(PyExc_ValueError, line, kShortTargetsMessage, y.shape(0), n);
 }
 
 [[noreturn]] void raise_missing_label(INT label, int line) {
-    frame::Ref key = frame::checked(PyLong_FromLongLong(label), line);
+    frame::Ref key = frame::make_int(label, line);
     PyErr_SetObject(PyExc_KeyError, key.get());
     frame::fail(line);
 }
 
 // np.zeros(count, dtype=np.float64), copied into native storage: the kernels write only memory
 // of their own, never an array that np handed back.
-std::vector<double> zeros(frame::Call& call, ITYPE count, int line) {
-    frame::Ref length = frame::checked(PyLong_FromSsize_t(count), line);
-    frame::Ref array = call.call_numpy_with_dtype(name_zeros, name_float64, line, {length.get()});
-    const frame::ArrayBuffer& buffer =
-        call.acquire_array_variable(array.get(), frame::DTYPE_t, 1, frame::Access::read, line);
+std::vector<double> zeros_array(frame::Call& call, ITYPE count, int line) {
+    frame::Ref length = frame::make_int(count, line);
+    frame::Ref array = call.call_numpy_with_dtype(zeros, float64, line, {length.get()});
+    const frame::ArrayBuffer& buffer = call.numpy_buffer(array.get(), zeros, frame::DTYPE_t, 1, line);
     if (buffer.shape(0) != count) {
         frame::raise(PyExc_ValueError, line, kCountsLengthMessage, buffer.shape(0), count);
     }
     const StridedVector<double> values = vector_of<double>(buffer);
-    std::vector<double> result(static_cast<size_t>(count));
+    std::vector<double> result = frame::scratch<double>(count, line);
     for (ITYPE i = 0; i < count; ++i) result[static_cast<size_t>(i)] = values[i];
     return result;
 }
 
-// order = np.argsort(X[:, j]), held in the buffer of the array variable `order` (null before
-// the first feature), and checked to hold n row indices, each in 0 … n − 1. `argsort` is the
-// function np.argsort named, or null to look it up once the column view exists.
-const frame::ArrayBuffer& sort_column(frame::Call& call, PyObject* argsort,
-                                      const frame::ArrayBuffer* order, ITYPE j, ITYPE n, int line) {
-    frame::Ref all_rows = frame::checked(PySlice_New(nullptr, nullptr, nullptr), line);
-    frame::Ref feature = frame::checked(PyLong_FromSsize_t(j), line);
-    frame::Ref key = frame::checked(PyTuple_Pack(2, all_rows.get(), feature.get()), line);
-    frame::Ref column = frame::checked(PyObject_GetItem(call.argument(0), key.get()), line);
-    frame::Ref sorted = argsort != nullptr
-                            ? frame::checked(PyObject_CallOneArg(argsort, column.get()), line)
-                            : call.call_numpy(name_argsort, line, {column.get()});
-    const frame::ArrayBuffer& buffer = call.reassign_array_variable(
-        order, sorted.get(), frame::ITYPE_t, 1, frame::Access::read, line);
-    if (buffer.shape(0) != n) {
-        frame::raise(PyExc_ValueError, line, kOrderLengthMessage, buffer.shape(0), n);
+// NumPy's own argsort: the function its fromnumeric module defines, found without running any
+// Python code (dictionary lookups only). An np.argsort that is anything else is called.
+bool is_numpy_argsort(PyObject* function) {
+    PyObject* modules = PyImport_GetModuleDict();
+    for (const frame::InternedName* name : {&name_fromnumeric, &name_fromnumeric_1x}) {
+        PyObject* module = PyDict_GetItemWithError(modules, name->get());
+        if (module == nullptr || !PyModule_CheckExact(module)) continue;
+        PyObject* own = PyDict_GetItemWithError(PyModule_GetDict(module), argsort.get());
+        if (own != nullptr) return own == function;
     }
-    const StridedVector<ITYPE> rows = vector_of<ITYPE>(buffer);
-    const ITYPE bad = first_row_out_of_range(rows, n);
-    if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);
-    return buffer;
+    PyErr_Clear();
+    return false;
 }
 
-// NumPy's own argsort and array type, as the module found them at initialisation.
-PyObject* numpy_attribute_at_initialisation(const char* name) {
-    frame::Ref numpy = frame::Ref::steal(PyImport_ImportModule("numpy"));
-    return numpy ? PyObject_GetAttrString(numpy.get(), name) : nullptr;
-}
-frame::ModuleConstant numpy_argsort{[] { return numpy_attribute_at_initialisation("argsort"); }};
-frame::ModuleConstant numpy_ndarray{[] { return numpy_attribute_at_initialisation("ndarray"); }};
-
-// How the rows of one feature were put in order: by ColumnSorter, or by a call of np.argsort,
-// which may have run any Python code.
+// How the rows of one feature were put in order: by ColumnSorter, or by the order np.argsort
+// gave (held in the buffer of the array variable `order`, null before the first feature).
 enum class Ordered { natively, by_np };
 
-// np.argsort is looked up for every feature. When it is NumPy's own function and X a plain
-// ndarray, what the call would give is known, an ascending order with NaN last, and the column
-// is sorted natively instead where that gives the same results (ColumnSorter). Any other
-// argsort, and NumPy's where the native order could change a result, is called, and what it
-// gives is checked.
+// order = np.argsort(X[:, j]): np.argsort is looked up first, as the statement evaluates it.
+// When it is NumPy's own and X a plain ndarray, what the call would give is known, an ascending
+// order with NaN last, and the column is sorted natively where that gives the same results
+// (ColumnSorter). Otherwise np.argsort is called and what it gives is checked: n row indices,
+// each in 0 … n − 1.
+template <class Parameters>
 Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
                       const frame::ArrayBuffer*& order, ITYPE j, ITYPE n, int line) {
-    if (Py_TYPE(call.argument(0)) != reinterpret_cast<PyTypeObject*>(numpy_ndarray.get())) {
-        order = &sort_column(call, nullptr, order, j, n, line);
-        return Ordered::by_np;
-    }
-    frame::Ref argsort = call.numpy_attribute(name_argsort, line);
-    if (argsort.get() == numpy_argsort.get() && sorter.sort(column_of(call.array(0), j), n, ties)) {
+    frame::Ref function = call.numpy_attribute(argsort, line);
+    PyObject* X = call.object(Parameters::X);
+    if (Py_TYPE(X) == frame::ndarray_type() && is_numpy_argsort(function.get()) &&
+        sorter.sort(column_of(call[Parameters::X], j), n, ties)) {
         return Ordered::natively;
     }
-    order = &sort_column(call, argsort.get(), order, j, n, line);
+    frame::Ref all_rows = frame::make_slice(nullptr, nullptr, line);
+    frame::Ref feature = frame::make_int(j, line);
+    frame::Ref key = frame::make_tuple({all_rows.get(), feature.get()}, line);
+    frame::Ref column = frame::checked(PyObject_GetItem(X, key.get()), line);
+    frame::Ref sorted = frame::checked(PyObject_CallOneArg(function.get(), column.get()), line);
+    order = &call.reassign_numpy_buffer(order, sorted.get(), argsort, frame::ITYPE_t, 1, line);
+    if (order->shape(0) != n) {
+        frame::raise(PyExc_ValueError, line, kOrderLengthMessage, order->shape(0), n);
+    }
+    const StridedVector<ITYPE> rows = vector_of<ITYPE>(*order);
+    const ITYPE bad = first_row_out_of_range(rows, n);
+    if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);
     return Ordered::by_np;
 }
 
 frame::Ref split_result(const BestSplit& best, int line) {
     if (best.feature == -1) return frame::Ref::borrow(no_split.get());
-    return frame::checked(Py_BuildValue("(ndd)", best.feature, best.threshold, best.score), line);
+    frame::Ref feature = frame::make_int(best.feature, line);
+    frame::Ref threshold = frame::make_float(best.threshold, line);
+    frame::Ref score = frame::make_float(best.score, line);
+    return frame::make_tuple({feature.get(), threshold.get(), score.get()}, line);
 }
 
+// The class of each row as the sweep would look it up now: refreshed from y before every
+// sweep, where only labels that changed since the last sweep are looked up again.
+class RowClasses {
+public:
+    RowClasses(ITYPE n, int line)
+        : labels_(frame::scratch<INT>(n, line)), classes_(frame::scratch<ITYPE>(n, line)) {}
+
+    void refresh(StridedVector<INT> y, const ClassTable& table) {
+        for (size_t r = 0; r < labels_.size(); ++r) {
+            const INT label = y[static_cast<ITYPE>(r)];
+            if (fresh_ && labels_[r] == label) continue;
+            labels_[r] = label;
+            classes_[r] = table.find(label);
+        }
+        fresh_ = true;
+    }
+    ITYPE operator()(ITYPE r) const { return classes_[static_cast<size_t>(r)]; }
+
+private:
+    std::vector<INT> labels_;
+    std::vector<ITYPE> classes_;
+    bool fresh_ = false;
+};
+
+template <ClassifierLines lines>
 frame::Ref classifier_body(frame::Call& call) {
-    const frame::ArrayBuffer& X = call.array(0);
-    const frame::ArrayBuffer& y = call.array(1);
+    using P = ClassifierParameters;
+    const frame::ArrayBuffer& X = call[P::X];
+    const frame::ArrayBuffer& y = call[P::y];
     const ITYPE n = X.shape(0);
     const ITYPE m = X.shape(1);
-    check_target_count(call, n);
-    const Node node{n, static_cast<double>(n), static_cast<double>(call.integer(2))};
+    check_target_count(y, n, lines.definition);
+    const Node node{n, static_cast<double>(n), static_cast<double>(call[P::min_samples_leaf])};
 
-    frame::Ref unique = call.call_numpy(name_unique, kUniqueLine, {call.argument(1)});
-    const frame::ArrayBuffer& classes = call.acquire_array_variable(
-        unique.get(), frame::INT_t, 1, frame::Access::read, kUniqueLine);
+    frame::Ref classes_array = call.call_numpy(unique, lines.unique, {call.object(P::y)});
+    const frame::ArrayBuffer& classes =
+        call.numpy_buffer(classes_array.get(), unique, frame::INT_t, 1, lines.unique);
     const ITYPE n_classes = classes.shape(0);
-    const ClassTable table(vector_of<INT>(classes), n_classes);
+    const ClassTable table(vector_of<INT>(classes), n_classes,
+                           frame::scratch<ClassTable::Entry>(n_classes, lines.unique));
 
-    std::vector<double> total_counts = zeros(call, n_classes, kTotalCountsLine);
+    std::vector<double> total_counts = zeros_array(call, n_classes, lines.total_counts);
     const LabelLookup counted = count_classes(vector_of<INT>(y), n, table, total_counts);
-    if (counted.missing) raise_missing_label(counted.label, kCountLine);
+    if (counted.missing) raise_missing_label(counted.label, lines.count);
     if (n_classes > 0) {
         const double base_gini =
             gini(total_counts.size(), [&](size_t c) { return total_counts[c]; }, node.total);
-        if (base_gini < 1e-15) return frame::Ref::borrow(no_split.get());
+        if (base_gini < quillbrax::kPurityThreshold) return frame::Ref::borrow(no_split.get());
     }
 
     BestSplit best;
-    std::vector<double> left_counts = zeros(call, n_classes, kLeftCountsLine);
-    // The class of every row, looked up once: valid while no Python code has run since, which
-    // could have changed y (then every position is looked up again, as the sweep reaches it).
+    std::vector<double> left_counts = zeros_array(call, n_classes, lines.left_counts);
     const StridedVector<INT> labels = vector_of<INT>(y);
-    std::vector<ITYPE> row_class(static_cast<size_t>(n));
-    bool classes_current = true;
-    for (ITYPE r = 0; r < n; ++r) {
-        row_class[static_cast<size_t>(r)] = table.find(labels[r]);
-        classes_current = classes_current && row_class[static_cast<size_t>(r)] >= 0;
-    }
-    const auto looked_up = [&](ITYPE r) { return table.find(labels[r]); };
+    RowClasses row_class(n, lines.definition);
     ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature(call, sorter, ColumnSorter::Ties::free, order, j, n,
-                                              kClassifierArgsortLine);
-        LabelLookup swept;
-        if (ordered == Ordered::natively && classes_current) {
-            swept = sweep_classes(node, sorter.sorted(),
-                                  [&](ITYPE r) { return row_class[static_cast<size_t>(r)]; },
-                                  labels, total_counts, left_counts, j, best);
-        } else if (ordered == Ordered::natively) {
-            swept = sweep_classes(node, sorter.sorted(), looked_up, labels, total_counts,
-                                  left_counts, j, best);
-        } else {
-            classes_current = false;
-            swept = sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                                  looked_up, labels, total_counts, left_counts, j, best);
-        }
-        if (swept.missing) raise_missing_label(swept.label, kSweepLookupLine);
+        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free, order, j,
+                                                 n, lines.argsort);
+        row_class.refresh(labels, table);
+        const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
+        const LabelLookup swept =
+            ordered == Ordered::natively
+                ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts,
+                                left_counts, j, best)
+                : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
+                                class_of, labels, total_counts, left_counts, j, best);
+        if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
     }
-    return split_result(best, kClassifierReturnLine);
+    return split_result(best, lines.result);
 }
 
+template <RegressorLines lines>
 frame::Ref regressor_body(frame::Call& call) {
-    const frame::ArrayBuffer& X = call.array(0);
-    const frame::ArrayBuffer& y = call.array(1);
+    using P = RegressorParameters;
+    const frame::ArrayBuffer& X = call[P::X];
+    const frame::ArrayBuffer& y = call[P::y];
     const ITYPE n = X.shape(0);
     const ITYPE m = X.shape(1);
-    check_target_count(call, n);
-    const Node node{n, static_cast<double>(n), static_cast<double>(call.integer(2))};
+    check_target_count(y, n, lines.definition);
+    const Node node{n, static_cast<double>(n), static_cast<double>(call[P::min_samples_leaf])};
 
-    const TargetSums totals = sum_targets(vector_of<double>(y), n);
+    const StridedVector<double> targets = vector_of<double>(y);
+    const TargetSums totals = sum_targets(targets, n);
     const double base_var = variance(totals.sum, totals.sum_of_squares, node.total);
-    if (base_var < 1e-15 || m == 0) return frame::Ref::borrow(no_split.get());
+    if (base_var < quillbrax::kPurityThreshold || m == 0) {
+        return frame::Ref::borrow(no_split.get());
+    }
 
     BestSplit best;
-    // A dense copy of the targets, valid while no Python code has run since it was taken.
-    const StridedVector<double> targets = vector_of<double>(y);
-    std::vector<double> dense(static_cast<size_t>(n));
-    bool dense_current = false;
+    // The targets as y holds them when each sweep starts, at unit stride.
+    std::vector<double> dense = frame::scratch<double>(n, lines.definition);
     ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature(call, sorter, ColumnSorter::Ties::refused, order, j, n,
-                                              kRegressorArgsortLine);
+        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::refused, order,
+                                                 j, n, lines.argsort);
+        for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
-            if (!dense_current) {
-                for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
-                dense_current = true;
-            }
             sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best);
         } else {
-            dense_current = false;
-            sweep_targets(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)}, targets,
-                          totals, j, best);
+            sweep_targets(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
+                          dense.data(), totals, j, best);
         }
     }
-    return split_result(best, kRegressorReturnLine);
+    return split_result(best, lines.result);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Module table.
 
-constexpr frame::Parameter kClassifierParameters[] = {
-    frame::array_parameter("X", frame::DTYPE_t, 2),
-    frame::array_parameter("y", frame::INT_t, 1),
-    frame::int_parameter("min_samples_leaf"),
-};
-constexpr frame::Parameter kRegressorParameters[] = {
-    frame::array_parameter("X", frame::DTYPE_t, 2),
-    frame::array_parameter("y", frame::DTYPE_t, 1),
-    frame::int_parameter("min_samples_leaf"),
-};
 constexpr const char* kClassifierLocals[] = {
     "n", "m", "classes", "n_classes", "class_to_idx", "total_counts", "total_sum", "base_gini",
     "left_counts", "left_n", "right_n", "left_gini", "right_gini", "score", "order",
@@ -585,10 +591,10 @@ constexpr const char* kClassifierDoc =
 constexpr const char* kRegressorDoc = "Find best (feature, threshold) for a regression node (MSE).";
 
 constexpr frame::FunctionSpec kFunctions[] = {
-    {"_best_split_classifier", kClassifierParameters, kClassifierLocals, kClassifierDoc,
-     kClassifierLine, classifier_body},
-    {"_best_split_regressor", kRegressorParameters, kRegressorLocals, kRegressorDoc,
-     kRegressorLine, regressor_body},
+    {"_best_split_classifier", ClassifierParameters::table, kClassifierLocals, kClassifierDoc,
+     kClassifierLines.definition, classifier_body<kClassifierLines>},
+    {"_best_split_regressor", RegressorParameters::table, kRegressorLocals, kRegressorDoc,
+     kRegressorLines.definition, regressor_body<kRegressorLines>},
 };
 
 constexpr frame::ModuleSpec kModule = {

@@ -1,7 +1,6 @@
 #include "frame/buffers.hpp"
 
 #include <cctype>
-#include <span>
 
 namespace quillbrax::frame {
 
@@ -24,9 +23,7 @@ constexpr const char* kUnknownCharacterMessage =
     "Does not understand character buffer dtype format string ('%c')";
 constexpr const char* kExpectedCommaMessage = "Expected a comma in format string, got '%c'";
 constexpr const char* kUnexpectedEndMessage = "Unexpected end of format string, expected ')'";
-constexpr const char* kRepeatedArraysMessage = "Cannot handle repeated arrays in format string";
 constexpr const char* kExpectedBraceMessage = "Buffer acquisition: Expected '{' after 'T'";
-constexpr const char* kDimensionSizeMessage = "Expected a dimension of size %zu, got %d";
 constexpr const char* kDimensionCountMessage = "Expected %d dimension(s), got %d";
 constexpr const char* kLongDoubleStandardMessage =
     "Python does not define a standard format string size for long double ('g')..";
@@ -92,40 +89,29 @@ bool value_error(const char* message) {
     return false;
 }
 
-// Reads "(d0,d1,…)" starting at the '('; leaves `position` after the ')'.
-bool parse_array_dimensions(const char*& position, int* dimension_count, int* first_mismatch,
-                            std::span<const size_t> expected) {
+// Reads "(d0,d1,…)" starting at the '(' and leaves `position` after the ')'; gives the number
+// of extents read, or -1 with ValueError set.
+int parse_array_dimensions(const char*& position) {
     ++position;  // '('
     int count = 0;
-    *first_mismatch = -1;
     for (;;) {
         while (*position == ' ') ++position;
-        if (*position == '\0') return value_error(kUnexpectedEndMessage);
+        if (*position == '\0') return value_error(kUnexpectedEndMessage), -1;
         if (!std::isdigit(static_cast<unsigned char>(*position))) {
             PyErr_Format(PyExc_ValueError, kExpectedCommaMessage, *position);
-            return false;
+            return -1;
         }
-        long extent = 0;
-        while (std::isdigit(static_cast<unsigned char>(*position))) {
-            if (extent < 1000000000L) extent = extent * 10 + (*position - '0');
-            ++position;
-        }
-        if (*first_mismatch < 0 && (static_cast<size_t>(count) >= expected.size() ||
-                                     expected[static_cast<size_t>(count)] !=
-                                         static_cast<size_t>(extent))) {
-            *first_mismatch = static_cast<int>(extent);
-        }
+        while (std::isdigit(static_cast<unsigned char>(*position))) ++position;
         ++count;
         while (*position == ' ') ++position;
         if (*position == ')') {
             ++position;
-            *dimension_count = count;
-            return true;
+            return count;
         }
-        if (*position == '\0') return value_error(kUnexpectedEndMessage);
+        if (*position == '\0') return value_error(kUnexpectedEndMessage), -1;
         if (*position != ',') {
             PyErr_Format(PyExc_ValueError, kExpectedCommaMessage, *position);
-            return false;
+            return -1;
         }
         ++position;
     }
@@ -134,12 +120,9 @@ bool parse_array_dimensions(const char*& position, int* dimension_count, int* fi
 }  // namespace
 
 bool check_element_format(const char* format, const ElementType& type) {
-    // The declared element types are scalars: no array dimensions are expected.
-    constexpr std::span<const size_t> expected_dimensions{};
     const char* position = format != nullptr ? format : "B";
     Sizes sizes = Sizes::native;
     bool found_element = false;
-    bool after_array = false;
 
     while (*position != '\0') {
         const char c = *position;
@@ -169,24 +152,11 @@ bool check_element_format(const char* format, const ElementType& type) {
             continue;
         }
         if (c == '(') {
-            if (after_array) return value_error(kRepeatedArraysMessage);
-            int dimensions = 0;
-            int first_mismatch = -1;
-            if (!parse_array_dimensions(position, &dimensions, &first_mismatch,
-                                        expected_dimensions)) {
-                return false;
-            }
-            if (static_cast<size_t>(dimensions) != expected_dimensions.size()) {
-                PyErr_Format(PyExc_ValueError, kDimensionCountMessage,
-                             static_cast<int>(expected_dimensions.size()), dimensions);
-                return false;
-            }
-            if (first_mismatch >= 0) {
-                PyErr_Format(PyExc_ValueError, kDimensionSizeMessage, size_t{0}, first_mismatch);
-                return false;
-            }
-            after_array = true;
-            continue;
+            // The declared element types are scalars: any array of them has too many dimensions.
+            const int dimensions = parse_array_dimensions(position);
+            if (dimensions < 0) return false;
+            PyErr_Format(PyExc_ValueError, kDimensionCountMessage, 0, dimensions);
+            return false;
         }
 
         long repeat = 1;
@@ -284,6 +254,24 @@ struct BufferAcquisition {
         return true;
     }
 };
+
+MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
+                       const Py_ssize_t* strides, Py_ssize_t item_size) {
+    const auto start = reinterpret_cast<uintptr_t>(data);
+    MemorySpan span{start, start};
+    if (data == nullptr) return span;
+    for (int k = 0; k < ndim; ++k) {
+        if (shape[k] <= 0) return span;
+    }
+    // The exporter's extents and strides describe memory it owns, so these sums do not wrap.
+    for (int k = 0; k < ndim; ++k) {
+        const Py_ssize_t reach = (shape[k] - 1) * strides[k];
+        if (reach < 0) span.first -= static_cast<uintptr_t>(-reach);
+        else span.last += static_cast<uintptr_t>(reach);
+    }
+    span.last += static_cast<uintptr_t>(item_size);
+    return span;
+}
 
 bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
                           ArrayBuffer* buffer) {

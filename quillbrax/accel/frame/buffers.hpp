@@ -5,6 +5,7 @@
 #include "frame/python.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quillbrax::frame {
 
@@ -48,6 +49,11 @@ struct Strided {
         for (int k = 0; k < N; ++k) offset += indices[k] * strides[k];
         return *reinterpret_cast<Element*>(data + offset);
     }
+    Element& operator[](Py_ssize_t i) const
+        requires(N == 1)
+    {
+        return *reinterpret_cast<Element*>(data + i * strides[0]);
+    }
 };
 
 // What acquisition gives: the exporter's data address, extents and byte strides, held (with the
@@ -71,6 +77,7 @@ public:
     int ndim() const { return ndim_; }
     Py_ssize_t shape(int k) const { return shape_[k]; }
     Py_ssize_t stride(int k) const { return strides_[k]; }
+    Py_ssize_t item_size() const { return held_ ? view_.itemsize : 0; }
     bool is_none() const { return !held_; }
     PyObject* object() const { return held_ ? view_.obj : nullptr; }
 
@@ -97,6 +104,28 @@ protected:
 
 class ArrayBuffer : public StridedBuffer {};
 class TypedView : public StridedBuffer {};
+
+// The bytes [first, last) that a strided array of these extents and strides spans (first == last
+// when it has no element); two arrays that share no byte of their spans share no memory.
+struct MemorySpan {
+    uintptr_t first = 0;
+    uintptr_t last = 0;
+    bool overlaps(const MemorySpan& other) const {
+        return first < last && other.first < other.last && first < other.last &&
+               other.first < last;
+    }
+};
+MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
+                       const Py_ssize_t* strides, Py_ssize_t item_size);
+inline MemorySpan memory_span(const StridedBuffer& buffer) {
+    Py_ssize_t shape[kMaxDimensions];
+    Py_ssize_t strides[kMaxDimensions];
+    for (int k = 0; k < buffer.ndim(); ++k) {
+        shape[k] = buffer.shape(k);
+        strides[k] = buffer.stride(k);
+    }
+    return memory_span(buffer.data(), buffer.ndim(), shape, strides, buffer.item_size());
+}
 
 // Read mode requests strides and format; write mode also writability. Returns false with an
 // exception set (ValueError, or the exporter's own) and nothing held.

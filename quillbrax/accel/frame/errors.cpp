@@ -1,8 +1,9 @@
 #include "frame/errors.hpp"
 
-#include "frame/module.hpp"
+#include "frame/state.hpp"
 
 #include <cstdarg>
+#include <stdexcept>
 
 namespace quillbrax::frame {
 
@@ -14,6 +15,30 @@ void raise(PyObject* type, int line, const char* format, ...) {
     PyErr_FormatV(type, format, arguments);
     va_end(arguments);
     fail(line);
+}
+
+namespace {
+constexpr const char* kUnaddressableMessage =
+    "cannot address %zd elements of %zu bytes: the size exceeds the address space";
+constexpr const char* kContainerTooLargeMessage =
+    "a working array of the kernel would exceed the address space";
+constexpr const char* kUnexpectedMessage = "unexpected C++ exception in a kernel";
+}  // namespace
+
+void raise_unaddressable(Py_ssize_t count, size_t item_size, int line) {
+    raise(PyExc_ValueError, line, kUnaddressableMessage, count, item_size);
+}
+
+void set_native_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_SetString(PyExc_ValueError, kContainerTooLargeMessage);
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, kUnexpectedMessage);
+    }
 }
 
 void add_traceback_entry(const char* file_name, const char* qualified_name, int line) {

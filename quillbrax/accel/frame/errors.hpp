@@ -6,6 +6,10 @@
 
 #include "frame/refs.hpp"
 
+#include <cstddef>
+#include <new>
+#include <vector>
+
 namespace quillbrax::frame {
 
 struct Failure {
@@ -23,6 +27,26 @@ inline Ref checked(PyObject* new_reference, int line) {
     if (new_reference == nullptr) fail(line);
     return Ref::steal(new_reference);
 }
+
+// Storage of `count` elements for one call (released with the vector): a size no pointer can
+// address is ValueError, one the allocator refuses MemoryError, both at `line`.
+[[noreturn]] void raise_unaddressable(Py_ssize_t count, size_t item_size, int line);
+template <class T>
+std::vector<T> scratch(Py_ssize_t count, int line) {
+    if (count < 0 || static_cast<size_t>(count) > PY_SSIZE_T_MAX / sizeof(T)) {
+        raise_unaddressable(count, sizeof(T), line);
+    }
+    try {
+        return std::vector<T>(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    fail(line);
+}
+
+// Sets the Python exception for a C++ exception that reached the frame (to be called in a catch
+// block): MemoryError for an allocation refused, ValueError for a size no container can hold.
+void set_native_exception();
 
 // Extends the pending exception's traceback by a frame whose file name is the current module's
 // source path, whose function name is `qualified_name` and whose line is `line`; the frame's

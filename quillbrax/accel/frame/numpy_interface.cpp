@@ -1,7 +1,7 @@
 #define QUILLBRAX_FRAME_DEFINES_ARRAY_API
 #include "frame/numpy_interface.hpp"
 
-#include "frame/module.hpp"
+#include "frame/state.hpp"
 
 namespace quillbrax::frame {
 

@@ -1,0 +1,227 @@
+#include "frame/call.hpp"
+
+#include "frame/arguments.hpp"
+#include "frame/numpy_interface.hpp"
+#include "frame/state.hpp"
+
+#include <string>
+
+namespace quillbrax::frame {
+
+namespace {
+constexpr const char* kNoneArgumentMessage = "Argument '%s' must be a numpy.ndarray, not None";
+constexpr const char* kCannotConvertMessage = "Cannot convert %.200s to %.200s";
+constexpr const char* kShapeMessage = "np.%s gave an array that is not of shape %s";
+constexpr const char* kSharesArgumentMessage = "%s shares memory with argument '%s'";
+constexpr const char* kSharesArrayMessage = "%s shares memory with another array of this call";
+constexpr const char* kTooManyBuffersMessage = "too many arrays for one call";
+
+std::string numpy_origin(const InternedName& function) {
+    return std::string("np.") + function.text() + " gave an array that";
+}
+}  // namespace
+
+Call::Call(const FunctionSpec& spec, PyObject* const* values) : spec_(spec) {
+    for (size_t p = 0; p < spec.parameters.size(); ++p) values_[p] = values[p];
+}
+
+void Call::prepare_arguments() {
+    const auto& parameters = spec_.parameters;
+    for (size_t p = 0; p < parameters.size(); ++p) {
+        if (parameters[p].kind == Parameter::Kind::integer &&
+            !convert_int_argument(values_[p], IntWidth::bits32, &integers_[p])) {
+            fail(definition_line());
+        }
+    }
+    for (size_t p = 0; p < parameters.size(); ++p) {
+        if (parameters[p].kind == Parameter::Kind::array &&
+            !check_array_type(values_[p], parameters[p].name, ndarray_type())) {
+            fail(0);  // the type test adds no traceback entry
+        }
+    }
+    for (size_t p = 0; p < parameters.size(); ++p) {
+        if (parameters[p].kind != Parameter::Kind::array) continue;
+        if (values_[p] == Py_None) {
+            raise(PyExc_TypeError, definition_line(), kNoneArgumentMessage, parameters[p].name);
+        }
+        ArrayBuffer& buffer = next_buffer(definition_line());
+        if (!acquire_array_buffer(values_[p], parameters[p].element, parameters[p].ndim,
+                                  Access::read, &buffer)) {
+            fail(definition_line());
+        }
+        hold(buffer, Use::read);
+        arguments_[p] = &buffer;
+    }
+}
+
+void Call::release_all() {
+    for (int i = 0; i < acquired_; ++i) held_[i].buffer->release();
+    acquired_ = 0;
+}
+
+ArrayBuffer& Call::next_buffer(int line) {
+    if (buffer_count_ == kMaxBuffers) raise(PyExc_SystemError, line, kTooManyBuffersMessage);
+    return buffers_[buffer_count_++];
+}
+
+TypedView& Call::next_view(int line) {
+    if (view_count_ == kMaxBuffers) raise(PyExc_SystemError, line, kTooManyBuffersMessage);
+    return views_[view_count_++];
+}
+
+Ref Call::numpy_attribute(const InternedName& attribute, int line) {
+    Ref np = lookup_global(numpy_names::np.get());
+    if (!np) fail(line);
+    return checked(PyObject_GetAttr(np.get(), attribute.get()), line);
+}
+
+Ref Call::call_numpy(const InternedName& function, int line,
+                     std::initializer_list<PyObject*> positional,
+                     std::initializer_list<std::pair<const InternedName*, PyObject*>> keywords) {
+    Ref callable = numpy_attribute(function, line);
+    PyObject* arguments[kMaxParameters + 1];
+    size_t count = 0;
+    arguments[count++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+    for (PyObject* item : positional) arguments[count++] = item;
+    Ref keyword_names;
+    if (keywords.size() > 0) {
+        keyword_names = checked(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())), line);
+        Py_ssize_t k = 0;
+        for (const auto& [name, value] : keywords) {
+            PyTuple_SET_ITEM(keyword_names.get(), k++, Py_NewRef(name->get()));
+            arguments[count++] = value;
+        }
+    }
+    return checked(PyObject_Vectorcall(callable.get(), arguments + 1,
+                                       positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       keyword_names.get()),
+                   line);
+}
+
+Ref Call::call_numpy_with_dtype(const InternedName& function, const InternedName& dtype,
+                                int line, std::initializer_list<PyObject*> positional) {
+    Ref element_type = numpy_attribute(dtype, line);
+    return call_numpy(function, line, positional, {{&numpy_names::dtype, element_type.get()}});
+}
+
+void Call::check_object(PyObject* value, int line) const {
+    if (value != Py_None && !PyObject_TypeCheck(value, ndarray_type())) {
+        raise(PyExc_TypeError, line, kCannotConvertMessage, Py_TYPE(value)->tp_name,
+              ndarray_type()->tp_name);
+    }
+}
+
+void Call::check_shape(const StridedBuffer& buffer, const InternedName& function,
+                       std::initializer_list<Py_ssize_t> shape, int line) const {
+    bool matches = !buffer.is_none();
+    int k = 0;
+    for (Py_ssize_t extent : shape) matches = matches && buffer.shape(k++) == extent;
+    if (matches) return;
+    std::string text = "(";
+    k = 0;
+    for (Py_ssize_t extent : shape) text += (k++ > 0 ? ", " : "") + std::to_string(extent);
+    raise(PyExc_ValueError, line, kShapeMessage, function.text(), (text + ")").c_str());
+}
+
+// An array the body writes shares no byte with an argument (the caller's array itself, or the
+// buffer it exported) nor with any other array of the call; an array it reads, none with an
+// array it writes. Each pair is checked when the later of the two is acquired.
+void Call::check_aliasing(const StridedBuffer& buffer, Use use, const char* origin,
+                          int line) const {
+    const MemorySpan span = memory_span(buffer);
+    if (use == Use::written) {
+        for (size_t p = 0; p < spec_.parameters.size(); ++p) {
+            PyObject* value = values_[p];
+            if (!PyObject_TypeCheck(value, ndarray_type())) continue;
+            auto* array = reinterpret_cast<PyArrayObject*>(value);
+            const MemorySpan argument =
+                memory_span(PyArray_BYTES(array), PyArray_NDIM(array), PyArray_DIMS(array),
+                            PyArray_STRIDES(array), PyArray_ITEMSIZE(array));
+            if (span.overlaps(argument)) {
+                raise(PyExc_ValueError, line, kSharesArgumentMessage, origin,
+                      spec_.parameters[p].name);
+            }
+        }
+    }
+    for (int i = 0; i < acquired_; ++i) {
+        if (held_[i].buffer == &buffer || (use == Use::read && held_[i].use == Use::read)) continue;
+        if (!span.overlaps(memory_span(*held_[i].buffer))) continue;
+        for (size_t p = 0; p < spec_.parameters.size(); ++p) {
+            if (arguments_[p] == held_[i].buffer) {
+                raise(PyExc_ValueError, line, kSharesArgumentMessage, origin,
+                      spec_.parameters[p].name);
+            }
+        }
+        raise(PyExc_ValueError, line, kSharesArrayMessage, origin);
+    }
+}
+
+const ArrayBuffer& Call::numpy_buffer(PyObject* value, const InternedName& function,
+                                      const ElementType& type,
+                                      std::initializer_list<Py_ssize_t> shape, Use use, int line) {
+    check_object(value, line);
+    ArrayBuffer& buffer = next_buffer(line);
+    const Access mode = use == Use::written ? Access::write : Access::read;
+    if (!acquire_array_buffer(value, type, static_cast<int>(shape.size()), mode, &buffer)) {
+        fail(line);
+    }
+    hold(buffer, use);
+    check_shape(buffer, function, shape, line);
+    check_aliasing(buffer, use, numpy_origin(function).c_str(), line);
+    return buffer;
+}
+
+const TypedView& Call::numpy_view(PyObject* value, const InternedName& function,
+                                  const ElementType& type, std::initializer_list<Py_ssize_t> shape,
+                                  Use use, int line) {
+    check_object(value, line);
+    TypedView& view = next_view(line);
+    if (!acquire_typed_view(value, type, static_cast<int>(shape.size()), &view)) fail(line);
+    hold(view, use);
+    check_shape(view, function, shape, line);
+    check_aliasing(view, use, numpy_origin(function).c_str(), line);
+    return view;
+}
+
+const ArrayBuffer& Call::numpy_buffer(PyObject* value, const InternedName& function,
+                                      const ElementType& type, int ndim, int line) {
+    return reassign_numpy_buffer(nullptr, value, function, type, ndim, line);
+}
+
+const ArrayBuffer& Call::reassign_numpy_buffer(const ArrayBuffer* variable, PyObject* value,
+                                               const InternedName& function,
+                                               const ElementType& type, int ndim, int line) {
+    check_object(value, line);
+    ArrayBuffer* buffer = nullptr;
+    for (int i = 0; i < buffer_count_ && variable != nullptr; ++i) {
+        if (&buffers_[i] == variable) buffer = &buffers_[i];
+    }
+    if (buffer != nullptr) {
+        buffer->release();  // keeps its place in the acquisition order
+    } else {
+        buffer = &next_buffer(line);
+        hold(*buffer, Use::read);
+    }
+    if (!acquire_array_buffer(value, type, ndim, Access::read, buffer)) fail(line);
+    check_aliasing(*buffer, Use::read, numpy_origin(function).c_str(), line);
+    return *buffer;
+}
+
+const TypedView& Call::argument_view(const ArrayParameter& p, int line) {
+    TypedView& view = next_view(line);
+    if (!acquire_typed_view(values_[p.index], p.element, p.ndim, &view)) fail(line);
+    const std::string origin = std::string("argument '") + p.name + "'";
+    hold(view, Use::read);
+    check_aliasing(view, Use::read, origin.c_str(), line);
+    return view;
+}
+
+long Call::read_int64(PyObject* object, Py_ssize_t index, int line) {
+    Ref key = checked(PyLong_FromSsize_t(index), line);
+    Ref item = checked(PyObject_GetItem(object, key.get()), line);
+    long result = 0;
+    if (!convert_int_argument(item.get(), IntWidth::bits64, &result)) fail(line);
+    return result;
+}
+
+}  // namespace quillbrax::frame
