@@ -6,14 +6,24 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-asan demo build clean dist test-wheel test-numpy-oldest test-py313 typecheck
+.PHONY: test test-portable test-asan test-clang lint format demo build clean dist test-wheel \
+  test-numpy-oldest test-py313 typecheck
 
+# Development and CI builds treat warnings as errors; a user's pip install of the sdist does not.
+CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+              -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+NATIVE_TESTS := test_nearix_kernels test_warpalign_kernels
+
+# The kernels of the machine (AVX2 where it has it); test-portable runs the same suite on the
+# portable kernels, which QUILLBRAX_PORTABLE_KERNELS=1 forces at run time.
 test: $(VENV)/.built
-	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
-	$(VENV)/bin/cmake --build build/native --target test_nearix_kernels test_warpalign_kernels
+	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
+	$(VENV)/bin/cmake --build build/native --target $(NATIVE_TESTS)
 	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
+
+test-portable: $(VENV)/.built
+	QUILLBRAX_PORTABLE_KERNELS=1 $(VENV)/bin/pytest -q -p no:cacheprovider
 
 demo: $(VENV)/.built
 	$(PY) examples/tour.py
@@ -27,24 +37,59 @@ $(VENV)/.deps: requirements-dev.txt
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	  -Ccmake.define.QUILLBRAX_WERROR=ON .
 	touch $@
 
 # The same sources and tests under AddressSanitizer and UndefinedBehaviorSanitizer, built in a
-# tree of their own and imported ahead of the normal install. Any report aborts the run; pytest
-# captures at the sys level only, so that a report written to file descriptor 2 is seen.
-ASAN_DIR := build/asan
+# tree of their own and imported ahead of the normal install: the native unit tests, the whole
+# suite on the AVX2 kernels (the machine's), then the tests of the modules that dispatch on the
+# portable kernels, so that both paths run under the sanitizers. Any report aborts the run;
+# pytest captures at the sys level only, so that a report written to file descriptor 2 is seen.
+ASAN_DIR     := build/asan
+ASAN_ENV     := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(abspath $(ASAN_DIR)/site)
+ASAN_PYTEST  := $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
+DISPATCHING  := tests/test_pairmetric.py tests/test_convkit.py tests/test_warpalign.py tests/test_frame_faults.py
 test-asan: $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DQUILLBRAX_SANITIZE=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DQUILLBRAX_SANITIZE=ON -DQUILLBRAX_NATIVE_TESTS=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEV) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	$(VENV)/bin/cmake --install $(ASAN_DIR) --prefix $(ASAN_DIR)/site >/dev/null
 	cd quillbrax && find . \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
 	  -exec install -D -m 644 {} ../$(ASAN_DIR)/site/quillbrax/{} \;
-	QUILLBRAX_PORTABLE_KERNELS=1 LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  PYTHONPATH=$(abspath $(ASAN_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
+	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
+	$(ASAN_ENV) $(ASAN_PYTEST)
+	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
+
+# The build with clang (Debian's, installed here when missing), warnings as errors, native unit
+# tests included: a build check only, the suite runs on the GCC builds above.
+CLANGXX ?= clang++
+test-clang: $(VENV)/.deps
+	@command -v $(CLANGXX) >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
+	$(VENV)/bin/cmake -S . -B build/clang -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) \
+	  -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
+	$(VENV)/bin/cmake --build build/clang
+
+# House style: .clang-format for C++ and ruff (pyproject.toml) for Python, with the versions
+# pinned in requirements-lint.txt so that every machine formats alike. Checks only; `make format`
+# rewrites.
+CXX_SOURCES = $(shell find quillbrax tests/native -name '*.cpp' -o -name '*.hpp')
+$(VENV)/.lint-deps: requirements-lint.txt $(VENV)/.deps
+	$(PIP) install --quiet --disable-pip-version-check -r requirements-lint.txt
+	touch $@
+
+lint: $(VENV)/.lint-deps
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+
+format: $(VENV)/.lint-deps
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix .
+	$(VENV)/bin/ruff format .
 
 # Release artefacts, and the checks that run on an installed package rather than on the source
 # tree: each in a virtual environment of its own under build/, each run from a directory outside

@@ -6,8 +6,8 @@
 // cannot take before any array is created, and check the shape of every array that NumPy hands
 // back, so that no kernel reads or writes outside an array whatever `np` returns.
 
-#include "frame/module.hpp"
 #include "cpu_dispatch.hpp"
+#include "frame/module.hpp"
 
 #include <cstring>
 #include <initializer_list>
@@ -302,11 +302,9 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
 // Bodies: refuse what the kernels cannot take, create the arrays through `np`, check what NumPy
 // gave back against the geometry, run the kernel.
 
-constexpr const char* kNegativeKernelMessage =
-    "kernel size must not be negative (kh=%d, kw=%d)";
+constexpr const char* kNegativeKernelMessage = "kernel size must not be negative (kh=%d, kw=%d)";
 constexpr const char* kStrideMessage = "stride must be at least 1 (stride=%d)";
-constexpr const char* kImageTooLargeMessage =
-    "padded image size overflows (H=%zd, W=%zd, pad=%d)";
+constexpr const char* kImageTooLargeMessage = "padded image size overflows (H=%zd, W=%zd, pad=%d)";
 constexpr const char* kWindowFitMessage =
     "a %d x %d window does not fit the padded image of %zd x %zd (H=%zd, W=%zd, pad=%d)";
 constexpr const char* kColumnsTooLargeMessage =
@@ -355,8 +353,8 @@ PatchGeometry patch_geometry(ITYPE N, ITYPE H, ITYPE W, ITYPE C, long kh, long k
         frame::raise(PyExc_ValueError, line, kWindowFitMessage, static_cast<int>(kh),
                      static_cast<int>(kw), padded_h, padded_w, H, W, static_cast<int>(pad));
     }
-    const Window window{N, C, kh, kw, stride, (padded_h - kh) / stride + 1,
-                        (padded_w - kw) / stride + 1};
+    const Window window{
+        N, C, kh, kw, stride, (padded_h - kh) / stride + 1, (padded_w - kw) / stride + 1};
     return {window, padded_h, padded_w};
 }
 
@@ -442,8 +440,8 @@ frame::Ref im2col_body(frame::Call& call) {
     const frame::ArrayBuffer& X = call[P::X];
     const long pad = call[P::pad];
     const ITYPE N = X.shape(0), H = X.shape(1), W = X.shape(2), C = X.shape(3);
-    const PatchGeometry geometry = patch_geometry(N, H, W, C, call[P::kh], call[P::kw],
-                                                  call[P::stride], pad, lines.geometry);
+    const PatchGeometry geometry =
+        patch_geometry(N, H, W, C, call[P::kh], call[P::kw], call[P::stride], pad, lines.geometry);
     const Window& g = geometry.window;
     ITYPE rows = 0;
     ITYPE columns = 0;
@@ -474,8 +472,8 @@ frame::Ref im2col_body(frame::Call& call) {
     frame::Ref shape = frame::make_shape({rows, columns}, lines.columns);
     frame::Ref result = call.call_numpy_with_dtype(empty, float64, lines.columns, {shape.get()});
     const frame::TypedView& column_view =
-        call.numpy_view(result.get(), empty, frame::DTYPE_t, {rows, columns},
-                        frame::Use::written, lines.columns_view);
+        call.numpy_view(result.get(), empty, frame::DTYPE_t, {rows, columns}, frame::Use::written,
+                        lines.columns_view);
 
     im2col_kernel(input.as<const DTYPE, 4>(), column_view.as<DTYPE, 2>(), g);
 
@@ -489,9 +487,10 @@ frame::Ref col2im_body(frame::Call& call) {
     using P = Col2imParameters;
     const frame::ArrayBuffer& cols = call[P::cols];
     const long pad = call[P::pad];
-    const auto [N, H, W, C] = read_extents(call, call[P::shape], lines.shape);
-    const PatchGeometry geometry = patch_geometry(N, H, W, C, call[P::kh], call[P::kw],
-                                                  call[P::stride], pad, lines.geometry);
+    const Extents extents = read_extents(call, call[P::shape], lines.shape);
+    const ITYPE N = extents.N, H = extents.H, W = extents.W, C = extents.C;
+    const PatchGeometry geometry =
+        patch_geometry(N, H, W, C, call[P::kh], call[P::kw], call[P::stride], pad, lines.geometry);
     const Window& g = geometry.window;
     ITYPE rows = 0;
     ITYPE columns = 0;
@@ -513,11 +512,11 @@ frame::Ref col2im_body(frame::Call& call) {
 
     frame::Ref shape =
         frame::make_shape({N, geometry.padded_h, geometry.padded_w, C}, lines.accumulator);
-    frame::Ref dX_pad = call.call_numpy_with_dtype(zeros, float64, lines.accumulator, {shape.get()});
-    const frame::TypedView& accumulator =
-        call.numpy_view(dX_pad.get(), zeros, frame::DTYPE_t,
-                        {N, geometry.padded_h, geometry.padded_w, C}, frame::Use::written,
-                        lines.accumulator_view);
+    frame::Ref dX_pad =
+        call.call_numpy_with_dtype(zeros, float64, lines.accumulator, {shape.get()});
+    const frame::TypedView& accumulator = call.numpy_view(
+        dX_pad.get(), zeros, frame::DTYPE_t, {N, geometry.padded_h, geometry.padded_w, C},
+        frame::Use::written, lines.accumulator_view);
 
     col2im_kernel(column_view.as<const DTYPE, 2>(), accumulator.as<DTYPE, 4>(), g);
 
@@ -545,9 +544,9 @@ frame::Ref maxpool_forward_body(frame::Call& call) {
     frame::Ref working = call.call_numpy_with_dtype(ascontiguousarray, float64, lines.contiguous,
                                                     {call.object(P::X)});
 
-    const frame::TypedView& input = call.numpy_view(
-        working.get(), ascontiguousarray, frame::DTYPE_t, {N, H, W, C}, frame::Use::read,
-        lines.working);
+    const frame::TypedView& input =
+        call.numpy_view(working.get(), ascontiguousarray, frame::DTYPE_t, {N, H, W, C},
+                        frame::Use::read, lines.working);
     const frame::TypedView& out_view = call.numpy_view(
         out.get(), empty, frame::DTYPE_t, {N, g.OH, g.OW, C}, frame::Use::written, lines.out_view);
     const frame::TypedView& argmax_view =
@@ -564,7 +563,8 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
     using P = MaxpoolBackwardParameters;
     const frame::ArrayBuffer& grad = call[P::grad];
     const frame::ArrayBuffer& argmax = call[P::argmax];
-    const auto [N, H, W, C] = read_extents(call, call[P::shape], lines.shape);
+    const Extents extents = read_extents(call, call[P::shape], lines.shape);
+    const ITYPE N = extents.N, H = extents.H, W = extents.W, C = extents.C;
     const long k = call[P::k];
     const long stride = call[P::stride];
     const Pooling g = pooling_geometry(N, H, W, C, k, stride, lines.geometry);
@@ -587,8 +587,8 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
     frame::Ref argmax_c = call.call_numpy_with_dtype(
         ascontiguousarray, intp, lines.argmax_contiguous, {call.object(P::argmax)});
 
-    const frame::TypedView& dX_view = call.numpy_view(
-        dX.get(), zeros, frame::DTYPE_t, {N, H, W, C}, frame::Use::written, lines.dX_view);
+    const frame::TypedView& dX_view = call.numpy_view(dX.get(), zeros, frame::DTYPE_t, {N, H, W, C},
+                                                      frame::Use::written, lines.dX_view);
     const frame::TypedView& grad_view =
         call.numpy_view(grad_c.get(), ascontiguousarray, frame::DTYPE_t, {N, g.OH, g.OW, C},
                         frame::Use::read, lines.grad_view);
@@ -596,13 +596,12 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
         call.numpy_view(argmax_c.get(), ascontiguousarray, frame::ITYPE_t, {N, g.OH, g.OW, C},
                         frame::Use::read, lines.argmax_view);
 
-    const std::optional<WindowIndexOutOfRange> bad = maxpool_backward_kernel(
-        grad_view.as<const DTYPE, 4>(), argmax_view.as<const ITYPE, 4>(), dX_view.as<DTYPE, 4>(),
-        g);
+    const std::optional<WindowIndexOutOfRange> bad =
+        maxpool_backward_kernel(grad_view.as<const DTYPE, 4>(), argmax_view.as<const ITYPE, 4>(),
+                                dX_view.as<DTYPE, 4>(), g);
     if (bad) {
-        frame::raise(PyExc_ValueError, lines.scatter, kWindowIndexMessage, bad->n, bad->oh,
-                     bad->ow, bad->c, bad->idx, static_cast<int>(k), static_cast<int>(k),
-                     g.k * g.k - 1);
+        frame::raise(PyExc_ValueError, lines.scatter, kWindowIndexMessage, bad->n, bad->oh, bad->ow,
+                     bad->c, bad->idx, static_cast<int>(k), static_cast<int>(k), g.k * g.k - 1);
     }
     return dX;
 }
@@ -610,32 +609,55 @@ frame::Ref maxpool_backward_body(frame::Call& call) {
 // ---------------------------------------------------------------------------------------------
 // Module table.
 
-constexpr const char* kIm2colLocals[] = {"N", "H", "W", "C", "OH", "OW", "X_c", "X_p", "cols",
-                                         "n", "oh", "ow", "i", "j", "c", "row", "col"};
-constexpr const char* kCol2imLocals[] = {"N", "H", "W", "C", "OH", "OW", "dX_pad", "n", "oh",
-                                         "ow", "i", "j", "c", "row", "col"};
+constexpr const char* kIm2colLocals[] = {"N", "H",  "W",  "C", "OH", "OW", "X_c", "X_p", "cols",
+                                         "n", "oh", "ow", "i", "j",  "c",  "row", "col"};
+constexpr const char* kCol2imLocals[] = {"N",  "H",  "W", "C", "OH", "OW",  "dX_pad", "n",
+                                         "oh", "ow", "i", "j", "c",  "row", "col"};
 constexpr const char* kMaxpoolForwardLocals[] = {
-    "N", "H", "W", "C", "OH", "OW", "out", "argmax", "X_c", "n", "oh", "ow", "c", "i", "j",
-    "base_h", "base_w", "idx", "best_idx", "val", "best_val"};
-constexpr const char* kMaxpoolBackwardLocals[] = {
-    "N", "H", "W", "C", "OH", "OW", "dX", "grad_c", "argmax_c", "n", "oh", "ow", "c", "idx",
-    "bi", "bj"};
+    "N",  "H", "W", "C", "OH",     "OW",     "out", "argmax",   "X_c", "n",       "oh",
+    "ow", "c", "i", "j", "base_h", "base_w", "idx", "best_idx", "val", "best_val"};
+constexpr const char* kMaxpoolBackwardLocals[] = {"N",  "H",      "W",        "C", "OH", "OW",
+                                                  "dX", "grad_c", "argmax_c", "n", "oh", "ow",
+                                                  "c",  "idx",    "bi",       "bj"};
 
 // Line 4 is `import numpy as np` and line 10 the import of NumPy's native interface; `shape`
 // is the line of item 0 of the shape, items 1 to 3 follow on the next lines.
-constexpr Im2colLines kIm2colLines{
-    .definition = 13, .geometry = 19, .contiguous = 22, .padded = 24, .working = 26,
-    .columns = 30, .columns_view = 31, .result = 42};
-constexpr Col2imLines kCol2imLines{
-    .definition = 45, .shape = 46, .geometry = 52, .columns_view = 55, .accumulator = 56,
-    .accumulator_view = 57, .crop = 70};
-constexpr MaxpoolForwardLines kMaxpoolForwardLines{
-    .definition = 75, .geometry = 78, .out = 82, .argmax = 83, .contiguous = 84, .working = 86,
-    .out_view = 87, .argmax_view = 88, .result = 104};
-constexpr MaxpoolBackwardLines kMaxpoolBackwardLines{
-    .definition = 107, .shape = 108, .geometry = 114, .grad_shape = 116, .argmax_shape = 118,
-    .dX = 121, .grad_contiguous = 122, .argmax_contiguous = 123, .dX_view = 125, .grad_view = 126,
-    .argmax_view = 127, .scatter = 135};
+constexpr Im2colLines kIm2colLines{.definition = 13,
+                                   .geometry = 19,
+                                   .contiguous = 22,
+                                   .padded = 24,
+                                   .working = 26,
+                                   .columns = 30,
+                                   .columns_view = 31,
+                                   .result = 42};
+constexpr Col2imLines kCol2imLines{.definition = 45,
+                                   .shape = 46,
+                                   .geometry = 52,
+                                   .columns_view = 55,
+                                   .accumulator = 56,
+                                   .accumulator_view = 57,
+                                   .crop = 70};
+constexpr MaxpoolForwardLines kMaxpoolForwardLines{.definition = 75,
+                                                   .geometry = 78,
+                                                   .out = 82,
+                                                   .argmax = 83,
+                                                   .contiguous = 84,
+                                                   .working = 86,
+                                                   .out_view = 87,
+                                                   .argmax_view = 88,
+                                                   .result = 104};
+constexpr MaxpoolBackwardLines kMaxpoolBackwardLines{.definition = 107,
+                                                     .shape = 108,
+                                                     .geometry = 114,
+                                                     .grad_shape = 116,
+                                                     .argmax_shape = 118,
+                                                     .dX = 121,
+                                                     .grad_contiguous = 122,
+                                                     .argmax_contiguous = 123,
+                                                     .dX_view = 125,
+                                                     .grad_view = 126,
+                                                     .argmax_view = 127,
+                                                     .scatter = 135};
 
 constexpr frame::FunctionSpec kFunctions[] = {
     {"im2col", Im2colParameters::table, kIm2colLocals, nullptr, kIm2colLines.definition,

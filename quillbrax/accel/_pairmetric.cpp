@@ -97,10 +97,21 @@ template <Metric metric, class Vector>
     __asm__("addpd %1, %0" : "+x"(acc) : "x"(term));
     return acc;
 }
+#if defined(__clang__)
+// Clang takes no 256-bit register operand outside AVX code, and this is inlined into code that
+// becomes AVX only when inlined further. The same result without fixing the operand order: where
+// acc is NaN, acc quieted (as the instruction gives it); elsewhere the sum, the same either way.
+[[gnu::always_inline]] inline Vector4 accumulate(Vector4 acc, Vector4 term) {
+    constexpr unsigned long long quiet = 1ULL << 51;
+    const Bits4 acc_is_nan = (Bits4)(acc != acc);
+    return (Vector4)(((Bits4)(acc + term) & ~acc_is_nan) | (((Bits4)acc | quiet) & acc_is_nan));
+}
+#else
 [[gnu::always_inline]] inline Vector4 accumulate(Vector4 acc, Vector4 term) {
     __asm__("vaddpd %2, %1, %0" : "=x"(acc) : "x"(acc), "x"(term));
     return acc;
 }
+#endif
 
 // How one double becomes a vector: a broadcast from memory where AVX has one (a load, no
 // shuffle), a duplicated scalar otherwise. The AVX2 entry is flattened, so this inlines there.
@@ -114,9 +125,15 @@ struct BroadcastBaseline {
 struct BroadcastAvx2 {
     using Vector = Vector4;
     static constexpr ITYPE rows = 4;
+#if defined(__clang__)  // no AVX intrinsic outside AVX code; a splat becomes the broadcast there
+    [[gnu::always_inline]] static inline Vector4 at(const double* value) {
+        return Vector4{*value, *value, *value, *value};
+    }
+#else
     [[gnu::target("avx2")]] static inline Vector4 at(const double* value) {
         return (Vector4)_mm256_broadcast_sd(value);
     }
+#endif
 };
 
 // Y rows [j0, j0 + width) into one panel; lanes past the last row repeat it (their sums are

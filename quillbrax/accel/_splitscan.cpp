@@ -64,7 +64,10 @@ public:
     // `entries`: storage for n_classes entries.
     ClassTable(StridedVector<INT> classes, ITYPE n_classes, std::vector<Entry> entries)
         : entries_(std::move(entries)) {
-        for (ITYPE c = 0; c < n_classes; ++c) entries_[static_cast<size_t>(c)] = {classes[c], c};
+        for (ITYPE c = 0; c < n_classes; ++c) {
+            const INT label = classes[c];
+            entries_[static_cast<size_t>(c)] = {label, c};
+        }
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const Entry& a, const Entry& b) { return a.first < b.first; });
         auto same_label = [](const Entry& a, const Entry& b) { return a.first == b.first; };

@@ -8,8 +8,7 @@ namespace {
 
 constexpr const char* kArgumentCountMessage =
     "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char* kMultipleValuesMessage =
-    "%s() got multiple values for keyword argument '%U'";
+constexpr const char* kMultipleValuesMessage = "%s() got multiple values for keyword argument '%U'";
 constexpr const char* kUnexpectedKeywordMessage = "%s() got an unexpected keyword argument '%U'";
 constexpr const char* kKeywordsMustBeStringsMessage = "%.200s() keywords must be strings";
 
@@ -79,10 +78,9 @@ bool bind_arguments(const char* function_name, std::span<PyObject* const> parame
                     PyObject** values) {
     const auto parameter_count = static_cast<Py_ssize_t>(parameter_names.size());
     const bool has_defaults = required != parameter_count;
-    const Py_ssize_t keyword_count =
-        keyword_names != nullptr  ? PyTuple_GET_SIZE(keyword_names)
-        : keyword_dict != nullptr ? PyDict_GET_SIZE(keyword_dict)
-                                  : 0;
+    const Py_ssize_t keyword_count = keyword_names != nullptr  ? PyTuple_GET_SIZE(keyword_names)
+                                     : keyword_dict != nullptr ? PyDict_GET_SIZE(keyword_dict)
+                                                               : 0;
 
     if (keyword_count == 0 && positional_count < required) {
         raise_argument_count(function_name, has_defaults ? "at least" : "exactly", required,

@@ -9,7 +9,8 @@ namespace {
 constexpr const char* kWrongDimensionsMessage =
     "Buffer has wrong number of dimensions (expected %d, got %d)";
 constexpr const char* kDtypeMismatchMessage = "Buffer dtype mismatch, expected %s%s%s but got %s";
-constexpr const char* kBigEndianMessage = "Big-endian buffer not supported on little-endian compiler";
+constexpr const char* kBigEndianMessage =
+    "Big-endian buffer not supported on little-endian compiler";
 constexpr const char* kBufferItemSizeMessage =
     "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
 constexpr const char* kViewItemSizeMessage =
@@ -32,8 +33,16 @@ enum class Sizes { native, standard };
 
 // What one type character of a format string stands for.
 struct Element {
-    enum Kind { signed_integer, unsigned_integer, real, object, pointer, character, structure,
-                unparsable } kind;
+    enum Kind {
+        signed_integer,
+        unsigned_integer,
+        real,
+        object,
+        pointer,
+        character,
+        structure,
+        unparsable
+    } kind;
     Py_ssize_t size;
     const char* description;
 };
@@ -70,12 +79,26 @@ Element describe(char code, bool complex, Sizes sizes) {
 
 bool is_type_code(char c) {
     switch (c) {
-        case '?': case 'b': case 'B': case 'c': case 'h': case 'H': case 'i': case 'I': case 'l':
-        case 'L': case 'q': case 'Q': case 'f': case 'd': case 'g': case 'O': case 'P': case 's':
-        case 'p':
-            return true;
-        default:
-            return false;
+        case '?':
+        case 'b':
+        case 'B':
+        case 'c':
+        case 'h':
+        case 'H':
+        case 'i':
+        case 'I':
+        case 'l':
+        case 'L':
+        case 'q':
+        case 'Q':
+        case 'f':
+        case 'd':
+        case 'g':
+        case 'O':
+        case 'P':
+        case 's':
+        case 'p': return true;
+        default: return false;
     }
 }
 
@@ -183,8 +206,7 @@ bool check_element_format(const char* format, const ElementType& type) {
             PyErr_Format(PyExc_ValueError, kUnexpectedCharacterMessage, code);
             return false;
         }
-        if (!is_type_code(code) && code != 'T' &&
-            !std::isalpha(static_cast<unsigned char>(code))) {
+        if (!is_type_code(code) && code != 'T' && !std::isalpha(static_cast<unsigned char>(code))) {
             PyErr_Format(PyExc_ValueError, kUnknownCharacterMessage, code);
             return false;
         }
@@ -224,8 +246,8 @@ struct BufferAcquisition {
         }
         if (view.itemsize != type.size) {
             PyErr_Format(PyExc_ValueError, item_size_message, view.itemsize,
-                         view.itemsize == 0 || view.itemsize == 1 ? "" : "s", type.name,
-                         type.size, type.size == 0 || type.size == 1 ? "" : "s");
+                         view.itemsize == 0 || view.itemsize == 1 ? "" : "s", type.name, type.size,
+                         type.size == 0 || type.size == 1 ? "" : "s");
             buffer->release();
             return false;
         }
@@ -266,8 +288,10 @@ MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
     // The exporter's extents and strides describe memory it owns, so these sums do not wrap.
     for (int k = 0; k < ndim; ++k) {
         const Py_ssize_t reach = (shape[k] - 1) * strides[k];
-        if (reach < 0) span.first -= static_cast<uintptr_t>(-reach);
-        else span.last += static_cast<uintptr_t>(reach);
+        if (reach < 0)
+            span.first -= static_cast<uintptr_t>(-reach);
+        else
+            span.last += static_cast<uintptr_t>(reach);
     }
     span.last += static_cast<uintptr_t>(item_size);
     return span;
@@ -275,8 +299,7 @@ MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
 
 bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
                           ArrayBuffer* buffer) {
-    const int flags =
-        PyBUF_FORMAT | PyBUF_STRIDES | (mode == Access::write ? PyBUF_WRITABLE : 0);
+    const int flags = PyBUF_FORMAT | PyBUF_STRIDES | (mode == Access::write ? PyBUF_WRITABLE : 0);
     return BufferAcquisition::fill(buffer, object, type, ndim, flags, kBufferItemSizeMessage,
                                    false);
 }

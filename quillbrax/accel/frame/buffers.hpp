@@ -111,8 +111,7 @@ struct MemorySpan {
     uintptr_t first = 0;
     uintptr_t last = 0;
     bool overlaps(const MemorySpan& other) const {
-        return first < last && other.first < other.last && first < other.last &&
-               other.first < last;
+        return first < last && other.first < other.last && first < other.last && other.first < last;
     }
 };
 MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,

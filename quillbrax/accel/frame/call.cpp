@@ -98,8 +98,8 @@ Ref Call::call_numpy(const InternedName& function, int line,
                    line);
 }
 
-Ref Call::call_numpy_with_dtype(const InternedName& function, const InternedName& dtype,
-                                int line, std::initializer_list<PyObject*> positional) {
+Ref Call::call_numpy_with_dtype(const InternedName& function, const InternedName& dtype, int line,
+                                std::initializer_list<PyObject*> positional) {
     Ref element_type = numpy_attribute(dtype, line);
     return call_numpy(function, line, positional, {{&numpy_names::dtype, element_type.get()}});
 }

@@ -67,8 +67,8 @@ public:
     // for its first): the old buffer is released and the new one takes its place, so a variable
     // assigned in a loop holds one buffer, not one per pass. Read only.
     const ArrayBuffer& reassign_numpy_buffer(const ArrayBuffer* variable, PyObject* value,
-                                             const InternedName& function,
-                                             const ElementType& type, int ndim, int line);
+                                             const InternedName& function, const ElementType& type,
+                                             int ndim, int line);
     // An argument acquired once more as a typed view, read only; its extents must be `shape`
     // (checked by the body, which knows the message).
     const TypedView& argument_view(const ArrayParameter& p, int line);

@@ -4,8 +4,8 @@
 #include "frame/call.hpp"
 #include "frame/state.hpp"
 
-#include <string>
 #include <structmember.h>
+#include <string>
 
 namespace quillbrax::frame {
 
@@ -18,8 +18,7 @@ InternedName name_co_varnames{"co_varnames"};
 InternedName name_co_flags{"co_flags"};
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* parameter_names;  // tuple of interned str
     PyObject* defaults;         // tuple or None
@@ -47,11 +46,10 @@ PyObject* invoke(FunctionObject* function, PyObject* const* arguments, Py_ssize_
     PyObject* values[kMaxParameters];
     PyObject* const* defaults =
         function->defaults != Py_None ? &PyTuple_GET_ITEM(function->defaults, 0) : nullptr;
-    if (!bind_arguments(spec.name,
-                        {&PyTuple_GET_ITEM(function->parameter_names, 0),
-                         static_cast<size_t>(parameter_count)},
-                        required, defaults, arguments, positional_count, keyword_names,
-                        keyword_dict, values)) {
+    if (!bind_arguments(
+            spec.name,
+            {&PyTuple_GET_ITEM(function->parameter_names, 0), static_cast<size_t>(parameter_count)},
+            required, defaults, arguments, positional_count, keyword_names, keyword_dict, values)) {
         add_traceback_entry(traceback_name, spec.definition_line);
         return nullptr;
     }
@@ -244,8 +242,8 @@ Ref make_function_object(const FunctionSpec& spec, Ref code) {
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref module_name = Ref::steal(PyUnicode_FromString(module_state.spec->full_name));
-    Ref doc = spec.doc != nullptr ? Ref::steal(PyUnicode_FromString(spec.doc))
-                                  : Ref::borrow(Py_None);
+    Ref doc =
+        spec.doc != nullptr ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     if (!name || !module_name || !doc) return Ref();
 
     auto* function = PyObject_GC_New(FunctionObject, function_type);

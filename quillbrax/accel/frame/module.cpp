@@ -179,8 +179,8 @@ int module_exec(PyObject* module) {
         module_state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
 
         // The module body.
-        Ref np = Ref::steal(
-            PyImport_ImportModuleLevelObject(numpy_names::numpy.get(), module_state.globals, nullptr, nullptr, 0));
+        Ref np = Ref::steal(PyImport_ImportModuleLevelObject(
+            numpy_names::numpy.get(), module_state.globals, nullptr, nullptr, 0));
         if (!np || PyDict_SetItem(module_state.globals, numpy_names::np.get(), np.get()) < 0) {
             return failed(kImportNumpyLine);
         }
@@ -220,15 +220,7 @@ PyObject* module_definition(const ModuleSpec& spec) {
     slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
     slots[2] = {0, nullptr};
     definition = {
-        PyModuleDef_HEAD_INIT,
-        spec.name,
-        spec.doc,
-        0,
-        nullptr,
-        slots,
-        nullptr,
-        nullptr,
-        nullptr,
+        PyModuleDef_HEAD_INIT, spec.name, spec.doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
     };
     return PyModuleDef_Init(&definition);
 }

@@ -1,4 +1,5 @@
-// The one include of the interpreter's and NumPy's headers for the frame and the modules built on it.
+// The one include of the interpreter's and NumPy's headers for the frame and the modules built on
+// it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

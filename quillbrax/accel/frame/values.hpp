@@ -8,9 +8,7 @@
 
 namespace quillbrax::frame {
 
-inline Ref make_int(long long value, int line) {
-    return checked(PyLong_FromLongLong(value), line);
-}
+inline Ref make_int(long long value, int line) { return checked(PyLong_FromLongLong(value), line); }
 
 inline Ref make_float(double value, int line) { return checked(PyFloat_FromDouble(value), line); }
 
