@@ -138,6 +138,13 @@ ALIASES = [
     (
         _pairmetric,
         "empty",
+        lambda *a, **k: SQUARE[::-1, ::-1],
+        lambda: _pairmetric.pairwise_squared_euclidean(SQUARE, SQUARE.copy()),
+        "X",
+    ),
+    (
+        _pairmetric,
+        "empty",
         lambda *a, **k: SQUARE.T,
         lambda: _pairmetric.pairwise_manhattan_distances(RNG.normal(size=(3, 2)), SQUARE),
         "Y",

@@ -79,7 +79,6 @@ public:
     Py_ssize_t stride(int k) const { return strides_[k]; }
     Py_ssize_t item_size() const { return held_ ? view_.itemsize : 0; }
     bool is_none() const { return !held_; }
-    PyObject* object() const { return held_ ? view_.obj : nullptr; }
 
     template <class T, int N>
     Strided<T, N> as() const {
@@ -130,11 +129,9 @@ inline MemorySpan memory_span(const StridedBuffer& buffer) {
 // exception set (ValueError, or the exporter's own) and nothing held.
 bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
                           ArrayBuffer* buffer);
-inline void release_array_buffer(ArrayBuffer& buffer) { buffer.release(); }
 
 // Always write mode; every dimension must be directly addressed.
 bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view);
-inline void release_typed_view(TypedView& view) { view.release(); }
 
 // Checks that a buffer format string describes exactly one element of `type`.
 bool check_element_format(const char* format, const ElementType& type);
