@@ -456,9 +456,13 @@ frame::Ref im2col_body(frame::Call& call) {
     ITYPE working_h = H;
     ITYPE working_w = W;
     if (pad > 0) {
-        const int p = static_cast<int>(pad);
-        frame::Ref widths = frame::checked(
-            Py_BuildValue("((ii)(ii)(ii)(ii))", 0, 0, p, p, p, p, 0, 0), lines.padded);
+        // ((0, 0), (pad, pad), (pad, pad), (0, 0))
+        frame::Ref zero = frame::make_int(0, lines.padded);
+        frame::Ref width = frame::make_int(pad, lines.padded);
+        frame::Ref none = frame::make_tuple({zero.get(), zero.get()}, lines.padded);
+        frame::Ref both = frame::make_tuple({width.get(), width.get()}, lines.padded);
+        frame::Ref widths =
+            frame::make_tuple({none.get(), both.get(), both.get(), none.get()}, lines.padded);
         working = call.call_numpy(numpy_pad, lines.padded, {working.get(), widths.get()},
                                   {{&mode, constant.get()}});
         working_from = &numpy_pad;

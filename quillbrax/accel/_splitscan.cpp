@@ -379,10 +379,7 @@ constexpr ClassifierLines kClassifierLines{.definition = 16, .unique = 28, .tota
 constexpr RegressorLines kRegressorLines{.definition = 82, .argsort = 101, .result = 123};
 
 // The result of every call that finds no split: one tuple, shared.
-frame::ModuleConstant no_split{[] { return Py_BuildValue("(OOO)", Py_None, Py_None, Py_None); }};
-
-frame::InternedName name_fromnumeric{"numpy._core.fromnumeric"};
-frame::InternedName name_fromnumeric_1x{"numpy.core.fromnumeric"};
+frame::ModuleConstant no_split{[] { return PyTuple_Pack(3, Py_None, Py_None, Py_None); }};
 
 void check_target_count(const frame::ArrayBuffer& y, ITYPE n, int line) {
     if (y.shape(0) < n) frame::raise(PyExc_ValueError, line, kShortTargetsMessage, y.shape(0), n);
@@ -413,7 +410,9 @@ std::vector<double> zeros_array(frame::Call& call, ITYPE count, int line) {
 // Python code (dictionary lookups only). An np.argsort that is anything else is called.
 bool is_numpy_argsort(PyObject* function) {
     PyObject* modules = PyImport_GetModuleDict();
-    for (const frame::InternedName* name : {&name_fromnumeric, &name_fromnumeric_1x}) {
+    using frame::numpy_names::fromnumeric;
+    using frame::numpy_names::fromnumeric_1x;
+    for (const frame::InternedName* name : {&fromnumeric, &fromnumeric_1x}) {
         PyObject* module = PyDict_GetItemWithError(modules, name->get());
         if (module == nullptr || !PyModule_CheckExact(module)) continue;
         PyObject* own = PyDict_GetItemWithError(PyModule_GetDict(module), argsort.get());

@@ -50,6 +50,7 @@ InternedName empty{"empty"}, zeros{"zeros"}, unique{"unique"}, argsort{"argsort"
     ascontiguousarray{"ascontiguousarray"};
 InternedName float64{"float64"}, intp{"intp"};
 InternedName dtype{"dtype"}, mode{"mode"}, constant{"constant"};
+InternedName fromnumeric{"numpy._core.fromnumeric"}, fromnumeric_1x{"numpy.core.fromnumeric"};
 }  // namespace numpy_names
 
 }  // namespace quillbrax::frame

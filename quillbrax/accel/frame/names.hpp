@@ -51,6 +51,7 @@ extern InternedName np, numpy, ndarray;
 extern InternedName empty, zeros, unique, argsort, pad, ascontiguousarray;
 extern InternedName float64, intp;
 extern InternedName dtype, mode, constant;
+extern InternedName fromnumeric, fromnumeric_1x;  // the modules that define argsort
 }  // namespace numpy_names
 
 }  // namespace quillbrax::frame
