@@ -64,11 +64,11 @@ test-asan: $(VENV)/.deps
 	$(ASAN_ENV) $(ASAN_PYTEST)
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 
-# The build with clang (Debian's, installed here when missing), warnings as errors, native unit
+# The build with clang 19 (Debian's, installed here when missing), warnings as errors, native unit
 # tests included: a build check only, the suite runs on the GCC builds above.
-CLANGXX ?= clang++
+CLANGXX ?= clang++-19
 test-clang: $(VENV)/.deps
-	@command -v $(CLANGXX) >/dev/null || { apt-get update -qq && apt-get install -y -qq clang; }
+	@command -v $(CLANGXX) >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-19; }
 	$(VENV)/bin/cmake -S . -B build/clang -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) \
 	  -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
 	$(VENV)/bin/cmake --build build/clang

@@ -68,8 +68,9 @@ public:
             const INT label = classes[c];
             entries_[static_cast<size_t>(c)] = {label, c};
         }
-        std::stable_sort(entries_.begin(), entries_.end(),
-                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        // By label, then by position: the order a stable sort by label gives, without the
+        // temporary buffer of std::stable_sort (deprecated in the standard library clang sees).
+        std::sort(entries_.begin(), entries_.end());
         auto same_label = [](const Entry& a, const Entry& b) { return a.first == b.first; };
         auto last_of_each = std::unique(entries_.rbegin(), entries_.rend(), same_label);
         entries_.erase(entries_.begin(), last_of_each.base());
