@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -185,17 +186,19 @@ template <class Isa>
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + kPanel − 1 (the first `width` real), over the columns of one block. `x` holds the
-// tile's rows of X, `depth` elements each; `panel` the Y panel. The sums start at 0.0 in the
-// first block and from the result in the others; the last block stores final(acc).
-template <Metric metric, class Isa>
-[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE depth,
-                                               bool first, bool last, const Result& out,
-                                               bool contiguous, ITYPE i0, ITYPE j0, ITYPE live,
-                                               ITYPE width) {
+// tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
+// unrolled, as short rows need); `panel` the Y panel. The sums start at 0.0 in the first block
+// and from the result in the others; the last block stores final(acc).
+template <Metric metric, class Isa, ITYPE kFixed>
+[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
+                                               ITYPE depth_given, bool first, bool last,
+                                               const Result& out, bool contiguous, ITYPE i0,
+                                               ITYPE j0, ITYPE live, ITYPE width) {
     using Vector = typename Isa::Vector;
     constexpr ITYPE rows = Isa::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
     constexpr ITYPE vectors = kPanel / lanes;
+    const ITYPE depth = kFixed != 0 ? kFixed : depth_given;
     const bool whole = contiguous && live == rows && width == kPanel;
     const auto row_start = [&](ITYPE r) {
         return reinterpret_cast<double*>(out.data + (i0 + r) * out.strides[0] +
@@ -232,17 +235,18 @@ template <Metric metric, class Isa>
         }
     }
 
+    // Euclidean: the lanes that need pow are marked in a mask and computed after the vector
+    // stores, so that no call interrupts the vector code.
+    static_assert(rows * kPanel <= 32);
+    double sums[rows][kPanel];
+    uint32_t pending = 0;
     if (metric == Metric::euclidean && last) {
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) {
+                store(&sums[r][v * lanes], acc[r][v]);
                 int unsafe = 0;
-                Vector s = root<Isa>(acc[r][v], unsafe);
-                if (unsafe != 0) [[unlikely]] {
-                    for (ITYPE lane = 0; lane < lanes; ++lane) {
-                        if ((unsafe >> lane) & 1) s[lane] = std::pow(acc[r][v][lane], 0.5);
-                    }
-                }
-                acc[r][v] = s;
+                acc[r][v] = root<Isa>(acc[r][v], unsafe);
+                pending |= static_cast<uint32_t>(unsafe) << (r * kPanel + v * lanes);
             }
         }
     }
@@ -251,10 +255,18 @@ template <Metric metric, class Isa>
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(row_start(r) + v * lanes, acc[r][v]);
         }
+        for (; pending != 0; pending &= pending - 1) {
+            const int t = __builtin_ctz(pending);
+            store(row_start(t / kPanel) + t % kPanel, std::pow(sums[t / kPanel][t % kPanel], 0.5));
+        }
     } else {
         double values[rows][kPanel];
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(&values[r][v * lanes], acc[r][v]);
+        }
+        for (; pending != 0; pending &= pending - 1) {
+            const int t = __builtin_ctz(pending);
+            values[t / kPanel][t % kPanel] = std::pow(sums[t / kPanel][t % kPanel], 0.5);
         }
         for (ITYPE r = 0; r < live; ++r) {
             for (ITYPE lane = 0; lane < width; ++lane) out(i0 + r, j0 + lane) = values[r][lane];
@@ -271,7 +283,7 @@ struct Plan {
     double* x_tile;   // rows × depth
 };
 
-template <Metric metric, class Isa>
+template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void pairwise_blocks(Matrix X, Matrix Y, Result out,
                                                    const Plan& plan) {
     constexpr ITYPE rows = Isa::rows;
@@ -299,24 +311,47 @@ template <Metric metric, class Isa>
                 }
                 for (ITYPE p = 0; p < panels; ++p) {
                     const ITYPE j0 = p * kPanel;
-                    tile_kernel<metric, Isa>(plan.x_tile, plan.y_block + p * depth * kPanel, depth,
-                                             b == 0, b + 1 == plan.k_blocks, out, contiguous, i0,
-                                             j_start + j0, live, std::min(kPanel, block_rows - j0));
+                    tile_kernel<metric, Isa, kFixed>(
+                        plan.x_tile, plan.y_block + p * depth * kPanel, depth, b == 0,
+                        b + 1 == plan.k_blocks, out, contiguous, i0, j_start + j0, live,
+                        std::min(kPanel, block_rows - j0));
                 }
             }
         }
     }
 }
 
+// Rows of up to kShortRows elements take a kernel with the loop over k unrolled.
+constexpr ITYPE kShortRows = 8;
+
+template <Metric metric, class Isa, ITYPE... kDepths>
+[[gnu::always_inline]] inline void pairwise_any_depth(Matrix X, Matrix Y, Result out,
+                                                      const Plan& plan,
+                                                      std::integer_sequence<ITYPE, kDepths...>) {
+    if (plan.d > kShortRows || plan.d == 0 ||
+        !((plan.d == kDepths + 1 ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan),
+                                    true)
+                                 : false) ||
+          ...)) {
+        pairwise_blocks<metric, Isa, 0>(X, Y, out, plan);
+    }
+}
+
+template <Metric metric, class Isa>
+[[gnu::always_inline]] inline void pairwise_all(Matrix X, Matrix Y, Result out, const Plan& plan) {
+    pairwise_any_depth<metric, Isa>(X, Y, out, plan,
+                                    std::make_integer_sequence<ITYPE, kShortRows>{});
+}
+
 template <Metric metric>
 void pairwise_blocks_portable(Matrix X, Matrix Y, Result out, const Plan& plan) {
-    pairwise_blocks<metric, IsaBaseline>(X, Y, out, plan);
+    pairwise_all<metric, IsaBaseline>(X, Y, out, plan);
 }
 
 template <Metric metric>
 [[gnu::target("avx2"), gnu::flatten]] void pairwise_blocks_avx2(Matrix X, Matrix Y, Result out,
                                                                 const Plan& plan) {
-    pairwise_blocks<metric, IsaAvx2>(X, Y, out, plan);
+    pairwise_all<metric, IsaAvx2>(X, Y, out, plan);
 }
 
 // Fills the n × m result `out`; X is n × d, Y has m rows of at least d elements. Needs
