@@ -322,7 +322,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
 }
 
 // Rows of up to kShortRows elements take a kernel with the loop over k unrolled.
-constexpr ITYPE kShortRows = 8;
+constexpr ITYPE kShortRows = 16;
 
 template <Metric metric, class Isa, ITYPE... kDepths>
 [[gnu::always_inline]] inline void pairwise_any_depth(Matrix X, Matrix Y, Result out,
