@@ -123,13 +123,13 @@ struct IsaAvx2 {
 };
 
 template <class Vector>
-[[gnu::always_inline]] inline Vector load(const double* from) {
+[[gnu::always_inline]] inline Vector load(const void* from) {
     Vector v;
     __builtin_memcpy(&v, from, sizeof v);
     return v;
 }
 template <class Vector>
-[[gnu::always_inline]] inline void store(double* to, Vector v) {
+[[gnu::always_inline]] inline void store(void* to, Vector v) {
     __builtin_memcpy(to, &v, sizeof v);
 }
 
@@ -150,7 +150,9 @@ template <class Vector>
 // below s (so the bound holds on both sides of s, a power of two included) and c = 1 − 2μ:
 // then |r − s| < (1/2 − μ)·u·(1 + 2^-52), so r lies at least μ·u − 2^-53·u from any midpoint.
 // μ = 1/32 where acc is in [2^-64, 2^64] (2.6 times the 0.012 ulp bound there) and μ = 1/16
-// elsewhere (1.5 times the general 0.04): about 6 % and 12 % of random lanes go to pow.
+// elsewhere (1.5 times the general 0.04): about 6 % and 12 % of random lanes go to pow. (On
+// 8·10^7 random sums, glibc's pow differed from the correctly rounded root on 0.09 % of them,
+// all within 0.0083 ulp of a midpoint.)
 // The rounding of c·s·u itself (relative 2^-53) is far inside these margins.
 //
 // acc outside [2^-800, 2^1000] goes to pow as well (so that no product here underflows or
@@ -200,9 +202,10 @@ template <Metric metric, class Isa, ITYPE kFixed>
     constexpr ITYPE vectors = kPanel / lanes;
     const ITYPE depth = kFixed != 0 ? kFixed : depth_given;
     const bool whole = contiguous && live == rows && width == kPanel;
-    const auto row_start = [&](ITYPE r) {
-        return reinterpret_cast<double*>(out.data + (i0 + r) * out.strides[0] +
-                                         j0 * ITYPE{sizeof(double)});
+    // Element (i0 + r, j0 + c) of a result whose rows are contiguous, as bytes: the result
+    // may sit at any byte offset, so it is only reached through memcpy.
+    const auto element = [&](ITYPE r, ITYPE c) {
+        return out.data + (i0 + r) * out.strides[0] + (j0 + c) * ITYPE{sizeof(double)};
     };
 
     Vector acc[rows][vectors];
@@ -212,7 +215,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
         }
     } else if (whole) {
         for (ITYPE r = 0; r < rows; ++r) {
-            for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(row_start(r) + v * lanes);
+            for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(element(r, v * lanes));
         }
     } else {
         double partial[rows][kPanel] = {};
@@ -253,11 +256,11 @@ template <Metric metric, class Isa, ITYPE kFixed>
 
     if (whole) {
         for (ITYPE r = 0; r < rows; ++r) {
-            for (ITYPE v = 0; v < vectors; ++v) store(row_start(r) + v * lanes, acc[r][v]);
+            for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
         }
         for (; pending != 0; pending &= pending - 1) {
             const int t = __builtin_ctz(pending);
-            store(row_start(t / kPanel) + t % kPanel, std::pow(sums[t / kPanel][t % kPanel], 0.5));
+            store(element(t / kPanel, t % kPanel), std::pow(sums[t / kPanel][t % kPanel], 0.5));
         }
     } else {
         double values[rows][kPanel];
