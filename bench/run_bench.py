@@ -147,13 +147,14 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         ("cityblock", _pairmetric.pairwise_manhattan_distances),
     ]
     # The shapes users call: few features (coordinates, embeddings of a few dimensions), tens,
-    # and long rows; n = m throughout.
-    sizes = [(200, 3), (1000, 3), (1000, 64), (300, 1024)] if quick else [
-        (200, 3), (2000, 3), (2000, 16), (2000, 64), (10000, 16), (500, 1024)]
+    # and long rows.
+    sizes = [(200, 200, 3), (1000, 1000, 3), (1000, 1000, 64), (300, 300, 1024)] if quick else [
+        (200, 200, 3), (2000, 2000, 3), (2000, 2000, 16), (10000, 100, 16), (2000, 2000, 64),
+        (500, 500, 1024)]
     cases = []
-    for n, d in sizes:
+    for n, m, d in sizes:
         X = rng.standard_normal((n, d))
-        Y = rng.standard_normal((n, d))
+        Y = rng.standard_normal((m, d))
         squared = _pairmetric.pairwise_squared_euclidean
         for metric, ours in metrics:
             peers = {
@@ -161,14 +162,14 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
                 "sklearn pairwise_distances": lambda metric=metric, X=X, Y=Y:
                     pairwise_distances(X, Y, metric=metric, n_jobs=1),
                 # the floor: allocating and writing a result of the same size
-                "np.empty(shape).fill(1.0)": lambda n=n: np.empty((n, n)).fill(1.0),
+                "np.empty(shape).fill(1.0)": lambda n=n, m=m: np.empty((n, m)).fill(1.0),
             }
             if metric == "euclidean":  # what the root costs on top of the sums
                 peers["our sqeuclidean"] = lambda X=X, Y=Y: squared(X, Y)
             case = Case(
-                group="pairwise (vs d)", name=f"pairwise {metric} {n}x{n} d={d}",
+                group="pairwise (vs d)", name=f"pairwise {metric} {n}x{m} d={d}",
                 axis="d", size=d, ours=lambda ours=ours, X=X, Y=Y: ours(X, Y), peers=peers,
-                series=f"{metric} n={n}", work=float(n) * n * d,
+                series=f"{metric} {n}x{m}", work=float(n) * m * d,
             )
             mine, theirs = ours(X, Y), cdist(X, Y, metric)
             differing = int(np.count_nonzero(mine != theirs))
@@ -177,7 +178,7 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
                 True if differing == 0 else
                 f"False: {differing} of {mine.size} entries differ, by at most {ulps} ulp")
             if metric == "euclidean":
-                scratch = pairwise_scratch_bytes(ours.__name__, n, n, d)
+                scratch = pairwise_scratch_bytes(ours.__name__, n, m, d)
                 case.checks["scratch beyond result (MiB), result (MiB)"] = (
                     round(scratch / 2**20, 2), round(mine.nbytes / 2**20, 2))
             cases.append(case)
