@@ -113,29 +113,63 @@ def cpu_model() -> str:
 # Cases
 
 
+def pairwise_scratch_bytes(function: str, n: int, m: int, d: int) -> int:
+    """Peak memory of one call beyond its inputs and its result: the peak resident size during
+    the call less the resident size before it, in a fresh process (the kernels' scratch is
+    native memory, which tracemalloc does not see)."""
+    import subprocess
+    import tempfile
+
+    script = (
+        "import numpy as np\n"
+        "from quillbrax.accel import _pairmetric\n"
+        "def status(key):  # bytes\n"
+        "    return next(int(l.split()[1]) * 1024 for l in open('/proc/self/status')\n"
+        "                if l.startswith(key))\n"
+        f"X = np.full(({n}, {d}), 1.0); Y = np.full(({m}, {d}), 2.0)\n"
+        "open('/proc/self/clear_refs', 'w').write('5')  # the peak starts again from here\n"
+        "before = status('VmRSS')\n"
+        f"out = _pairmetric.{function}(X, Y)\n"
+        "print(status('VmHWM') - before - out.nbytes)\n")
+    with tempfile.TemporaryDirectory() as scratch:  # outside the checkout: the installed package
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             cwd=scratch)
+    return int(run.stdout) if run.returncode == 0 else -1
+
+
 def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     from scipy.spatial.distance import cdist
+    from sklearn.metrics import pairwise_distances
 
     metrics = [
         ("sqeuclidean", _pairmetric.pairwise_squared_euclidean),
         ("euclidean", _pairmetric.pairwise_distances),
         ("cityblock", _pairmetric.pairwise_manhattan_distances),
     ]
-    sizes = [(250, 64), (500, 64), (1000, 64)] if quick else [
-        (250, 64), (500, 64), (1000, 64), (2000, 64), (1000, 8), (1000, 16), (1000, 256)]
+    # The shapes users call: few features (coordinates, embeddings of a few dimensions), tens,
+    # and long rows.
+    sizes = [(200, 200, 3), (1000, 1000, 3), (1000, 1000, 64), (300, 300, 1024)] if quick else [
+        (200, 200, 3), (2000, 2000, 3), (2000, 2000, 16), (10000, 100, 16), (2000, 2000, 64),
+        (500, 500, 1024)]
     cases = []
-    for n, d in sizes:
+    for n, m, d in sizes:
         X = rng.standard_normal((n, d))
-        Y = rng.standard_normal((n, d))
+        Y = rng.standard_normal((m, d))
+        squared = _pairmetric.pairwise_squared_euclidean
         for metric, ours in metrics:
+            peers = {
+                "cdist": lambda metric=metric, X=X, Y=Y: cdist(X, Y, metric),
+                "sklearn pairwise_distances": lambda metric=metric, X=X, Y=Y:
+                    pairwise_distances(X, Y, metric=metric, n_jobs=1),
+                # the floor: allocating and writing a result of the same size
+                "np.empty(shape).fill(1.0)": lambda n=n, m=m: np.empty((n, m)).fill(1.0),
+            }
+            if metric == "euclidean":  # what the root costs on top of the sums
+                peers["our sqeuclidean"] = lambda X=X, Y=Y: squared(X, Y)
             case = Case(
-                group="pairwise, d=64 (vs n)" if d == 64 else "pairwise, n=1000 (vs d)",
-                name=f"pairwise {metric} {n}x{n} d={d}",
-                axis="n" if d == 64 else "d",
-                size=n if d == 64 else d,
-                ours=lambda ours=ours, X=X, Y=Y: ours(X, Y),
-                peers={"cdist": lambda metric=metric, X=X, Y=Y: cdist(X, Y, metric)},
-                series=metric, work=float(n) * n * d,
+                group="pairwise (vs d)", name=f"pairwise {metric} {n}x{m} d={d}",
+                axis="d", size=d, ours=lambda ours=ours, X=X, Y=Y: ours(X, Y), peers=peers,
+                series=f"{metric} {n}x{m}", work=float(n) * m * d,
             )
             mine, theirs = ours(X, Y), cdist(X, Y, metric)
             differing = int(np.count_nonzero(mine != theirs))
@@ -143,17 +177,17 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
             case.checks["bit-identical to cdist"] = (
                 True if differing == 0 else
                 f"False: {differing} of {mine.size} entries differ, by at most {ulps} ulp")
+            if metric == "euclidean":
+                scratch = pairwise_scratch_bytes(ours.__name__, n, m, d)
+                case.checks["scratch beyond result (MiB), result (MiB)"] = (
+                    round(scratch / 2**20, 2), round(mine.nbytes / 2**20, 2))
             cases.append(case)
-    # What pow costs per entry: the Euclidean kernel against the squared one plus a NumPy
-    # power of the result, on the largest size.
-    n, d = sizes[3] if not quick else sizes[-1]
-    X = rng.standard_normal((n, d))
-    S = _pairmetric.pairwise_squared_euclidean(X, X)
-    out = np.empty_like(S)
-    cases.append(Case(
-        group="pairwise, d=64 (vs n)", name=f"pow(., 0.5) alone {n}x{n}", axis="n", size=n,
-        ours=lambda: np.power(S, 0.5, out=out),
-        peers={"np.sqrt": lambda: np.sqrt(S, out=out)}))
+    # Scratch at the shapes that once needed memory in proportion to the inputs.
+    for n, m, d in [(1, 2_000_000, 8), (1, 1, 2**24)]:
+        scratch = pairwise_scratch_bytes("pairwise_squared_euclidean", n, m, d)
+        print(f"  pairwise scratch at X ({n}, {d}) against Y ({m}, {d}): "
+              f"{scratch / 2**20:.2f} MiB beyond the {n * m * 8 / 2**20:.2f} MiB result",
+              file=sys.stderr)
     return cases
 
 
@@ -266,11 +300,17 @@ def dtw_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
 def split_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
-    sizes = [10_000, 30_000] if quick else [10_000, 30_000, 100_000]
+    # Small nodes are the common case inside a tree; large ones its first splits.
+    sizes = [10, 50, 1000, 10_000] if quick else [10, 50, 1000, 10_000, 100_000]
     m = 20
     cases = []
     for n in sizes:
         X = rng.random((n, m))
+
+        def argsorts(X=X):  # the sorts alone, one np.argsort per feature as the design makes
+            for j in range(m):
+                np.argsort(X[:, j])
+
         for label, classes in (("2 classes", 2), ("10 classes", 10), ("regression", 0)):
             if classes:
                 y = rng.integers(0, classes, n).astype(np.int64)
@@ -282,7 +322,7 @@ def split_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
                 peer = lambda X=X, y=y: DecisionTreeRegressor(max_depth=1).fit(X, y)
             case = Case(group=f"split search m={m} (vs n)", name=f"split {label} n={n} m={m}",
                         axis="n", size=n, series=label, ours=ours,
-                        peers={"sklearn depth-1 tree": peer})
+                        peers={"sklearn depth-1 tree": peer, f"{m} np.argsort": argsorts})
             feature, threshold, _ = ours()
             tree = peer().tree_
             case.checks["same feature as sklearn"] = bool(feature == tree.feature[0])

@@ -1,4 +1,6 @@
 import math
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -158,3 +160,197 @@ def test_argument_errors(X, Y, error, message):
     with pytest.raises(error) as caught:
         _pairmetric.pairwise_manhattan_distances(X, Y)
     assert str(caught.value) == message
+
+
+# ---------------------------------------------------------------------------------------------
+# Euclidean roots: pow(acc, 0.5) of the maths library on every entry, whatever shortcut the
+# kernel takes. Sums are built to be exact: against a zero row of Y, a row of X whose first
+# element has at most 27 significant bits and whose others are powers of two sums its squares
+# without rounding, so any double can be made the sum of an entry.
+
+def row_summing_to(target):
+    """Elements whose squares, added in order from 0.0, give exactly `target` (a double >= 0)."""
+    if not math.isfinite(target) or target == 0.0:
+        return [target]
+    q = math.frexp(math.ulp(target))[1] - 1  # target = K * 2**q
+    K = int(target / math.ldexp(1.0, q))
+    if q % 2 and K % 2:
+        # Squares of doubles are even multiples of 2**q here: sum up to target − 2**q exactly,
+        # then add the rounded square of sqrt(2**q), which the last addition rounds to 2**q.
+        return row_summing_to(target - math.ldexp(1.0, q)) + [math.sqrt(math.ldexp(1.0, q))]
+    g = -((-q) // 2)  # ceil(q / 2): the first element is t * 2**g, its square a multiple of 2**q
+    t = math.isqrt(K >> (2 * g - q))
+    row = [math.ldexp(float(t), g)]
+    rest = K - (t * t << (2 * g - q))
+    for bit in range(rest.bit_length()):
+        if rest >> bit & 1:
+            e = q + bit
+            row += [math.ldexp(1.0, e // 2)] * (1 if e % 2 == 0 else 2)
+    return row
+
+
+def entries_summing_to(targets):
+    rows = [row_summing_to(t) for t in targets]
+    d = max(len(r) for r in rows)
+    X = np.array([r + [0.0] * (d - len(r)) for r in rows])
+    Y = np.zeros((1, d))
+    squared = _pairmetric.pairwise_squared_euclidean(X, Y)[:, 0]
+    assert same_bits(squared, np.array(targets, dtype=float))  # the construction holds
+    return X, Y
+
+
+def sqrt_mod_power_of_two(rho, bits):
+    """x with x * x ≡ rho (mod 2**bits), for rho ≡ 1 (mod 8)."""
+    x = 1
+    for i in range(3, bits):
+        if (x * x - rho) % (1 << (i + 1)):
+            x += 1 << (i - 1)
+    return x
+
+
+def near_midpoints(count, side, rng):
+    """Doubles whose exact roots lie within about 2**-50 ulp of a midpoint between two adjacent
+    doubles, below it (side -1) or above (side +1): for odd w in [2**53, 2**54) with
+    w * w ≡ ±rho modulo a power of two for a small rho, the double nearest the square of the
+    midpoint w * 2**h sits rho units from it."""
+    targets = []
+    rho = 1 if side < 0 else 7  # odd squares are 1 modulo 8
+    while len(targets) < count:
+        residue = rho if side < 0 else (1 << 54) - rho
+        root = sqrt_mod_power_of_two(residue, 54)
+        for w in (root, (1 << 54) - root, root ^ (1 << 53), ((1 << 54) - root) ^ (1 << 53)):
+            if w >> 53 != 1:
+                continue
+            square = w * w
+            shift = square.bit_length() - 53
+            if square % (1 << shift) == (rho if side < 0 else (1 << shift) - rho):
+                mantissa = (square >> shift) + (side > 0)  # rho units off, rounded either way
+                targets.append(math.ldexp(mantissa, shift + 2 * int(rng.integers(-560, 455))))
+        rho += 8
+    return targets
+
+
+def expected_roots(squared):
+    return np.array([math.pow(v, 0.5) for v in squared.ravel().tolist()]).reshape(squared.shape)
+
+
+@pytest.mark.parametrize("side", [-1, 1])
+def test_euclidean_roots_next_to_midpoints(side):
+    targets = near_midpoints(300, side, np.random.default_rng(side + 7))
+    # The cases are the hard ones: for many, pow and a correctly rounded root differ.
+    assert sum(math.pow(t, 0.5) != math.sqrt(t) for t in targets) > len(targets) // 10
+    X, Y = entries_summing_to(targets)
+    assert same_bits(_pairmetric.pairwise_distances(X, Y)[:, 0], expected_roots(np.array(targets)))
+
+
+def _special_sums():
+    tiny, huge = 2.0**-800, 2.0**1000
+    values = [0.0, 5e-324, 2.0**-1022, 2.0**-1022 - 5e-324, np.finfo(float).max, np.inf, np.nan]
+    for v in (tiny, huge, 2.0**-64, 2.0**64, 1.0, 4.0, 2.0, 0.25, 2.0**-1000, 2.0**1020):
+        values += [v, math.nextafter(v, 0.0), math.nextafter(v, math.inf)]
+        for _ in range(3):  # a few ulps further out, where both thresholds apply
+            values += [math.nextafter(values[-2], 0.0), math.nextafter(values[-1], math.inf)]
+    return values
+
+
+def test_euclidean_roots_of_special_sums():
+    targets = _special_sums()
+    X, Y = entries_summing_to(targets)
+    assert same_bits(_pairmetric.pairwise_distances(X, Y)[:, 0], expected_roots(np.array(targets)))
+
+
+def spread_matrix(rng, shape):
+    """Values whose magnitudes spread over the whole exponent range of the squared sums."""
+    return rng.choice([-1.0, 1.0], shape) * np.exp2(rng.uniform(-540, 511, shape)) * rng.random(shape)
+
+
+@pytest.mark.parametrize("d", [1, 3, 70])
+def test_euclidean_roots_spread_over_the_exponent_range(d):
+    rng = np.random.default_rng(d)
+    X, Y = spread_matrix(rng, (150, d)), spread_matrix(rng, (130, d))
+    if d == 70:  # and sums near 1, where pow's error bound is tightest
+        X, Y = rng.standard_normal((150, d)), rng.standard_normal((130, d))
+    squared = _pairmetric.pairwise_squared_euclidean(X, Y)
+    assert same_bits(_pairmetric.pairwise_distances(X, Y), expected_roots(squared))
+
+
+# ---------------------------------------------------------------------------------------------
+# Bounded scratch memory, rows too long to sum, results in unusual memory.
+
+MEMORY_CASES = {
+    "one row against two million": "X = np.ones((1, 8)); Y = np.full((2_000_000, 8), 2.0)",
+    "two rows of 2**24": "X = np.ones((1, 2**24)); Y = np.full((1, 2**24), 2.0)",
+}
+
+
+@pytest.mark.slow
+@pytest.mark.not_under_asan(reason="the sanitizers' own allocations dwarf the bound")
+@pytest.mark.parametrize("case", sorted(MEMORY_CASES))
+@pytest.mark.parametrize("metric", METRICS)
+def test_peak_memory_is_result_plus_a_constant(tmp_path, case, metric):
+    script = f"""
+import numpy as np
+from quillbrax.accel import _pairmetric
+def status(key):  # bytes
+    return next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith(key))
+{MEMORY_CASES[case]}
+open("/proc/self/clear_refs", "w").write("5")  # the peak starts again from here
+before = status("VmRSS")
+out = _pairmetric.{FUNCTIONS[metric].__name__}(X, Y)
+after = status("VmHWM")
+print(after - before - out.nbytes)
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True, cwd=tmp_path)  # the installed package, not the sources
+    assert int(run.stdout) <= 16 * 2**20
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_rows_too_long_to_sum_are_refused(metric):
+    X = np.broadcast_to(0.0, (1, 2**58))
+    with pytest.raises(ValueError, match=r"^X has 288230376151711744 columns: rows longer than "
+                                         r"18014398509481984 elements are not supported$"):
+        FUNCTIONS[metric](X, X)
+
+
+class EmptyIn:
+    """A stand-in for the module's np whose empty gives a float64 array of the requested shape
+    at an odd address or with a column stride of two elements."""
+
+    def __init__(self, layout):
+        self.layout = layout
+        self.float64 = np.float64
+
+    def empty(self, shape, dtype):
+        n, m = shape
+        if self.layout == "unaligned":
+            raw = np.zeros(n * m * 8 + 1, np.uint8)
+            return raw[1:].view(np.float64).reshape(n, m)
+        return np.zeros((n, 2 * m))[:, ::2]
+
+
+@pytest.mark.parametrize("layout", ["unaligned", "column stride 16"])
+@pytest.mark.parametrize("d", [5, 300])  # 300: sums carried in the result between two blocks
+@pytest.mark.parametrize("metric", METRICS)
+def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, metric):
+    rng = np.random.default_rng(d)
+    X, Y = rng.standard_normal((7, d)), rng.standard_normal((13, d + 1))
+    expected = FUNCTIONS[metric](X, Y)
+    monkeypatch.setattr(_pairmetric, "np", EmptyIn(layout))
+    result = FUNCTIONS[metric](X, Y)
+    assert result.flags.aligned == (layout != "unaligned")
+    assert same_bits(result, expected) and same_bits(expected, pairwise(X, Y, metric))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_several_blocks_of_y_rows_and_columns(metric):
+    # d = 512: two blocks of 256 columns, and blocks of 256 rows of Y: 300 rows span two.
+    rng = np.random.default_rng(13)
+    X, Y = rng.standard_normal((3, 512)), rng.standard_normal((300, 512))
+    expected = np.zeros((3, 300))
+    for k in range(512):  # NumPy's elementwise operations are the scalar ones, k in order
+        diff = X[:, None, k] - Y[None, :, k]
+        expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
+    if metric == "euclidean":
+        expected = expected_roots(expected)
+    assert same_bits(FUNCTIONS[metric](X, Y), expected)

@@ -194,6 +194,17 @@ def test_larger_nodes_match_reference(function, column):
         assert_same(function(X, y, min_samples_leaf), REFERENCE[function](X, y, min_samples_leaf))
 
 
+@pytest.mark.parametrize("function", [classify, regress])
+@pytest.mark.parametrize("n", [2, 17, 384, 385])  # short columns take a comparison sort
+@pytest.mark.parametrize("column", [_wide_range, _zeros_and_ties, _one_nan])
+def test_nodes_on_both_sides_of_the_sort_size_threshold(function, n, column):
+    rng = np.random.default_rng(n)
+    X = np.column_stack([column(rng, n), rng.standard_normal(n), column(rng, n)])
+    y = rng.integers(0, 3, n) if function is classify else rng.standard_normal(n)
+    for min_samples_leaf in (1, n // 3):
+        assert_same(function(X, y, min_samples_leaf), REFERENCE[function](X, y, min_samples_leaf))
+
+
 def test_integer_conversion_and_keywords():
     X = np.arange(6.0)[:, None]
     y = np.array([0, 0, 1, 1, 1, 1])

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,70 +22,57 @@ namespace frame = quillbrax::frame;
 using frame::ITYPE;
 
 // ---------------------------------------------------------------------------------------------
-// Kernels: plain loops over byte-strided matrices.
-
-enum class Metric { squared_euclidean, euclidean, manhattan };
-
-struct StridedMatrix {
-    const char* data;
-    ITYPE row_stride;  // bytes
-    ITYPE column_stride;
-
-    // Elements are read by memcpy: a valid array may sit at any byte offset.
-    const char* row(ITYPE i) const { return data + i * row_stride; }
-    double at(const char* row, ITYPE k) const {
-        double value;
-        __builtin_memcpy(&value, row + k * column_stride, sizeof value);
-        return value;
-    }
-};
-
-template <Metric metric>
-inline double term(double diff) {
-    if constexpr (metric == Metric::manhattan) {
-        return std::fabs(diff);
-    } else {
-        return diff * diff;
-    }
-}
-
-template <Metric metric>
-inline double finish(double acc) {
-    if constexpr (metric == Metric::euclidean) {
-        return std::pow(acc, 0.5);  // the general power function, as documented
-    } else {
-        return acc;
-    }
-}
-
-// The kernel works on tiles of kRows rows of X by kPanel rows of Y. Y is packed once into panels
-// of kPanel rows, k-major (panel[k·kPanel + lane] = Y[j0 + lane, k]); X is packed a block of rows
-// at a time, row-major, so that both are read at unit stride whatever the caller's strides. Each
-// lane of a vector is one (i, j) entry with its own sequential sum over k: the vector operations
-// are the scalar ones side by side, so every result is that of the plain triple loop.
+// Kernels.
 //
-// A tile holds kRows × kPanel / lanes accumulators in registers; per k it loads the panel's
-// vectors once and broadcasts one element of each of the tile's rows of X. The block of X is
-// sized for the second-level cache and reused across every panel of Y.
-constexpr ITYPE kPanel = 8;
-constexpr size_t kBlockBytes = 64 * 1024;
+// The result is computed in tiles of `rows` rows of X by kPanel rows of Y, one vector lane per
+// (i, j) entry, each lane with its own sequential sum over k: the vector operations are the
+// scalar ones side by side, so every entry is that of the plain triple loop.
+//
+// Scratch memory is bounded by a constant, whatever n, m and d are. Y is packed a block of rows
+// and a block of at most kDepth columns at a time, k-major within panels of kPanel rows
+// (panel[k·kPanel + lane] = Y[j0 + lane, k0 + k]); X is packed one tile of rows at a time. When d
+// is longer than one block of columns, an entry's running sum is stored in the result after
+// each block and loaded again for the next, so the order of the additions is unchanged: the
+// result holds exactly the double the register held. Packing reads X and Y through their byte
+// strides; the result is written by vector stores where its rows are contiguous and a tile is
+// whole, and element by element through its strides otherwise.
 
 using Vector2 = double __attribute__((vector_size(16)));
 using Vector4 = double __attribute__((vector_size(32)));
-using Bits2 = unsigned long long __attribute__((vector_size(16)));
-using Bits4 = unsigned long long __attribute__((vector_size(32)));
+using Bits2 = long long __attribute__((vector_size(16)));
+using Bits4 = long long __attribute__((vector_size(32)));
+
+enum class Metric { squared_euclidean, euclidean, manhattan };
+
+using Matrix = frame::Strided<const double, 2>;
+using Result = frame::Strided<double, 2>;
+
+constexpr ITYPE kPanel = 8;
+constexpr ITYPE kDepth = 256;                  // columns per block: a panel slice fits L1
+constexpr size_t kYBlockBytes = 512 * 1024;    // packed block of Y: fits L2 beside a tile of X
+
+// Rows of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
+// than x86-64's largest address space could hold as distinct elements). Only arrays with zero
+// strides, such as broadcasts, can be longer; their sums would take years.
+constexpr ITYPE kMaxColumns = ITYPE{1} << 54;
 
 template <class Vector>
-[[gnu::always_inline]] inline Vector vector_term_manhattan(Vector diff) {
-    using Bits = std::conditional_t<sizeof(Vector) == 16, Bits2, Bits4>;
-    constexpr unsigned long long magnitude = ~0ULL >> 1;
-    return (Vector)((Bits)diff & magnitude);  // the sign bit cleared, as fabs does
+using BitsOf = std::conditional_t<sizeof(Vector) == 16, Bits2, Bits4>;
+
+template <class Vector>
+[[gnu::always_inline]] inline Vector splat(double value) {
+    if constexpr (sizeof(Vector) == 16) {
+        return Vector{value, value};
+    } else {
+        return Vector{value, value, value, value};
+    }
 }
 
 template <Metric metric, class Vector>
 [[gnu::always_inline]] inline Vector vector_term(Vector diff) {
     if constexpr (metric == Metric::manhattan) {
-        return vector_term_manhattan(diff);
+        using Bits = BitsOf<Vector>;
+        return (Vector)((Bits)diff & ~(Bits)splat<Vector>(-0.0));  // the sign bit cleared, as fabs
     } else {
         return diff * diff;
     }
@@ -113,146 +102,304 @@ template <Metric metric, class Vector>
 }
 #endif
 
-// How one double becomes a vector: a broadcast from memory where AVX has one (a load, no
-// shuffle), a duplicated scalar otherwise. The AVX2 entry is flattened, so this inlines there.
-struct BroadcastBaseline {
+// The instruction set of a kernel: its vector, its tile height, and how a double becomes a
+// vector (a broadcast from memory where AVX has one), a square root and a lane mask. The AVX2
+// entry is flattened, so these inline there.
+struct IsaBaseline {
     using Vector = Vector2;
     static constexpr ITYPE rows = 2;
-    [[gnu::always_inline]] static inline Vector2 at(const double* value) {
+    [[gnu::always_inline]] static inline Vector2 broadcast(const double* value) {
         return Vector2{*value, *value};
     }
+    [[gnu::always_inline]] static inline Vector2 sqrt(Vector2 v) {
+        return (Vector2)_mm_sqrt_pd((__m128d)v);
+    }
+    [[gnu::always_inline]] static inline int mask(Bits2 v) {
+        return _mm_movemask_pd((__m128d)v);
+    }
 };
-struct BroadcastAvx2 {
+struct IsaAvx2 {
     using Vector = Vector4;
     static constexpr ITYPE rows = 4;
-#if defined(__clang__)  // no AVX intrinsic outside AVX code; a splat becomes the broadcast there
-    [[gnu::always_inline]] static inline Vector4 at(const double* value) {
+#if defined(__clang__)
+    // Clang takes no AVX intrinsic outside AVX code, and these are inlined into code that becomes
+    // AVX only when inlined further: generic forms, which become the same instructions there.
+    [[gnu::always_inline]] static inline Vector4 broadcast(const double* value) {
         return Vector4{*value, *value, *value, *value};
     }
+    [[gnu::always_inline]] static inline Vector4 sqrt(Vector4 v) {
+        return __builtin_elementwise_sqrt(v);
+    }
+    [[gnu::always_inline]] static inline int mask(Bits4 v) {
+        int bits = 0;
+        for (int lane = 0; lane < 4; ++lane) bits |= static_cast<int>((v[lane] >> 63) & 1) << lane;
+        return bits;
+    }
 #else
-    [[gnu::target("avx2")]] static inline Vector4 at(const double* value) {
+    [[gnu::target("avx2")]] static inline Vector4 broadcast(const double* value) {
         return (Vector4)_mm256_broadcast_sd(value);
+    }
+    [[gnu::target("avx2")]] static inline Vector4 sqrt(Vector4 v) {
+        return (Vector4)_mm256_sqrt_pd((__m256d)v);
+    }
+    [[gnu::target("avx2")]] static inline int mask(Bits4 v) {
+        return _mm256_movemask_pd((__m256d)v);
     }
 #endif
 };
 
-// Y rows [j0, j0 + width) into one panel; lanes past the last row repeat it (their sums are
-// computed but never stored).
-inline void pack_panel(StridedMatrix Y, ITYPE j0, ITYPE width, ITYPE d, double* panel) {
-    for (ITYPE lane = 0; lane < kPanel; ++lane) {
-        const char* y = Y.row(j0 + std::min(lane, width - 1));
-        for (ITYPE k = 0; k < d; ++k) panel[k * kPanel + lane] = Y.at(y, k);
-    }
+template <class Vector>
+[[gnu::always_inline]] inline Vector load(const void* from) {
+    Vector v;
+    __builtin_memcpy(&v, from, sizeof v);
+    return v;
+}
+template <class Vector>
+[[gnu::always_inline]] inline void store(void* to, Vector v) {
+    __builtin_memcpy(to, &v, sizeof v);
 }
 
-// X rows [i0, i0 + count) row-major into block, then the last row again up to `padded` rows.
-inline void pack_rows(StridedMatrix X, ITYPE i0, ITYPE count, ITYPE padded, ITYPE d,
-                      double* block) {
-    for (ITYPE r = 0; r < padded; ++r) {
-        const char* x = X.row(i0 + std::min(r, count - 1));
-        for (ITYPE k = 0; k < d; ++k) block[r * d + k] = X.at(x, k);
-    }
+// The Euclidean distance pow(acc, 0.5) of the maths library, lane by lane, at the cost of a
+// square root for all but a few per cent of the lanes.
+//
+// s = sqrt(acc) is correctly rounded. The maths library's pow is documented to err by at most
+// 0.54 ulp in general; for the exponent 0.5 its error analysis gives less: the final rounding of
+// its exp (0.5 ulp) plus at most 0.011 ulp of exp's own approximation and 0.5·|ln acc|·1.5·2^-68
+// relative error from its log, which is at most 0.017 ulp over the whole range of doubles
+// (|ln acc| < 745) and at most 0.0011 ulp for acc in [2^-64, 2^64]. So pow returns what rounding
+// some r' with |r' − r| ≤ 0.04 ulp(r) gives, r the exact root; it can differ from s only when r
+// lies within 0.04 ulp(r) of a midpoint between s and a neighbour.
+//
+// The exact residual e = acc − s·s (representable, and computed exactly below: the product by
+// Veltkamp's split and Dekker's two-product, acc − hi exact by Sterbenz's lemma) gives
+// r − s = e / (r + s). A lane keeps s when |e| < c·s·u, where u is the spacing of the doubles just
+// below s (so the bound holds on both sides of s, a power of two included) and c = 1 − 2μ:
+// then |r − s| < (1/2 − μ)·u·(1 + 2^-52), so r lies at least μ·u − 2^-53·u from any midpoint.
+// μ = 1/32 where acc is in [2^-64, 2^64] (2.6 times the 0.012 ulp bound there) and μ = 1/16
+// elsewhere (1.5 times the general 0.04): about 6 % and 12 % of random lanes go to pow. (On
+// 8·10^7 random sums, glibc's pow differed from the correctly rounded root on 0.09 % of them,
+// all within 0.0083 ulp of a midpoint.)
+// The rounding of c·s·u itself (relative 2^-53) is far inside these margins.
+//
+// acc outside [2^-800, 2^1000] goes to pow as well (so that no product here underflows or
+// overflows), except +0 and +inf, whose roots sqrt and pow both give exactly (+0 and +inf); NaN
+// goes to pow, which keeps its payload as it likes.
+template <class Isa>
+[[gnu::always_inline]] inline typename Isa::Vector root(typename Isa::Vector acc, int& unsafe) {
+    using Vector = typename Isa::Vector;
+    using Bits = BitsOf<Vector>;
+    const Vector s = Isa::sqrt(acc);
+    // s·s = hi + lo exactly.
+    const Vector split = splat<Vector>(134217729.0);  // 2^27 + 1
+    const Vector t = s * split;
+    const Vector high = t - (t - s);
+    const Vector low = s - high;
+    const Vector hi = s * s;
+    const Vector lo = low * low - (((hi - high * high) - high * low) - high * low);
+    const Vector e = (acc - hi) - lo;
+    // u: the spacing of the doubles just below s, 2^(E − 52) for the exponent E of s's
+    // predecessor (s ≥ 2^-400 in range, so E − 52 is a normal exponent).
+    const Bits exponent_mask = (Bits)splat<Vector>(__builtin_inf());
+    const Vector u = (Vector)((((Bits)s - 1) & exponent_mask) - (52LL << 52));
+    const Bits middle = (acc >= splat<Vector>(0x1p-64)) & (acc <= splat<Vector>(0x1p64));
+    const Vector c = (Vector)(((Bits)splat<Vector>(15.0 / 16.0) & middle) |
+                              ((Bits)splat<Vector>(7.0 / 8.0) & ~middle));
+    const Vector magnitude = (Vector)((Bits)e & ~(Bits)splat<Vector>(-0.0));
+    const Bits in_range = (acc >= splat<Vector>(0x1p-800)) & (acc <= splat<Vector>(0x1p1000));
+    const Bits close_enough = magnitude < s * (c * u);
+    const Bits exact = (acc == splat<Vector>(0.0)) | (acc == splat<Vector>(__builtin_inf()));
+    unsafe = Isa::mask(~((in_range & close_enough) | exact));
+    return s;
 }
 
-template <Metric metric, class Broadcast>
-[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE d,
-                                               double (*tile)[kPanel]) {
-    using Vector = typename Broadcast::Vector;
-    constexpr ITYPE rows = Broadcast::rows;
+// One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
+// j0 … j0 + kPanel − 1 (the first `width` real), over the columns of one block. `x` holds the
+// tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
+// unrolled, as short rows need); `panel` the Y panel. The sums start at 0.0 in the first block
+// and from the result in the others; the last block stores final(acc).
+template <Metric metric, class Isa, ITYPE kFixed>
+[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
+                                               ITYPE depth_given, bool first, bool last,
+                                               const Result& out, bool contiguous, ITYPE i0,
+                                               ITYPE j0, ITYPE live, ITYPE width) {
+    using Vector = typename Isa::Vector;
+    constexpr ITYPE rows = Isa::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
     constexpr ITYPE vectors = kPanel / lanes;
-    Vector acc[rows][vectors] = {};
-    for (ITYPE k = 0; k < d; ++k) {
-        Vector y[vectors];
-        for (ITYPE v = 0; v < vectors; ++v) {
-            __builtin_memcpy(&y[v], panel + k * kPanel + v * lanes, sizeof(Vector));
+    const ITYPE depth = kFixed != 0 ? kFixed : depth_given;
+    const bool whole = contiguous && live == rows && width == kPanel;
+    // Element (i0 + r, j0 + c) of a result whose rows are contiguous, as bytes: the result
+    // may sit at any byte offset, so it is only reached through memcpy.
+    const auto element = [&](ITYPE r, ITYPE c) {
+        return out.data + (i0 + r) * out.strides[0] + (j0 + c) * ITYPE{sizeof(double)};
+    };
+
+    Vector acc[rows][vectors];
+    if (first) {
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = splat<Vector>(0.0);
+        }
+    } else if (whole) {
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(element(r, v * lanes));
+        }
+    } else {
+        double partial[rows][kPanel] = {};
+        for (ITYPE r = 0; r < live; ++r) {
+            for (ITYPE lane = 0; lane < width; ++lane) partial[r][lane] = out(i0 + r, j0 + lane);
         }
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Broadcast::at(x + r * d + k);
+            for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(&partial[r][v * lanes]);
+        }
+    }
+
+    for (ITYPE k = 0; k < depth; ++k) {
+        Vector y[vectors];
+        for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(panel + k * kPanel + v * lanes);
+        for (ITYPE r = 0; r < rows; ++r) {
+            const Vector xk = Isa::broadcast(x + r * depth + k);
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] = accumulate(acc[r][v], vector_term<metric>(xk - y[v]));
             }
         }
     }
-    for (ITYPE r = 0; r < rows; ++r) {
-        for (ITYPE v = 0; v < vectors; ++v) {
-            for (ITYPE lane = 0; lane < lanes; ++lane) tile[r][v * lanes + lane] = acc[r][v][lane];
+
+    // Euclidean: the lanes that need pow are marked in a mask and computed after the vector
+    // stores, so that no call interrupts the vector code.
+    static_assert(rows * kPanel <= 32);
+    double sums[rows][kPanel];
+    uint32_t pending = 0;
+    if (metric == Metric::euclidean && last) {
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) {
+                store(&sums[r][v * lanes], acc[r][v]);
+                int unsafe = 0;
+                acc[r][v] = root<Isa>(acc[r][v], unsafe);
+                pending |= static_cast<uint32_t>(unsafe) << (r * kPanel + v * lanes);
+            }
+        }
+    }
+
+    if (whole) {
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
+        }
+        for (; pending != 0; pending &= pending - 1) {
+            const int t = __builtin_ctz(pending);
+            store(element(t / kPanel, t % kPanel), std::pow(sums[t / kPanel][t % kPanel], 0.5));
+        }
+    } else {
+        double values[rows][kPanel];
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) store(&values[r][v * lanes], acc[r][v]);
+        }
+        for (; pending != 0; pending &= pending - 1) {
+            const int t = __builtin_ctz(pending);
+            values[t / kPanel][t % kPanel] = std::pow(sums[t / kPanel][t % kPanel], 0.5);
+        }
+        for (ITYPE r = 0; r < live; ++r) {
+            for (ITYPE lane = 0; lane < width; ++lane) out(i0 + r, j0 + lane) = values[r][lane];
         }
     }
 }
 
-struct Scratch {
-    double* packed_y;  // ceil(m / kPanel) panels of d × kPanel
-    double* block;     // block_rows rows of d
-    ITYPE block_rows;  // a multiple of every tile height
+struct Plan {
+    ITYPE n, m, d;
+    ITYPE depth;     // columns per block (0 when d = 0)
+    ITYPE k_blocks;  // at least 1
+    ITYPE y_rows;    // rows of Y per packed block, a multiple of kPanel
+    double* y_block;  // y_rows × depth
+    double* x_tile;   // rows × depth
 };
 
-template <Metric metric, class Broadcast>
-[[gnu::always_inline]] inline void pairwise_tiles(StridedMatrix X, StridedMatrix Y, char* out,
-                                                  ITYPE out_row_stride, ITYPE out_column_stride,
-                                                  ITYPE n, ITYPE m, ITYPE d,
-                                                  const Scratch& scratch) {
-    constexpr ITYPE rows = Broadcast::rows;
-    const ITYPE panels = (m + kPanel - 1) / kPanel;
-    for (ITYPE p = 0; p < panels; ++p) {
-        pack_panel(Y, p * kPanel, std::min(kPanel, m - p * kPanel), d,
-                   scratch.packed_y + p * d * kPanel);
-    }
-    for (ITYPE i0 = 0; i0 < n; i0 += scratch.block_rows) {
-        const ITYPE count = std::min(scratch.block_rows, n - i0);
-        const ITYPE padded = (count + rows - 1) / rows * rows;
-        pack_rows(X, i0, count, padded, d, scratch.block);
-        for (ITYPE p = 0; p < panels; ++p) {
-            const ITYPE j0 = p * kPanel;
-            const ITYPE width = std::min(kPanel, m - j0);
-            const double* panel = scratch.packed_y + p * d * kPanel;
-            for (ITYPE r0 = 0; r0 < padded; r0 += rows) {
-                double tile[rows][kPanel];
-                tile_kernel<metric, Broadcast>(scratch.block + r0 * d, panel, d, tile);
-                const ITYPE live = std::min(rows, count - r0);
-                for (ITYPE r = 0; r < live; ++r) {
-                    char* row = out + (i0 + r0 + r) * out_row_stride + j0 * out_column_stride;
-                    for (ITYPE lane = 0; lane < width; ++lane) {
-                        *reinterpret_cast<double*>(row + lane * out_column_stride) =
-                            finish<metric>(tile[r][lane]);
-                    }
+template <Metric metric, class Isa, ITYPE kFixed>
+[[gnu::always_inline]] inline void pairwise_blocks(Matrix X, Matrix Y, Result out,
+                                                   const Plan& plan) {
+    constexpr ITYPE rows = Isa::rows;
+    const bool contiguous = out.strides[1] == ITYPE{sizeof(double)};
+    for (ITYPE j_start = 0; j_start < plan.m; j_start += plan.y_rows) {
+        const ITYPE block_rows = std::min(plan.y_rows, plan.m - j_start);
+        const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
+        for (ITYPE b = 0; b < plan.k_blocks; ++b) {
+            const ITYPE k0 = b * plan.depth;
+            const ITYPE depth = std::min(plan.depth, plan.d - k0);
+            // Y rows of the block into panels; lanes past the last row repeat it (their sums
+            // are computed but never stored).
+            for (ITYPE p = 0; p < panels; ++p) {
+                double* panel = plan.y_block + p * depth * kPanel;
+                for (ITYPE lane = 0; lane < kPanel; ++lane) {
+                    const ITYPE j = j_start + std::min(p * kPanel + lane, block_rows - 1);
+                    for (ITYPE k = 0; k < depth; ++k) panel[k * kPanel + lane] = Y(j, k0 + k);
+                }
+            }
+            for (ITYPE i0 = 0; i0 < plan.n; i0 += rows) {
+                const ITYPE live = std::min(rows, plan.n - i0);
+                for (ITYPE r = 0; r < rows; ++r) {
+                    const ITYPE i = i0 + std::min(r, live - 1);
+                    for (ITYPE k = 0; k < depth; ++k) plan.x_tile[r * depth + k] = X(i, k0 + k);
+                }
+                for (ITYPE p = 0; p < panels; ++p) {
+                    const ITYPE j0 = p * kPanel;
+                    tile_kernel<metric, Isa, kFixed>(
+                        plan.x_tile, plan.y_block + p * depth * kPanel, depth, b == 0,
+                        b + 1 == plan.k_blocks, out, contiguous, i0, j_start + j0, live,
+                        std::min(kPanel, block_rows - j0));
                 }
             }
         }
     }
 }
 
-template <Metric metric>
-void pairwise_tiles_portable(StridedMatrix X, StridedMatrix Y, char* out, ITYPE rs, ITYPE cs,
-                             ITYPE n, ITYPE m, ITYPE d, const Scratch& scratch) {
-    pairwise_tiles<metric, BroadcastBaseline>(X, Y, out, rs, cs, n, m, d, scratch);
+// Rows of up to kShortRows elements take a kernel with the loop over k unrolled.
+constexpr ITYPE kShortRows = 16;
+
+template <Metric metric, class Isa, ITYPE... kDepths>
+[[gnu::always_inline]] inline void pairwise_any_depth(Matrix X, Matrix Y, Result out,
+                                                      const Plan& plan,
+                                                      std::integer_sequence<ITYPE, kDepths...>) {
+    if (plan.d > kShortRows || plan.d == 0 ||
+        !((plan.d == kDepths + 1 ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan),
+                                    true)
+                                 : false) ||
+          ...)) {
+        pairwise_blocks<metric, Isa, 0>(X, Y, out, plan);
+    }
+}
+
+template <Metric metric, class Isa>
+[[gnu::always_inline]] inline void pairwise_all(Matrix X, Matrix Y, Result out, const Plan& plan) {
+    pairwise_any_depth<metric, Isa>(X, Y, out, plan,
+                                    std::make_integer_sequence<ITYPE, kShortRows>{});
 }
 
 template <Metric metric>
-[[gnu::target("avx2"), gnu::flatten]] void pairwise_tiles_avx2(StridedMatrix X, StridedMatrix Y,
-                                                               char* out, ITYPE rs, ITYPE cs,
-                                                               ITYPE n, ITYPE m, ITYPE d,
-                                                               const Scratch& scratch) {
-    pairwise_tiles<metric, BroadcastAvx2>(X, Y, out, rs, cs, n, m, d, scratch);
+void pairwise_blocks_portable(Matrix X, Matrix Y, Result out, const Plan& plan) {
+    pairwise_all<metric, IsaBaseline>(X, Y, out, plan);
 }
 
 template <Metric metric>
-void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_stride,
-                     ITYPE out_column_stride, ITYPE n, ITYPE m, ITYPE d) {
+[[gnu::target("avx2"), gnu::flatten]] void pairwise_blocks_avx2(Matrix X, Matrix Y, Result out,
+                                                                const Plan& plan) {
+    pairwise_all<metric, IsaAvx2>(X, Y, out, plan);
+}
+
+// Fills the n × m result `out`; X is n × d, Y has m rows of at least d elements. Needs
+// d ≤ kMaxColumns.
+template <Metric metric>
+void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) {
     if (n == 0 || m == 0) return;
-    const ITYPE tile_rows =
-        quillbrax::cpu_has_avx2() ? BroadcastAvx2::rows : BroadcastBaseline::rows;
-    const ITYPE panels = (m + kPanel - 1) / kPanel;
-    // Rows of X per block: what fits kBlockBytes, at least one tile, never more than n needs.
-    ITYPE block_rows = static_cast<ITYPE>(kBlockBytes / sizeof(double)) / std::max<ITYPE>(d, 1);
-    block_rows = std::min(block_rows, n + tile_rows - 1) / tile_rows * tile_rows;
-    block_rows = std::max(block_rows, tile_rows);
-    // bad_alloc: MemoryError
-    std::vector<double> packed_y(static_cast<size_t>(panels) * kPanel * static_cast<size_t>(d));
-    std::vector<double> block(static_cast<size_t>(block_rows) * static_cast<size_t>(d));
-    const Scratch scratch{packed_y.data(), block.data(), block_rows};
-    quillbrax::dispatch<pairwise_tiles_portable<metric>, pairwise_tiles_avx2<metric>>(
-        X, Y, out, out_row_stride, out_column_stride, n, m, d, scratch);
+    Plan plan{n, m, d, 0, std::max<ITYPE>(1, (d + kDepth - 1) / kDepth), 0, nullptr, nullptr};
+    plan.depth = (d + plan.k_blocks - 1) / plan.k_blocks;  // blocks of nearly equal length
+    const ITYPE width = std::max<ITYPE>(plan.depth, 1);
+    const ITYPE fit = static_cast<ITYPE>(kYBlockBytes / sizeof(double)) / width / kPanel * kPanel;
+    plan.y_rows = std::max(kPanel, std::min(fit, (m + kPanel - 1) / kPanel * kPanel));
+    // Bounded by kYBlockBytes and a tile: a few hundred KiB whatever the shapes.
+    std::vector<double> y_block(static_cast<size_t>(plan.y_rows * width));
+    std::vector<double> x_tile(static_cast<size_t>(IsaAvx2::rows * width));
+    plan.y_block = y_block.data();
+    plan.x_tile = x_tile.data();
+    quillbrax::dispatch<pairwise_blocks_portable<metric>, pairwise_blocks_avx2<metric>>(X, Y, out,
+                                                                                      plan);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -260,6 +407,8 @@ void pairwise_kernel(StridedMatrix X, StridedMatrix Y, char* out, ITYPE out_row_
 
 constexpr const char* kTooFewColumnsMessage =
     "Y has %zd columns but X has %zd: Y needs at least as many columns as X";
+constexpr const char* kTooManyColumnsMessage =
+    "X has %zd columns: rows longer than %zd elements are not supported";
 
 struct PairwiseParameters {
     static constexpr frame::ArrayParameter X{0, "X", frame::DTYPE_t, 2};
@@ -286,15 +435,17 @@ frame::Ref pairwise_body(frame::Call& call) {
     if (Y.shape(1) < d) {
         frame::raise(PyExc_ValueError, lines.definition, kTooFewColumnsMessage, Y.shape(1), d);
     }
+    if (d > kMaxColumns) {
+        frame::raise(PyExc_ValueError, lines.definition, kTooManyColumnsMessage, d, kMaxColumns);
+    }
 
     frame::Ref shape = frame::make_shape({n, m}, lines.result);
     frame::Ref out = call.call_numpy_with_dtype(empty, float64, lines.result, {shape.get()});
     const frame::ArrayBuffer& result = call.numpy_buffer(out.get(), empty, frame::DTYPE_t, {n, m},
                                                          frame::Use::written, lines.result);
 
-    pairwise_kernel<metric>({X.data(), X.stride(0), X.stride(1)},
-                            {Y.data(), Y.stride(0), Y.stride(1)}, result.data(), result.stride(0),
-                            result.stride(1), n, m, d);
+    pairwise_kernel<metric>(X.as<const double, 2>(), Y.as<const double, 2>(),
+                            result.as<double, 2>(), n, m, d);
     return out;
 }
 

@@ -232,9 +232,11 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
 }
 
 // Sorts the rows of one column in ascending order of value with NaN last, as np.argsort does,
-// by a least-significant-digit radix sort on keys that order doubles as integers. The order
-// among equal values is free: a candidate lies only between distinct values, and the rows left
-// of it are the same whichever way equal values are ordered, and so are the class counts.
+// on keys that order doubles as integers: a comparison sort for short columns (the nodes deep
+// in a tree), whose cost shrinks with n, and a least-significant-digit radix sort for long ones,
+// whose histograms are allocated at the first long column. The order among equal values is
+// free: a candidate lies only between distinct values, and the rows left of it are the same
+// whichever way equal values are ordered, and so are the class counts.
 // The order among NaNs is not free (a candidate between two NaNs sees which of them went left),
 // so a column with two or more NaNs is not sorted here; nor is a column with equal values when
 // the sweep sums targets, whose rounding depends on the order in which rows are added.
@@ -248,10 +250,8 @@ public:
         if (n > ITYPE{UINT32_MAX}) return false;
         const auto count = static_cast<size_t>(n);
         items_.resize(count);
-        spare_.resize(count);
         rows_.resize(count);
         values_.resize(count);
-        std::fill(histogram_.begin(), histogram_.end(), 0u);
         ITYPE nan_count = 0;
         ITYPE nan_row = -1;
         for (ITYPE r = 0; r < n; ++r) {
@@ -264,22 +264,13 @@ public:
                 key = key_of(value);
             }
             items_[static_cast<size_t>(r)] = {key, r};
-            for (int pass = 0; pass < kPasses; ++pass) {
-                ++histogram_[static_cast<size_t>(pass * kBuckets) + digit(key, pass)];
-            }
         }
         if (nan_count >= 2) return false;
-        for (int pass = 0; pass < kPasses && n > 0; ++pass) {
-            uint32_t* counts = histogram_.data() + static_cast<size_t>(pass) * kBuckets;
-            if (counts[digit(items_[0].key, pass)] == count) continue;  // one bucket: no move
-            size_t offset = 0;
-            for (size_t b = 0; b < kBuckets; ++b) {
-                const size_t bucket = counts[b];
-                counts[b] = static_cast<uint32_t>(offset);
-                offset += bucket;
-            }
-            for (const Item& item : items_) spare_[counts[digit(item.key, pass)]++] = item;
-            items_.swap(spare_);
+        if (n <= kComparisonSortRows) {
+            std::sort(items_.begin(), items_.end(),
+                      [](const Item& a, const Item& b) { return a.key < b.key; });
+        } else {
+            radix_sort();
         }
         for (size_t k = 0; k < count; ++k) {
             rows_[k] = items_[k].row;
@@ -301,6 +292,9 @@ private:
         uint64_t key;
         ITYPE row;
     };
+    // Up to this many rows a comparison sort is cheaper than the radix sort's fixed cost of
+    // clearing and scanning its histograms (the two cost the same at about 400 rows).
+    static constexpr ITYPE kComparisonSortRows = 384;
     static constexpr int kDigitBits = 11;
     static constexpr int kPasses = 6;  // 66 bits cover the key
     static constexpr size_t kBuckets = size_t{1} << kDigitBits;
@@ -319,11 +313,35 @@ private:
         return static_cast<size_t>(key >> (pass * kDigitBits)) & (kBuckets - 1);
     }
 
+    // items_ in ascending order of key, one stable counting pass per digit.
+    void radix_sort() {
+        const size_t count = items_.size();
+        spare_.resize(count);
+        histogram_.assign(kPasses * kBuckets, 0u);
+        for (const Item& item : items_) {
+            for (int pass = 0; pass < kPasses; ++pass) {
+                ++histogram_[static_cast<size_t>(pass) * kBuckets + digit(item.key, pass)];
+            }
+        }
+        for (int pass = 0; pass < kPasses; ++pass) {
+            uint32_t* counts = histogram_.data() + static_cast<size_t>(pass) * kBuckets;
+            if (counts[digit(items_[0].key, pass)] == count) continue;  // one bucket: no move
+            size_t offset = 0;
+            for (size_t b = 0; b < kBuckets; ++b) {
+                const size_t bucket = counts[b];
+                counts[b] = static_cast<uint32_t>(offset);
+                offset += bucket;
+            }
+            for (const Item& item : items_) spare_[counts[digit(item.key, pass)]++] = item;
+            items_.swap(spare_);
+        }
+    }
+
     std::vector<Item> items_;
     std::vector<Item> spare_;
     std::vector<ITYPE> rows_;
     std::vector<double> values_;
-    std::vector<uint32_t> histogram_ = std::vector<uint32_t>(kPasses * kBuckets);
+    std::vector<uint32_t> histogram_;
 };
 
 // ---------------------------------------------------------------------------------------------
