@@ -6,7 +6,7 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-asan demo build clean dist test-wheel test-numpy-oldest test-py313 typecheck
+.PHONY: test test-quick test-asan demo build clean dist test-wheel test-numpy-oldest test-py313 typecheck
 
 test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON \
@@ -14,6 +14,11 @@ test: $(VENV)/.built
 	$(VENV)/bin/cmake --build build/native --target test_nearix_kernels test_warpalign_kernels
 	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
+
+# What to run after each change: the suite without the tests marked slow (leaks, injected
+# faults, other processes, long property runs). `make test`, which CI runs, runs them all.
+test-quick: $(VENV)/.built
+	$(VENV)/bin/pytest -q -m "not slow"
 
 demo: $(VENV)/.built
 	$(PY) examples/tour.py

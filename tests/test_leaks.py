@@ -10,6 +10,9 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from support import RAISING_INT, SUBCLASS_INT
+
+pytestmark = pytest.mark.slow
 
 RNG = np.random.default_rng(11)
 X2 = RNG.normal(size=(6, 3))
@@ -26,20 +29,6 @@ READ_ONLY = IMAGES.copy()
 READ_ONLY.flags.writeable = False
 INT32 = ARGMAX.astype(np.int32)
 BAD_ARGMAX = np.full_like(ARGMAX, 9)
-
-
-class RaisingInt:
-    def __int__(self):
-        raise ValueError("no int")
-
-
-class SubInt(int):
-    pass
-
-
-class ReturnsSubInt:
-    def __int__(self):
-        return SubInt(1)
 
 
 # (label, function, arguments, exception raised or None)
@@ -71,10 +60,10 @@ CALLS = [
      ValueError),
     ("classifier overflow", _splitscan._best_split_classifier, (X2, LABELS, 2**40),
      OverflowError),
-    ("classifier raising __int__", _splitscan._best_split_classifier, (X2, LABELS, RaisingInt()),
-     ValueError),
-    ("classifier int subclass", _splitscan._best_split_classifier, (X2, LABELS, ReturnsSubInt()),
-     DeprecationWarning),
+    ("classifier raising __int__", _splitscan._best_split_classifier,
+     (X2, LABELS, RAISING_INT), ValueError),
+    ("classifier int subclass", _splitscan._best_split_classifier,
+     (X2, LABELS, SUBCLASS_INT), DeprecationWarning),
     ("regressor ok", _splitscan._best_split_regressor, (X2, TARGETS, 1), None),
     ("regressor arity", _splitscan._best_split_regressor, (X2, TARGETS, 1, 2), TypeError),
     ("im2col ok", _convkit.im2col, (IMAGES, 2, 2, 1, 1), None),
