@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 import reference_convkit as ref
 from quillbrax.accel import _convkit
 from support import (FakeNumpy, exporter, native_frames, read_only, reversed_strides, run_python,
-                     same_bits, spread)
+                     same_bits, same_value, spread)
 
 SOURCE = "quillbrax/accel/_convkit"
 im2col, col2im = _convkit.im2col, _convkit.col2im
@@ -27,7 +27,7 @@ def frame_of(caught, name, line):
     return module_frames(caught) == [(SOURCE, f"quillbrax.accel._convkit.{name}", line)]
 
 
-def laid_out(X, layout):
+def image_layout(X, layout):
     """X (equal values, same dtype) in another memory layout; "strided" keeps the channels of a
     pixel adjacent."""
     if layout == "fortran":
@@ -85,7 +85,7 @@ def patch_cases(draw):
 @given(patch_cases())
 def test_im2col_and_col2im_equal_the_references(case):
     shape, kh, kw, stride, pad, layout, rng = case
-    X = laid_out(rng.standard_normal(shape), layout)
+    X = image_layout(rng.standard_normal(shape), layout)
     X_before = X.copy()
     cols, OH, OW = im2col(X, kh, kw, stride, pad)
     expected, OH_ref, OW_ref = ref.im2col(X, kh, kw, stride, pad)
@@ -123,7 +123,7 @@ def test_maxpool_equals_the_reference(case):
     # few distinct values, so that ties are common, and some NaNs
     values = rng.integers(0, 4, shape).astype(np.float64)
     values[rng.random(shape) < 0.15] = np.nan
-    X = laid_out(values, layout)
+    X = image_layout(values, layout)
     X_before = X.copy()
     out, argmax = maxpool_forward(X, k, stride)
     expected_out, expected_argmax = ref.maxpool_forward(values, k, stride)
@@ -133,7 +133,7 @@ def test_maxpool_equals_the_reference(case):
 
     grad = rng.standard_normal(out.shape)
     for record in (argmax, rng.integers(0, k * k, out.shape)):  # forward's and arbitrary routes
-        grad_in, record_in = laid_out(grad, layout), laid_out(record, layout)
+        grad_in, record_in = image_layout(grad, layout), image_layout(record, layout)
         dX = maxpool_backward(grad_in, record_in, shape, k, stride)
         assert dX.flags.c_contiguous and dX.shape == shape
         assert same_bits(dX, ref.maxpool_backward(grad, record, shape, k, stride))
@@ -526,8 +526,7 @@ def test_read_only_accepted_where_copied():
     assert all(same_bits(a, b) for a, b in zip(maxpool_forward(RO_X_STRIDED, 2, 1),
                                                maxpool_forward(writable[:, :, ::2], 2, 1)))
     expected = maxpool_backward(RO_OUT.copy(), RO_ARGMAX.copy(), (2, 4, 3, 3), 2, 1)
-    strided_out, strided_argmax = np.asfortranarray(RO_OUT), np.asfortranarray(RO_ARGMAX)
-    strided_out.flags.writeable = strided_argmax.flags.writeable = False
+    strided_out, strided_argmax = (read_only(np.asfortranarray(a)) for a in (RO_OUT, RO_ARGMAX))
     assert same_bits(maxpool_backward(strided_out, strided_argmax, (2, 4, 3, 3), 2, 1), expected)
 
 
@@ -597,12 +596,7 @@ def test_strided_arrays_from_np_give_the_same_results(monkeypatch, name, call):
         return np.asfortranarray(original(*args, **kwargs))
 
     monkeypatch.setattr(_convkit, "np", recording_numpy(**{name: fortran}))
-    result = call()
-    if isinstance(expected, tuple):
-        assert all(same_bits(a, b) if isinstance(a, np.ndarray) else a == b
-                   for a, b in zip(result, expected))
-    else:
-        assert same_bits(result, expected)
+    assert same_value(call(), expected)
 
 
 @pytest.mark.parametrize("payload, message", [

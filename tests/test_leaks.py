@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
-from support import RAISING_INT, SUBCLASS_INT
+from support import RAISING_INT, SUBCLASS_INT, read_only
 
 pytestmark = pytest.mark.slow
 
@@ -25,8 +25,7 @@ POOLED, ARGMAX = _convkit.maxpool_forward(IMAGES, 2, 1)
 TREE = _nearix.KDTree(X2)
 FLOAT32 = X2.astype(np.float32)
 BIG_ENDIAN = X2.astype(">f8")
-READ_ONLY = IMAGES.copy()
-READ_ONLY.flags.writeable = False
+READ_ONLY = read_only(IMAGES)
 INT32 = ARGMAX.astype(np.int32)
 BAD_ARGMAX = np.full_like(ARGMAX, 9)
 
