@@ -188,6 +188,17 @@ def native_frames(exc):
     return [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)[1:]]
 
 
+def module_frames(exc, module):
+    """The traceback entries that a frame module's functions added (file name: its path)."""
+    source = module.__name__.replace(".", "/")
+    return [f for f in native_frames(exc) if f[0] == source]
+
+
+def entry(module, function, line):
+    """The traceback entry of `function` of a frame module at `line`."""
+    return (module.__name__.replace(".", "/"), f"{module.__name__}.{function}", line)
+
+
 class Exporter(np.ndarray):
     """An ndarray subclass whose buffer is that of another object (for formats ndarray never
     exports)."""

@@ -10,21 +10,17 @@ from hypothesis import given, strategies as st
 
 import reference_convkit as ref
 from quillbrax.accel import _convkit
-from support import (FakeNumpy, exporter, native_frames, read_only, reversed_strides, run_python,
-                     same_bits, same_value, spread)
+from support import (FakeNumpy, entry, exporter, module_frames, read_only, reversed_strides,
+                     run_python, same_bits, same_value, spread)
 
 SOURCE = "quillbrax/accel/_convkit"
 im2col, col2im = _convkit.im2col, _convkit.col2im
 maxpool_forward, maxpool_backward = _convkit.maxpool_forward, _convkit.maxpool_backward
 
 
-def module_frames(caught):
-    return [entry for entry in native_frames(caught.value) if entry[0] == SOURCE]
-
-
 def frame_of(caught, name, line):
     """The failure passed through exactly one entry of the module: `name` at `line`."""
-    return module_frames(caught) == [(SOURCE, f"quillbrax.accel._convkit.{name}", line)]
+    return module_frames(caught.value, _convkit) == [entry(_convkit, name, line)]
 
 
 def image_layout(X, layout):
@@ -475,7 +471,7 @@ def test_argument_errors(function, arguments, error, message, line):
         function(*arguments)
     assert str(caught.value) == message
     if line is None:  # the type test adds no entry
-        assert module_frames(caught) == []
+        assert module_frames(caught.value, _convkit) == []
     else:
         assert frame_of(caught, function.__name__, line)
 

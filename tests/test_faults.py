@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
-from support import FakeNumpy, native_frames, read_only, same_value
+from support import FakeNumpy, entry, module_frames, native_frames, read_only, same_value
 
 RNG = np.random.default_rng(5)
 X = RNG.normal(size=(6, 3))
@@ -255,10 +255,8 @@ REPORTS = [
 
 def only_entry_of(exc, module, name, line):
     """The failure passed through exactly one entry of the module, above whatever np ran."""
-    source = module.__name__.replace(".", "/")
-    entry = (source, f"{module.__name__}.{name}", line)
     frames = [f for f in native_frames(exc) if f[0] != __file__]   # not this file's lambdas
-    return frames[:1] == [entry] and [f for f in frames if f[0] == source] == [entry]
+    return frames[:1] == [entry(module, name, line)] == module_frames(exc, module)
 
 
 @pytest.mark.parametrize("call, name, replacement, error, message, line", REPORTS,
