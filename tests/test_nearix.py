@@ -77,7 +77,6 @@ def test_random_data_matches_brute_force(n, d, k):
     assert not distances[20:, 0].any()
 
 
-@pytest.mark.slow
 @settings(max_examples=150, deadline=None)
 @given(
     st.integers(0, 40).flatmap(
@@ -95,7 +94,6 @@ def test_integer_grids_full_of_ties_match_brute_force(case):
     )
 
 
-@pytest.mark.slow
 @settings(max_examples=100, deadline=None)
 @given(st.integers(1, 30), st.integers(1, 3), st.data())
 def test_tie_order_follows_search_and_heap(n, d, data):

@@ -65,7 +65,6 @@ WINDOWS = st.one_of(
 )
 
 
-@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(
     st.lists(st.integers(0, 3), max_size=60),
@@ -76,7 +75,6 @@ def test_tie_heavy_values_match_reference(x, y, window):
     assert run(x, y, window) == reference_dtw_path(x, y, window)
 
 
-@pytest.mark.slow
 @settings(max_examples=150, deadline=None)
 @given(
     st.lists(st.floats(-1e6, 1e6, allow_subnormal=True), max_size=40),
@@ -107,7 +105,6 @@ def test_non_finite_values_match_reference(x, y, window):
 HUGE_VALUES = st.sampled_from([0.0, 1.0, 1e308, -1e308, 5e307, math.inf, -math.inf, math.nan])
 
 
-@pytest.mark.slow
 @settings(max_examples=300, deadline=None)
 @given(
     st.lists(HUGE_VALUES, max_size=30),
