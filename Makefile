@@ -6,8 +6,8 @@ PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
-.PHONY: test test-portable test-asan test-clang lint format demo build clean dist test-wheel \
-  test-numpy-oldest test-py313 typecheck
+.PHONY: test test-quick test-portable test-asan test-clang lint format demo build clean dist \
+  test-wheel test-numpy-oldest test-py313 typecheck
 
 # Development and CI builds treat warnings as errors; a user's pip install of the sdist does not.
 CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
@@ -24,6 +24,11 @@ test: $(VENV)/.built
 
 test-portable: $(VENV)/.built
 	QUILLBRAX_PORTABLE_KERNELS=1 $(VENV)/bin/pytest -q -p no:cacheprovider
+
+# What to run after each change: the suite without the tests marked slow (leaks, injected
+# faults, other processes, long property runs). `make test`, which CI runs, runs them all.
+test-quick: $(VENV)/.built
+	$(VENV)/bin/pytest -q -m "not slow"
 
 demo: $(VENV)/.built
 	$(PY) examples/tour.py

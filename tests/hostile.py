@@ -7,11 +7,13 @@ float64 copy, or fail as the module documents.
 
 import collections
 import dataclasses
-import math
 import warnings
 
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
+
+from support import (BOTH_SLOTS, RAISING_INT, SUBCLASS_INT, SubInt, Subclass, huge_strides,
+                     int_probe, read_only, reversed_strides, same_value, spread, unaligned)
 
 # Cases tried, by module; printed at the end of the session (see conftest.py).
 CASES = collections.Counter()
@@ -39,19 +41,6 @@ def outcome(function, *args):
     except (TypeError, ValueError, OverflowError, IndexError, KeyError, MemoryError,
             DeprecationWarning) as e:
         return Outcome(error=type(e))
-
-
-def same_value(a, b):
-    """Equal type, shape, dtype and bits (so NaN equals NaN and 0.0 differs from -0.0)."""
-    if isinstance(a, tuple) or isinstance(b, tuple):
-        return (type(a) is type(b) and len(a) == len(b)
-                and all(same_value(x, y) for x, y in zip(a, b)))
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return (type(a) is type(b) and a.shape == b.shape and a.dtype == b.dtype
-                and np.ascontiguousarray(a).tobytes() == np.ascontiguousarray(b).tobytes())
-    if isinstance(a, float) and isinstance(b, float):
-        return math.copysign(1, a) == math.copysign(1, b) and (a == b or a != a and b != b)
-    return type(a) is type(b) and a == b
 
 
 def same_outcome(a, b):
@@ -118,10 +107,6 @@ class Variant:
     plain: bool = True  # behaves as an ndarray under indexing (not np.matrix / masked)
 
 
-class Subclass(np.ndarray):
-    pass
-
-
 class LyingSequence:
     """Claims three items but cannot produce the second."""
 
@@ -164,40 +149,6 @@ def _variant(label, value, plain=True):
                    plain)
 
 
-def _unaligned(a):
-    raw = np.zeros(a.size * a.itemsize + 1, dtype=np.uint8)
-    view = raw[1:].view(a.dtype).reshape(a.shape)
-    view[...] = a
-    return view
-
-
-def _spread(a, step):
-    """The values of `a` laid out `step` elements apart in every dimension."""
-    big = np.full(tuple(max(1, s * step) for s in a.shape), -7.5, dtype=a.dtype)
-    view = big[tuple(slice(None, None, step) for _ in a.shape)][tuple(slice(0, s) for s in a.shape)]
-    view[...] = a
-    return view
-
-
-def _reversed(a):
-    r = a[tuple(slice(None, None, -1) for _ in a.shape)].copy()
-    return r[tuple(slice(None, None, -1) for _ in a.shape)]
-
-
-def _readonly(a):
-    a = a.copy()
-    a.flags.writeable = False
-    return a
-
-
-def _huge_strides(a, sign):
-    """The first entry of `a` along axis 0, every axis of extent 1 given a stride of ±2**40:
-    valid memory, since an axis of extent 1 is never stepped."""
-    a = a[:1].copy()
-    strides = tuple(sign * 2**40 if s == 1 else st for s, st in zip(a.shape, a.strides))
-    return as_strided(a, a.shape, strides)
-
-
 DTYPES = [
     "?", "i1", "u1", "i2", "u2", "<i4", "<u4", "<i8", "<u8", "q", "Q", "e", "<f4", "<f8", ">f8",
     ">i8", ">f4", "g", "<c8", "<c16", "G", "O", "U4", "S4", "M8[s]", "m8[s]", "V8",
@@ -208,13 +159,13 @@ DTYPES = [
 def layouts(a):
     """float64 variants of one array: other memory layouts, same element type, same values."""
     out = [_variant("C order", a.copy()),
-           _variant("reversed strides", _reversed(a)),
-           _variant("spread out", _spread(a, 3)),
-           _variant("read-only", _readonly(a)),
-           _variant("read-only spread", _readonly(_spread(a, 2))),
-           _variant("unaligned", _unaligned(a)),
-           _variant("huge strides on axes of extent 1", _huge_strides(a, 1)),
-           _variant("huge negative strides on axes of extent 1", _huge_strides(a, -1)),
+           _variant("reversed strides", reversed_strides(a)),
+           _variant("spread out", spread(a, 3)),
+           _variant("read-only", read_only(a)),
+           _variant("read-only spread", read_only(spread(a, 2))),
+           _variant("unaligned", unaligned(a)),
+           _variant("huge strides on axes of extent 1", huge_strides(a, 1)),
+           _variant("huge negative strides on axes of extent 1", huge_strides(a, -1)),
            _variant("subclass", a.copy().view(Subclass))]
     if a.ndim >= 2:
         out.append(_variant("Fortran order", np.asfortranarray(a)))
@@ -314,44 +265,6 @@ def array_variants(a, nan_inf=True):
 # ---------------------------------------------------------------------------------------------
 # Integer variants.
 
-class SubInt(int):
-    pass
-
-
-class Raising:
-    def __int__(self):
-        raise ValueError("no int")
-
-    def __index__(self):
-        raise ValueError("no index")
-
-
-class ReturnsSubclass:
-    def __int__(self):
-        return SubInt(2)
-
-    def __index__(self):
-        return SubInt(2)
-
-
-class ReturnsFloat:
-    def __int__(self):
-        return 2.5
-
-    def __index__(self):
-        return 2.5
-
-
-class IntOnly:
-    def __int__(self):
-        return 2
-
-
-class IndexOnly:
-    def __index__(self):
-        return 2
-
-
 # (label, value, exact: the integer it stands for when the value is a plain integer)
 INTEGERS = [
     ("0", 0), ("1", 1), ("2", 2), ("-1", -1), ("-2", -2), ("2**31-1", 2**31 - 1),
@@ -361,10 +274,10 @@ INTEGERS = [
     ("1e300", 1e300), ("np.int64(2)", np.int64(2)), ("np.int32(-3)", np.int32(-3)),
     ("np.uint64(2**63)", np.uint64(2**63)), ("np.float64(2.5)", np.float64(2.5)),
     ("np.bool_(True)", np.bool_(True)), ("SubInt(2)", SubInt(2)),
-    ("raising __int__", Raising()), ("__int__ returns int subclass", ReturnsSubclass()),
-    ("__int__ returns float", ReturnsFloat()), ("only __int__", IntOnly()),
-    ("only __index__", IndexOnly()), ("None", None), ("'3'", "3"), ("object", object()),
-    ("complex", 2 + 0j), ("0-d array", np.array(2)), ("1-d array", np.array([2])),
+    ("raising __int__", RAISING_INT), ("__int__ returns int subclass", SUBCLASS_INT),
+    ("__int__ returns float", int_probe(2.5, slots=BOTH_SLOTS)), ("only __int__", int_probe(2)),
+    ("only __index__", int_probe(2, slots=("__index__",))), ("None", None), ("'3'", "3"),
+    ("object", object()), ("complex", 2 + 0j), ("0-d array", np.array(2)), ("1-d array", np.array([2])),
 ]
 
 

@@ -22,11 +22,3 @@ def pairwise(X, Y, metric):
                 acc = acc + (abs(diff) if metric == "manhattan" else diff * diff)
             out[i, j] = math.pow(acc, 0.5) if metric == "euclidean" else acc
     return out
-
-
-def same_bits(a, b):
-    """Equal shape and equal bit patterns, element by element (NaNs included)."""
-    a = np.ascontiguousarray(a)
-    b = np.ascontiguousarray(b)
-    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(
-        a.view(np.uint64), b.view(np.uint64))

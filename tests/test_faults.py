@@ -1,16 +1,18 @@
 """Faults injected where the modules depend on something outside themselves: every NumPy function
-a frame module calls, replaced in turn by one that raises or hands back something unfit, and
-allocations too large to succeed. Each fault surfaces as its own exception or as the frame's
-refusal, leaks nothing, and leaves the module working."""
+a frame module calls, replaced in turn by one that raises or hands back something unfit, `np`
+missing, and allocations too large to succeed. Each fault surfaces as its own exception or as the
+frame's refusal with its message and traceback entry, leaks nothing, and leaves the module
+working."""
 
+import builtins
 import gc
 import sys
-import types
 
 import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from support import FakeNumpy, entry, module_frames, native_frames, read_only, same_value
 
 RNG = np.random.default_rng(5)
 X = RNG.normal(size=(6, 3))
@@ -53,12 +55,6 @@ def _shorter(a):
     return a[:-1] if a.ndim and len(a) else a[..., None]
 
 
-def _read_only(a):
-    a = np.array(a)
-    a.flags.writeable = False
-    return a
-
-
 # (label, how the real result is replaced, exception expected; None: the result is unchanged)
 FAULTS = [
     ("raises", None, Injected),
@@ -71,28 +67,20 @@ FAULTS = [
     ("returns big-endian", lambda a: a.astype(a.dtype.newbyteorder(">")), ValueError),
     ("returns another ndim", _add_axis, ValueError),
     ("returns a shorter array", _shorter, ValueError),
-    ("returns read-only", _read_only, "read-only"),
+    ("returns read-only", read_only, "read-only"),
 ]
 
 
-class FaultyNumpy(types.ModuleType):
-    """numpy, except that one function misbehaves; counts that function's calls."""
+def faulty(name, fault, error):
+    """np, with `name` raising `error` (fault None) or handing back fault(NumPy's result)."""
+    real = getattr(np, name)
 
-    def __init__(self, name, fault, error):
-        super().__init__("numpy")
-        self.calls = 0
-        real = getattr(np, name)
+    def replacement(*args, **kwargs):
+        if fault is None:
+            raise error("injected")
+        return fault(real(*args, **kwargs))
 
-        def replacement(*args, **kwargs):
-            self.calls += 1
-            if fault is None:
-                raise error("injected")
-            return fault(real(*args, **kwargs))
-
-        setattr(self, name, replacement)
-
-    def __getattr__(self, name):
-        return getattr(np, name)
+    return FakeNumpy(**{name: replacement})
 
 
 # Where a fault reaches something other than the frame's checks first.
@@ -121,6 +109,7 @@ def _expected(label, module, name, fault, error):
 CASES = [(call, name, fault) for call in CALLS for name in call[3] for fault in FAULTS]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("call, name, fault", CASES,
                          ids=[f"{c[0]}-{n}-{f[0]}" for c, n, f in CASES])
 def test_numpy_faults_surface_and_leave_the_module_working(monkeypatch, call, name, fault):
@@ -128,36 +117,186 @@ def test_numpy_faults_surface_and_leave_the_module_working(monkeypatch, call, na
     fault_label, replace, error = fault
     clean = run()
     expected = _expected(label, module, name, fault_label, error)
-    faulty = FaultyNumpy(name, replace, error if replace is None else None)
-    watched = [X, LABELS, IMAGES, COLS, POOLED, ARGMAX, np, faulty]
+    fake = faulty(name, replace, error if replace is None else None)
+    watched = [X, LABELS, IMAGES, COLS, POOLED, ARGMAX, np, fake]
     with monkeypatch.context() as patch:
-        patch.setattr(module, "np", faulty)
+        patch.setattr(module, "np", fake)
         gc.collect()
         references = [sys.getrefcount(obj) for obj in watched]
         for _ in range(20):
             if expected is None:
-                assert _same(run(), clean)
+                assert same_value(run(), clean)
             else:
                 with pytest.raises(expected):
                     run()
         gc.collect()
         assert [sys.getrefcount(obj) for obj in watched] == references
-    assert faulty.calls >= 20, f"{label} never called np.{name}"
+    assert fake.calls[name] >= 20, f"{label} never called np.{name}"
     assert module.np is np
-    assert _same(run(), clean)
+    assert same_value(run(), clean)
 
 
-def _same(a, b):
-    if isinstance(a, tuple):
-        return type(b) is tuple and len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
-    return a == b or a != a and b != b
+# ---------------------------------------------------------------------------------------------
+# What each frame module reports when np fails it: the message, and one traceback entry of the
+# module, at the line of the statement.
+
+P_X, P_Y = np.ones((2, 3)), np.zeros((4, 3))
+S_X = np.array([[1.0], [2.0], [3.0], [4.0]])
+S_LABELS, S_TARGETS = np.array([0, 0, 1, 1]), np.array([1.0, 1.0, 3.0, 3.0])
+C_X = np.random.default_rng(9).standard_normal((2, 4, 5, 3))
+C_OUT, C_ARGMAX = _convkit.maxpool_forward(np.ones((1, 4, 5, 2)), 2, 2)   # (1, 2, 2, 2)
+F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
+LIST_MESSAGE = "Cannot convert list to numpy.ndarray"
+
+
+def raising(error, message):
+    def replacement(*args, **kwargs):
+        raise error(message)
+    return replacement
+
+
+def smaller(function):
+    return lambda *args, **kwargs: function(*args, **kwargs)[..., :-1]
+
+
+def pairwise(name):
+    return (_pairmetric, name, lambda: getattr(_pairmetric, name)(P_X, P_Y))
+
+
+def classify():
+    return (_splitscan, "_best_split_classifier",
+            lambda: _splitscan._best_split_classifier(S_X, S_LABELS, 1))
+
+
+def regress():
+    return (_splitscan, "_best_split_regressor",
+            lambda: _splitscan._best_split_regressor(S_X, S_TARGETS, 1))
+
+
+def convkit(name, *args):
+    return (_convkit, name, lambda: getattr(_convkit, name)(*args))
+
+
+# (module, function, call), np function replaced, replacement, exception, message (None:
+# NumPy's own), line of the traceback entry
+REPORTS = [
+    *((pairwise(name), "empty", replacement, error, message, line)
+      for name, line in [("pairwise_squared_euclidean", 16), ("pairwise_distances", 35),
+                         ("pairwise_manhattan_distances", 54)]
+      for replacement, error, message in [
+          (raising(MemoryError, "no room"), MemoryError, "no room"),
+          (lambda shape, dtype: [[0.0] * 4] * 2, TypeError, LIST_MESSAGE),
+          (lambda shape, dtype: np.empty(shape, np.float32), ValueError, F32_MESSAGE),
+          (lambda shape, dtype: np.empty((shape[0], shape[1] - 1), dtype), ValueError,
+           "np.empty gave an array that is not of shape (2, 4)"),
+          (lambda shape, dtype: None, ValueError,
+           "np.empty gave an array that is not of shape (2, 4)"),
+          (lambda shape, dtype: read_only(np.empty(shape, dtype)), ValueError, None)]),
+    *((call, "argsort", replacement, error, message, line)
+      for call, line in [(classify(), 50), (regress(), 101)]
+      for replacement, error, message in [
+          (raising(RuntimeError, "argsort refused"), RuntimeError, "argsort refused"),
+          (lambda column: np.array([0, 1, 2, 4]), IndexError,
+           "np.argsort gave row index 4 at position 3, out of bounds for 4 rows"),
+          (lambda column: np.array([-1, 1, 2, 3]), IndexError,
+           "np.argsort gave row index -1 at position 0, out of bounds for 4 rows"),
+          (lambda column: np.array([0, 1, 2]), ValueError,
+           "np.argsort gave an order of length 3 for a column of 4 rows"),
+          (lambda column: np.arange(4, dtype=np.int32), ValueError,
+           "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'"),
+          (lambda column: np.zeros((4, 1), dtype=np.intp), ValueError,
+           "Buffer has wrong number of dimensions (expected 1, got 2)"),
+          (lambda column: [0, 1, 2, 3], TypeError, LIST_MESSAGE)]),
+    (classify(), "unique", lambda y: np.unique(y).astype(float), ValueError,
+     "Buffer dtype mismatch, expected 'INT_t' but got 'double'", 28),
+    (classify(), "unique", lambda y: np.unique(y)[1:], KeyError, "0", 36),
+    (classify(), "zeros", lambda count, dtype: np.zeros(count + 1, dtype), ValueError,
+     "np.zeros gave an array of length 3, not 2", 34),
+    (classify(), "zeros", lambda count, dtype: np.zeros(count, np.float32), ValueError,
+     F32_MESSAGE, 34),
+    (convkit("im2col", C_X, 2, 2), "ascontiguousarray", smaller(np.ascontiguousarray),
+     ValueError, "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)", 26),
+    (convkit("im2col", C_X, 2, 2, 1, 2), "pad", smaller(np.pad), ValueError,
+     "np.pad gave an array that is not of shape (2, 8, 9, 3)", 26),
+    (convkit("im2col", C_X, 2, 2), "empty", smaller(np.empty), ValueError,
+     "np.empty gave an array that is not of shape (24, 12)", 31),
+    (convkit("im2col", C_X, 2, 2), "ascontiguousarray", lambda a, dtype: np.zeros(3),
+     ValueError, "Buffer has wrong number of dimensions (expected 4, got 1)", 26),
+    (convkit("im2col", C_X, 2, 2), "empty", lambda shape, dtype: [0.0] * shape[0], TypeError,
+     LIST_MESSAGE, 31),
+    *((convkit("col2im", np.ones((24, 12)), C_X.shape, 2, 2), "zeros", replacement, error,
+       message, 57)
+      for replacement, error, message in [
+          (smaller(np.zeros), ValueError,
+           "np.zeros gave an array that is not of shape (2, 4, 5, 3)"),
+          (lambda shape, dtype: None, ValueError,
+           "np.zeros gave an array that is not of shape (2, 4, 5, 3)"),
+          (lambda shape, dtype: read_only(np.zeros(shape, dtype)), ValueError,
+           "buffer source array is read-only")]),
+    (convkit("maxpool_forward", C_X, 2, 2), "empty",
+     lambda shape, dtype: np.empty((1, 1, 1, 1), dtype), ValueError,
+     "np.empty gave an array that is not of shape (2, 2, 2, 3)", 87),
+    (convkit("maxpool_forward", C_X, 2, 2), "empty",
+     lambda shape, dtype: np.empty(shape, np.float64), ValueError,
+     "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'", 88),
+    (convkit("maxpool_forward", C_X, 2, 2), "ascontiguousarray",
+     lambda a, dtype: np.ascontiguousarray(a[:1], dtype), ValueError,
+     "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)", 86),
+    (convkit("maxpool_forward", C_X, 2, 2), "empty", raising(MemoryError, "no room"),
+     MemoryError, "no room", 82),
+    (convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2), "ascontiguousarray",
+     lambda a, dtype: np.ascontiguousarray(a, dtype)[:, :1], ValueError,
+     "np.ascontiguousarray gave an array that is not of shape (1, 2, 2, 2)", 126),
+    (convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2), "zeros",
+     lambda shape, dtype: np.zeros((1, 2, 2, 2)), ValueError,
+     "np.zeros gave an array that is not of shape (1, 4, 5, 2)", 125),
+]
+
+
+def only_entry_of(exc, module, name, line):
+    """The failure passed through exactly one entry of the module, above whatever np ran."""
+    frames = [f for f in native_frames(exc) if f[0] != __file__]   # not this file's lambdas
+    return frames[:1] == [entry(module, name, line)] == module_frames(exc, module)
+
+
+@pytest.mark.parametrize("call, name, replacement, error, message, line", REPORTS,
+                         ids=[f"{r[0][1]}-{r[1]}-{i}" for i, r in enumerate(REPORTS)])
+def test_numpy_faults_report_their_message_and_line(monkeypatch, call, name, replacement, error,
+                                                    message, line):
+    module, function, run = call
+    monkeypatch.setattr(module, "np", FakeNumpy(**{name: replacement}))
+    with pytest.raises(error) as caught:
+        run()
+    if message is not None:
+        assert str(caught.value) == message
+    assert only_entry_of(caught.value, module, function, line)
+
+
+MISSING_NP = [pairwise("pairwise_squared_euclidean") + (16,),
+              pairwise("pairwise_distances") + (35,),
+              pairwise("pairwise_manhattan_distances") + (54,),
+              classify() + (28,), regress() + (101,),
+              convkit("maxpool_forward", C_X, 2, 2) + (82,)]
+
+
+@pytest.mark.parametrize("module, name, run, line", MISSING_NP, ids=[m[1] for m in MISSING_NP])
+def test_missing_np_is_a_name_error_and_builtins_are_the_fallback(monkeypatch, module, name, run,
+                                                                  line):
+    monkeypatch.delattr(module, "np")
+    with pytest.raises(NameError) as caught:
+        run()
+    assert str(caught.value) == "name 'np' is not defined"
+    assert only_entry_of(caught.value, module, name, line)
+    monkeypatch.setattr(builtins, "np", np, raising=False)
+    fallback = run()
+    monkeypatch.undo()
+    assert same_value(fallback, run())
 
 
 # ---------------------------------------------------------------------------------------------
 # Sizes that are valid but cannot be allocated.
 
+@pytest.mark.slow
 def test_query_results_too_large_to_allocate_are_memory_error():
     tree = _nearix.KDTree(RNG.normal(size=(2**16, 1)))
     # 2^31 − 1 query rows by 2^16 neighbours: 2^47 cells of each result, more than any machine.
@@ -173,6 +312,7 @@ def test_query_results_too_large_to_allocate_are_memory_error():
     assert indices.shape == (1, 2) and distances[0, 0] <= distances[0, 1]
 
 
+@pytest.mark.slow
 @pytest.mark.not_under_asan(
     reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it")
 def test_dtw_storage_too_large_to_allocate_is_memory_error():

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _pairmetric
-from frame_support import native_frames, vectorcall
+from support import native_frames, vectorcall
 
 f = _pairmetric.pairwise_distances
 X = np.ones((2, 2))

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _pairmetric
-from frame_support import exporter, native_frames
+from support import exporter, native_frames
 
 f = _pairmetric.pairwise_squared_euclidean
 Y = np.zeros((2, 2))

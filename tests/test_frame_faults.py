@@ -9,7 +9,7 @@ import warnings
 import numpy as np
 import pytest
 import reference_splitscan as reference
-from frame_support import native_frames, run_python
+from support import native_frames, run_python
 
 from quillbrax.accel import _convkit, _pairmetric, _splitscan
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _splitscan
-from frame_support import native_frames
+from support import SubInt, int_probe, native_frames
 
 X = np.array([[1.0], [2.0], [3.0], [4.0]])
 y = np.array([0, 0, 1, 1])
@@ -17,27 +17,10 @@ def classify(min_samples_leaf):
     return _splitscan._best_split_classifier(X, y, min_samples_leaf)
 
 
-class IntSubclass(int):
-    pass
-
-
-def with_int(result):
-    return type("WithInt", (), {"__int__": lambda self: result})()
-
-
-class IndexOnly:
-    def __index__(self):
-        return 1
-
-
-class RaisingInt:
-    def __int__(self):
-        raise ArithmeticError("no int here")
-
-
 @pytest.mark.parametrize("value, expected", [
     (1, (0, 2.5, 0.0)), (True, (0, 2.5, 0.0)), (2.7, (0, 2.5, 0.0)), (-2.7, (0, 2.5, 0.0)),
-    (np.int64(1), (0, 2.5, 0.0)), (np.float32(1.9), (0, 2.5, 0.0)), (with_int(2), (0, 2.5, 0.0)),
+    (np.int64(1), (0, 2.5, 0.0)), (np.float32(1.9), (0, 2.5, 0.0)),
+    (int_probe(2), (0, 2.5, 0.0)),
     (3, (None, None, None)), (2**31 - 1, (None, None, None)), (-2**31, (0, 2.5, 0.0)),
 ])
 def test_accepted_32_bit_values(value, expected):
@@ -51,9 +34,9 @@ def test_accepted_32_bit_values(value, expected):
     (float(2**40), OverflowError, "value too large to convert to int"),
     ("3", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
-    (IndexOnly(), TypeError, "an integer is required"),
-    (with_int(2.5), TypeError, "__int__ returned non-int (type float)"),
-    (RaisingInt(), ArithmeticError, "no int here"),
+    (int_probe(1, slots=("__index__",)), TypeError, "an integer is required"),
+    (int_probe(2.5), TypeError, "__int__ returned non-int (type float)"),
+    (int_probe(raises=(ArithmeticError, "no int here")), ArithmeticError, "no int here"),
     (float("nan"), ValueError, "cannot convert float NaN to integer"),
 ])
 def test_refused_32_bit_values_report_at_the_declaration(value, error, message):
@@ -67,13 +50,13 @@ def test_refused_32_bit_values_report_at_the_declaration(value, error, message):
 
 def test_int_subclass_from_int_is_deprecated():
     with pytest.raises(DeprecationWarning) as caught:
-        classify(with_int(IntSubclass(1)))
+        classify(int_probe(SubInt(1)))
     assert str(caught.value) == (
-        "__int__ returned non-int (type IntSubclass).  The ability to return an instance of a "
+        "__int__ returned non-int (type SubInt).  The ability to return an instance of a "
         "strict subclass of int is deprecated, and may be removed in a future version of Python.")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        assert classify(with_int(IntSubclass(1))) == (0, 2.5, 0.0)
+        assert classify(int_probe(SubInt(1))) == (0, 2.5, 0.0)
 
 
 def test_integers_are_converted_before_arrays_are_checked():
@@ -86,7 +69,7 @@ def test_integers_are_converted_before_arrays_are_checked():
 @pytest.mark.parametrize("item, error, message", [
     (2**63, OverflowError, "Python int too large to convert to C long"),
     ("2", TypeError, "an integer is required"),
-    (with_int(1.0), TypeError, "__int__ returned non-int (type float)"),
+    (int_probe(1.0), TypeError, "__int__ returned non-int (type float)"),
 ])
 def test_refused_64_bit_shape_items(item, error, message):
     cols = np.zeros((4, 1))

@@ -1,4 +1,5 @@
-"""Module initialisation and the function objects of a frame module."""
+"""Module initialisation and the function objects of a frame module (re-import and other
+interpreters: test_lifecycle.py)."""
 
 import copy
 import ctypes
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _pairmetric
-from frame_support import run_python
+from support import run_python
 
 FUNCTIONS = [
     ("pairwise_squared_euclidean", 11, ("X", "Y", "n", "m", "d", "out", "i", "j", "k", "diff",
@@ -63,14 +64,6 @@ def test_module_attributes():
     assert [k for k in vars(_pairmetric) if k.startswith("pairwise")] == [
         "pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]
     assert "pairwise_distances(X, Y)" in pydoc.render_doc(_pairmetric, renderer=pydoc.plaintext)
-
-
-def test_reimport_after_removal_gives_the_same_module(monkeypatch):
-    monkeypatch.delitem(sys.modules, "quillbrax.accel._pairmetric")
-    import importlib
-    again = importlib.import_module("quillbrax.accel._pairmetric")
-    assert again is _pairmetric
-    assert sys.modules["quillbrax.accel._pairmetric"] is _pairmetric
 
 
 def test_executing_for_a_foreign_module_object_is_refused():
@@ -124,6 +117,7 @@ INIT_FAILURES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("scenario", sorted(INIT_FAILURES))
 def test_failed_initialisation_leaves_the_module_importable(scenario):
     breaking, repairing, error, message, line = INIT_FAILURES[scenario]
@@ -152,14 +146,3 @@ def test_failed_initialisation_leaves_the_module_importable(scenario):
     if error == "ImportError" and "numpy.core" in message:
         assert no_context == "True"  # the underlying exception is discarded
     assert second == "again 1.0"
-
-
-def test_second_interpreter_is_refused():
-    status, out, err = run_python("""
-        import _testcapi
-        import quillbrax.accel._pairmetric
-        _testcapi.run_in_subinterp("import quillbrax.accel._pairmetric")
-    """)
-    assert status == 0
-    assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.") in err

@@ -17,8 +17,9 @@ import reference_convkit
 import reference_nearix
 import reference_splitscan
 import reference_warpalign
-from hostile import Outcome, count, outcome, same_outcome, same_value, snapshot, same_snapshot
+from hostile import Outcome, count, outcome, same_outcome, snapshot, same_snapshot
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from support import RAISING_INT, SUBCLASS_INT, laid_out, same_value, unaligned
 
 # Each drawn case is cheap: five times the examples of the profile in use (see conftest.py).
 BATTERY = settings(max_examples=5 * settings.default.max_examples)
@@ -190,8 +191,8 @@ SHAPES = [
     ("other channels", lambda s: tuple(s)[:3] + (s[3] + 1,)),
     ("other height", lambda s: (s[0], s[1] + 1) + tuple(s)[2:]),
     ("object items", lambda s: (object(),) + tuple(s)[1:]),
-    ("raising items", lambda s: (hostile.Raising(),) + tuple(s)[1:]),
-    ("int-subclass items", lambda s: (hostile.ReturnsSubclass(),) + tuple(s)[1:]),
+    ("raising items", lambda s: (RAISING_INT,) + tuple(s)[1:]),
+    ("int-subclass items", lambda s: (SUBCLASS_INT,) + tuple(s)[1:]),
 ]
 
 
@@ -246,22 +247,6 @@ def test_shape_arguments(function):
 LAYOUTS = ["C", "reversed", "spread", "fortran", "read-only", "unaligned", "broadcast"]
 
 
-def laid_out(a, layout):
-    if layout == "reversed":
-        return hostile._reversed(a)
-    if layout == "spread":
-        return hostile._spread(a, 2)
-    if layout == "fortran":
-        return np.asfortranarray(a)
-    if layout == "read-only":
-        return hostile._readonly(a)
-    if layout == "unaligned":
-        return hostile._unaligned(a)
-    if layout == "broadcast" and a.size:
-        return np.broadcast_to(a.flat[0], a.shape)
-    return a.copy()
-
-
 ELEMENTS = st.one_of(st.floats(-8, 8, width=16), st.sampled_from(
     [0.0, -0.0, np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324]))
 
@@ -288,6 +273,7 @@ def fn(name):
     return next(f for f in FUNCTIONS if f.name == name)
 
 
+@pytest.mark.slow
 @BATTERY
 @given(n=st.integers(0, 4), m=st.integers(0, 4), d=st.integers(0, 3), extra=st.integers(-2, 2),
        layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)), data=st.data())
@@ -304,6 +290,7 @@ def test_pairwise_shapes_and_layouts(n, m, d, extra, layouts, data):
         run(fn(name), [X, Y], expected)
 
 
+@pytest.mark.slow
 @BATTERY
 @given(n=st.integers(0, 6), d=st.integers(0, 3), nq=st.integers(0, 3), dq=st.integers(0, 3),
        k=st.integers(-2, 8), layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)),
@@ -337,6 +324,7 @@ def test_tree_shapes_and_layouts(n, d, nq, dq, k, layouts, data):
             assert same_value(reference_nearix.squared_distance(q, np.array(X)[i]), float(dist))
 
 
+@pytest.mark.slow
 @BATTERY
 @given(n=st.integers(0, 6), m=st.integers(0, 6), window=st.integers(-3, 8),
        layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)), data=st.data())
@@ -348,6 +336,7 @@ def test_dtw_shapes_and_layouts(n, m, window, layouts, data):
     run(fn("dtw_path"), [x, y, window], expected)
 
 
+@pytest.mark.slow
 @BATTERY
 @given(n=st.integers(0, 6), m=st.integers(0, 3), extra=st.integers(-2, 2),
        min_samples_leaf=st.integers(-2, 4), layout=st.sampled_from(LAYOUTS), data=st.data())
@@ -376,6 +365,7 @@ def _patch_fits(H, W, kh, kw, stride, pad):
     return kh >= 0 and kw >= 0 and stride >= 1 and kh <= H + 2 * pad and kw <= W + 2 * pad
 
 
+@pytest.mark.slow
 @BATTERY
 @given(shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5),
                        st.integers(0, 2)),
@@ -412,6 +402,7 @@ def test_patches_shapes_and_layouts(shape, kh, kw, stride, pad, layout, data):
         assert same_outcome(got, expected), f"col2im: {got}, expected {expected}"
 
 
+@pytest.mark.slow
 @BATTERY
 @given(shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5),
                        st.integers(0, 2)),
@@ -484,9 +475,9 @@ def test_unaligned_arrays_are_read_where_they_are(name, call):
             key = shape
             if key not in values:
                 values[key] = RNG.normal(size=shape)
-            return values[key].copy() if aligned else hostile._unaligned(values[key])
+            return values[key].copy() if aligned else unaligned(values[key])
         return array
 
-    unaligned = make(False)
-    assert not unaligned(3).flags.aligned
-    assert same_value(call(unaligned), call(make(True)))
+    odd = make(False)
+    assert not odd(3).flags.aligned
+    assert same_value(call(odd), call(make(True)))

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from support import RAISING_INT, SUBCLASS_INT, read_only
 
 RNG = np.random.default_rng(11)
 X2 = RNG.normal(size=(6, 3))
@@ -22,24 +23,9 @@ POOLED, ARGMAX = _convkit.maxpool_forward(IMAGES, 2, 1)
 TREE = _nearix.KDTree(X2)
 FLOAT32 = X2.astype(np.float32)
 BIG_ENDIAN = X2.astype(">f8")
-READ_ONLY = IMAGES.copy()
-READ_ONLY.flags.writeable = False
+READ_ONLY = read_only(IMAGES)
 INT32 = ARGMAX.astype(np.int32)
 BAD_ARGMAX = np.full_like(ARGMAX, 9)
-
-
-class RaisingInt:
-    def __int__(self):
-        raise ValueError("no int")
-
-
-class SubInt(int):
-    pass
-
-
-class ReturnsSubInt:
-    def __int__(self):
-        return SubInt(1)
 
 
 # (label, function, arguments, exception raised or None)
@@ -71,10 +57,10 @@ CALLS = [
      ValueError),
     ("classifier overflow", _splitscan._best_split_classifier, (X2, LABELS, 2**40),
      OverflowError),
-    ("classifier raising __int__", _splitscan._best_split_classifier, (X2, LABELS, RaisingInt()),
-     ValueError),
-    ("classifier int subclass", _splitscan._best_split_classifier, (X2, LABELS, ReturnsSubInt()),
-     DeprecationWarning),
+    ("classifier raising __int__", _splitscan._best_split_classifier,
+     (X2, LABELS, RAISING_INT), ValueError),
+    ("classifier int subclass", _splitscan._best_split_classifier,
+     (X2, LABELS, SUBCLASS_INT), DeprecationWarning),
     ("regressor ok", _splitscan._best_split_regressor, (X2, TARGETS, 1), None),
     ("regressor arity", _splitscan._best_split_regressor, (X2, TARGETS, 1, 2), TypeError),
     ("im2col ok", _convkit.im2col, (IMAGES, 2, 2, 1, 1), None),
@@ -110,6 +96,21 @@ def block_count():
     return sum(stat.count for stat in tracemalloc.take_snapshot().statistics("filename"))
 
 
+# Calls that return a new object ("classifier pure" returns the module's one no-split tuple).
+SUCCEEDING = [c[:3] for c in CALLS if c[3] is None and c[0] != "classifier pure"]
+
+
+@pytest.mark.parametrize("label, function, args", SUCCEEDING, ids=[c[0] for c in SUCCEEDING])
+def test_what_a_call_returns_holds_no_extra_reference(label, function, args):
+    # Cheap enough for the quick run: a reference too many on a result shows at once.
+    result = function(*args)
+    assert sys.getrefcount(result) == 2   # `result` and the argument of getrefcount
+    if type(result) is tuple:
+        # the tuple, `item` and the argument; small ints are immortal
+        assert all(sys.getrefcount(item) == 3 for item in result if not isinstance(item, int))
+
+
+@pytest.mark.slow
 @pytest.mark.parametrize("label, function, args, error", CALLS, ids=[c[0] for c in CALLS])
 def test_repeated_calls_leak_no_reference_and_no_object(label, function, args, error):
     calls = 200
@@ -166,6 +167,7 @@ BIG_CALLS = [
 ]
 
 
+@pytest.mark.slow
 @pytest.mark.not_under_asan(reason="freed memory stays resident in AddressSanitizer's quarantine")
 @pytest.mark.parametrize("label, call", BIG_CALLS, ids=[c[0] for c in BIG_CALLS])
 def test_repeated_calls_keep_the_resident_size(label, call):

@@ -7,28 +7,22 @@ import threading
 import numpy as np
 import pytest
 
-from frame_support import run_python
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from support import read_only, run_python, same_value
 
 RNG = np.random.default_rng(3)
 
 
-def _read_only(a):
-    a = np.array(a)
-    a.flags.writeable = False
-    return a
-
-
-X = _read_only(RNG.normal(size=(40, 4)))
-Y = _read_only(RNG.normal(size=(30, 4)))
-LABELS = _read_only(RNG.integers(0, 3, size=40))
-TARGETS = _read_only(RNG.normal(size=40))
+X = read_only(RNG.normal(size=(40, 4)))
+Y = read_only(RNG.normal(size=(30, 4)))
+LABELS = read_only(RNG.integers(0, 3, size=40))
+TARGETS = read_only(RNG.normal(size=40))
 # _convkit views C-contiguous inputs in place with write access; shared strided views are read.
-IMAGES = _read_only(RNG.normal(size=(3, 9, 9, 2)))[:, ::-1]
+IMAGES = read_only(RNG.normal(size=(3, 9, 9, 2)))[:, ::-1]
 TREE = _nearix.KDTree(X)
 # col2im views its columns in place with write access whatever their layout (and never writes).
 COLS = _convkit.im2col(IMAGES, 3, 3, 1, 1)[0]
-POOLED, ARGMAX = (_read_only(a)[::-1] for a in _convkit.maxpool_forward(IMAGES, 2, 1))
+POOLED, ARGMAX = (read_only(a)[::-1] for a in _convkit.maxpool_forward(IMAGES, 2, 1))
 
 CALLS = {
     "pairwise_squared_euclidean": lambda: _pairmetric.pairwise_squared_euclidean(X, Y),
@@ -44,14 +38,6 @@ CALLS = {
     "maxpool_forward": lambda: _convkit.maxpool_forward(IMAGES, 2, 1),
     "maxpool_backward": lambda: _convkit.maxpool_backward(POOLED, ARGMAX, IMAGES.shape, 2, 1),
 }
-
-
-def _bits(result):
-    if isinstance(result, tuple):
-        return tuple(_bits(r) for r in result)
-    if isinstance(result, np.ndarray):
-        return (result.dtype.str, result.shape, result.tobytes())
-    return repr(result)
 
 
 @pytest.fixture
@@ -85,7 +71,7 @@ def _in_threads(count, work):
 
 
 def test_threads_calling_every_function_get_the_single_threaded_results(frequent_switches):
-    expected = {name: _bits(call()) for name, call in CALLS.items()}
+    expected = {name: call() for name, call in CALLS.items()}
     names = sorted(CALLS)
     got = [[] for _ in range(8)]
 
@@ -93,25 +79,25 @@ def test_threads_calling_every_function_get_the_single_threaded_results(frequent
         for round in range(6):
             for k in range(len(names)):
                 name = names[(k + index + round) % len(names)]  # every thread in its own order
-                got[index].append((name, _bits(CALLS[name]())))
+                got[index].append((name, CALLS[name]()))
 
     _in_threads(8, work)
     for results in got:
         assert len(results) == 6 * len(names)
-        for name, bits in results:
-            assert bits == expected[name], name
+        for name, result in results:
+            assert same_value(result, expected[name]), name
 
 
 def test_trees_created_and_dropped_in_many_threads(frequent_switches):
-    samples = [_read_only(RNG.normal(size=(50 + 7 * i, 3))) for i in range(8)]
-    queries = _read_only(RNG.normal(size=(5, 3)))
-    expected = [_bits(_nearix.KDTree(s).query(queries, 4)) for s in samples]
+    samples = [read_only(RNG.normal(size=(50 + 7 * i, 3))) for i in range(8)]
+    queries = read_only(RNG.normal(size=(5, 3)))
+    expected = [_nearix.KDTree(s).query(queries, 4) for s in samples]
 
     def work(index):
         for round in range(40):
             k = (index + round) % len(samples)
             tree = _nearix.KDTree(samples[k])
-            assert _bits(tree.query(queries, 4)) == expected[k]
+            assert same_value(tree.query(queries, 4), expected[k])
             del tree
 
     references = [sys.getrefcount(s) for s in samples]
@@ -143,6 +129,7 @@ FRAME_MODULES = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", sorted(FRAME_MODULES))
 def test_a_second_interpreter_is_refused_and_the_first_keeps_working(name):
     # One sub-interpreter per process: NumPy itself loads into at most one of them.

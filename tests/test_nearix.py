@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 from quillbrax.accel import _nearix
 from reference_nearix import brute_force, squared_distance, tree_search
+from support import int_probe, laid_out
 
 KDTree = _nearix.KDTree
 
@@ -183,38 +184,17 @@ REFERENCE = KDTree(np.array(WORKED_X, dtype=float)).query(
 )
 
 
-def _strided(a):
-    """The same values as `a`, seen through a view with gaps between its elements."""
-    a = np.asarray(a, dtype=float)
-    wide = np.zeros((a.shape[0] * 2, a.shape[1] * 3))
-    wide[::2, ::3] = a
-    return wide[::2, ::3]
-
-
-def _reversed(a):
-    a = np.asarray(a, dtype=float)
-    return np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
-
-
-def _unaligned(a):
-    a = np.asarray(a, dtype=float)
-    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
-    view = raw[1:].view(np.float64).reshape(a.shape)
-    view[...] = a
-    return view
-
-
 @pytest.mark.parametrize(
     "convert",
     [
         lambda a: a,
         lambda a: np.asarray(a, dtype=np.int64),
         lambda a: np.asarray(a, dtype=np.float32),
-        lambda a: np.asarray(a, dtype=np.float64).T.copy().T,  # Fortran order
+        lambda a: laid_out(a, "fortran"),
         lambda a: np.asarray(a, dtype=">f8"),
-        _strided,
-        _reversed,
-        _unaligned,
+        lambda a: laid_out(a, "strided"),
+        lambda a: laid_out(a, "reversed"),
+        lambda a: laid_out(a, "unaligned"),
     ],
     ids=[
         "nested-list",
@@ -240,12 +220,8 @@ def test_bool_samples_are_converted():
 
 
 def test_numpy_and_index_integers_are_accepted_as_k():
-    class Two:
-        def __index__(self):
-            return 2
-
     tree = KDTree(WORKED_X)
-    for k in (np.int64(2), np.int32(2), Two()):
+    for k in (np.int64(2), np.int32(2), int_probe(2, slots=("__index__",))):
         assert tree.query([[9, 2]], k)[0].tolist() == [[4, 5]]
 
 
@@ -333,7 +309,7 @@ def test_queries_refused(Q, k, message):
 
 def test_tree_owns_its_samples():
     X = np.array(WORKED_X, dtype=float)
-    strided = _strided(WORKED_X)
+    strided = laid_out(WORKED_X, "strided")
     from_array, from_view, from_list = (
         KDTree(X),
         KDTree(strided),

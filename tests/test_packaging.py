@@ -13,7 +13,7 @@ import sys
 import numpy as np
 import pytest
 
-from frame_support import run_python
+from support import run_python
 
 FRAME_MODULES = ("_pairmetric", "_splitscan", "_convkit")
 BOUND_MODULES = ("_nearix", "_warpalign")
@@ -84,6 +84,7 @@ def test_bound_stubs_are_positional_only_with_the_generated_arity(name, qualname
             module("_nearix").KDTree(**{params[0]: [[0.0]]})
 
 
+@pytest.mark.slow
 def test_modules_are_built_for_the_running_interpreter_and_import_without_version_warning():
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]  # the ABI-tagged one, e.g. cpython-312-...
     for name in FRAME_MODULES + BOUND_MODULES:
@@ -97,6 +98,7 @@ def test_modules_are_built_for_the_running_interpreter_and_import_without_versio
     assert (status, out.strip(), err) == (0, "imported", "")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) >= "2.0.0",
                     reason="NumPy 2 refuses its numpy.core native module to NumPy 1.x builds")
 def test_native_interface_falls_back_to_numpy_core():
@@ -118,6 +120,7 @@ def test_native_interface_falls_back_to_numpy_core():
 FOREIGN_BUILD = os.environ.get("QUILLBRAX_FOREIGN_BUILD")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not FOREIGN_BUILD, reason="no build for another interpreter given")
 @pytest.mark.parametrize("name", FRAME_MODULES)
 @pytest.mark.parametrize("as_error", [False, True])

@@ -12,6 +12,8 @@ distributed = pytest.importorskip("distributed")
 
 from quillbrax.accel import _nearix, _pairmetric  # noqa: E402
 
+pytestmark = pytest.mark.slow  # a cluster of worker processes
+
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
 

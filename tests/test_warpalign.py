@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 from quillbrax.accel import _warpalign
 from reference_warpalign import dtw_path as reference_dtw_path
+from support import laid_out, same_float
 
 dtw_path = _warpalign.dtw_path
 
@@ -20,10 +21,6 @@ def run(x, y, window):
     assert path.flags.c_contiguous and path.flags.owndata
     assert type(cost) is float
     return [tuple(row) for row in path.tolist()], cost
-
-
-def same_cost(a, b):
-    return a == b or (math.isnan(a) and math.isnan(b))
 
 
 @pytest.mark.parametrize(
@@ -100,7 +97,7 @@ def test_float_values_match_reference(x, y, window):
 def test_non_finite_values_match_reference(x, y, window):
     path, cost = run(x, y, window)
     want_path, want_cost = reference_dtw_path(x, y, window)
-    assert path == want_path and same_cost(cost, want_cost)
+    assert path == want_path and same_float(cost, want_cost)
 
 
 # Costs of 1e308 and more make the band's unreachable cells competitive, so the traceback walks
@@ -117,7 +114,7 @@ HUGE_VALUES = st.sampled_from([0.0, 1.0, 1e308, -1e308, 5e307, math.inf, -math.i
 def test_huge_and_non_finite_costs_match_reference(x, y, window):
     path, cost = run(x, y, window)
     want_path, want_cost = reference_dtw_path(x, y, window)
-    assert path == want_path and same_cost(cost, want_cost)
+    assert path == want_path and same_float(cost, want_cost)
 
 
 INF = math.inf
@@ -138,22 +135,7 @@ INF = math.inf
 def test_traceback_outside_the_band_matches_reference(x, y, window):
     path, cost = run(x, y, window)
     want_path, want_cost = reference_dtw_path(x, y, window)
-    assert path == want_path and same_cost(cost, want_cost)
-
-
-def _strided(a):
-    a = np.asarray(a, dtype=float)
-    wide = np.zeros(a.size * 3)
-    wide[::3] = a
-    return wide[::3]
-
-
-def _unaligned(a):
-    a = np.asarray(a, dtype=float)
-    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
-    view = raw[1:].view(np.float64)
-    view[...] = a
-    return view
+    assert path == want_path and same_float(cost, want_cost)
 
 
 @pytest.mark.parametrize(
@@ -163,9 +145,9 @@ def _unaligned(a):
         lambda a: np.asarray(a, dtype=np.int64),
         lambda a: np.asarray(a, dtype=np.float32),
         lambda a: np.asarray(a, dtype=">f8"),
-        _strided,
-        lambda a: np.asarray(a, dtype=float)[::-1].copy()[::-1],
-        _unaligned,
+        lambda a: laid_out(a, "strided"),
+        lambda a: laid_out(a, "reversed"),
+        lambda a: laid_out(a, "unaligned"),
     ],
     ids=["list", "int64", "float32", "big-endian", "strided", "reversed", "unaligned"],
 )
