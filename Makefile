@@ -51,6 +51,12 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 # suite on the AVX2 kernels (the machine's), then the tests of the modules that dispatch on the
 # portable kernels, so that both paths run under the sanitizers. Any report aborts the run;
 # pytest captures at the sys level only, so that a report written to file descriptor 2 is seen.
+# A build tree's modules with the package's Python files, stubs and py.typed, in <tree>/site:
+# imported ahead of the normal install through PYTHONPATH.
+install_site = $(VENV)/bin/cmake --install $(1) --prefix $(1)/site >/dev/null && \
+  cd quillbrax && find . \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
+  -exec install -D -m 644 {} ../$(1)/site/quillbrax/{} \;
+
 ASAN_DIR     := build/asan
 ASAN_ENV     := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
@@ -61,22 +67,25 @@ test-asan: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DQUILLBRAX_SANITIZE=ON -DQUILLBRAX_NATIVE_TESTS=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEV) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
-	$(VENV)/bin/cmake --install $(ASAN_DIR) --prefix $(ASAN_DIR)/site >/dev/null
-	cd quillbrax && find . \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) \
-	  -exec install -D -m 644 {} ../$(ASAN_DIR)/site/quillbrax/{} \;
+	$(call install_site,$(ASAN_DIR))
 	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(ASAN_ENV) $(ASAN_PYTEST)
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 
-# The build with clang 19 (Debian's, installed here when missing), warnings as errors, native unit
-# tests included: a build check only, the suite runs on the GCC builds above.
-CLANGXX ?= clang++-19
+# The build with clang 19 (Debian's, installed here when missing), warnings as errors: the native
+# unit tests, and the quick tests of the modules whose kernels have compiler-specific code.
+CLANGXX   ?= clang++-19
+CLANG_DIR := build/clang
 test-clang: $(VENV)/.deps
 	@command -v $(CLANGXX) >/dev/null || { apt-get update -qq && apt-get install -y -qq clang-19; }
-	$(VENV)/bin/cmake -S . -B build/clang -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) \
+	$(VENV)/bin/cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) \
 	  -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
-	$(VENV)/bin/cmake --build build/clang
+	$(VENV)/bin/cmake --build $(CLANG_DIR)
+	$(call install_site,$(CLANG_DIR))
+	$(VENV)/bin/ctest --test-dir $(CLANG_DIR) --output-on-failure
+	PYTHONPATH=$(abspath $(CLANG_DIR)/site) $(VENV)/bin/pytest -q -p no:cacheprovider -m "not slow" \
+	  $(DISPATCHING) tests/test_splitscan.py
 
 # House style: .clang-format for C++ and ruff (pyproject.toml) for Python, with the versions
 # pinned in requirements-lint.txt so that every machine formats alike. Checks only; `make format`
