@@ -7,6 +7,7 @@ PIP     := $(PY) -m pip
 SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
 .PHONY: test test-asan demo build clean dist test-wheel test-numpy-oldest test-py313 typecheck
+.PHONY: stubtest
 
 test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON \
@@ -101,6 +102,12 @@ test-py313: $(DIST)/.built
 typecheck: $(VENV)/.built
 	cd "$$(mktemp -d)" && $(abspath $(VENV))/bin/mypy --config-file $(abspath pyproject.toml) \
 	  $(abspath examples) $(abspath tests/typing)
+
+# The stubs against the modules they describe: every name, signature and class of the installed
+# modules, from outside the checkout so that the installed package is the one inspected.
+STUBTEST_MODULES := $(addprefix quillbrax.accel.,_pairmetric _splitscan _convkit _nearix _warpalign)
+stubtest: $(VENV)/.built
+	cd "$$(mktemp -d)" && $(abspath $(PY)) -m mypy.stubtest $(STUBTEST_MODULES)
 
 clean:
 	rm -rf build $(VENV)
