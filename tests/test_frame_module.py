@@ -1,7 +1,10 @@
 """Module initialisation and the function objects of a frame module."""
 
+import copy
 import ctypes
+import importlib
 import inspect
+import pickle
 import pydoc
 import sys
 import textwrap
@@ -31,6 +34,26 @@ def test_function_objects(name, line, varnames):
     assert code.co_firstlineno == line and code.co_filename == "quillbrax/accel/_pairmetric"
     assert str(inspect.signature(function)) == "(X, Y)"
     assert f"{name}(X, Y)" in pydoc.render_doc(function, renderer=pydoc.plaintext)
+
+
+FRAME_FUNCTIONS = [
+    ("_pairmetric", "pairwise_squared_euclidean"), ("_pairmetric", "pairwise_distances"),
+    ("_pairmetric", "pairwise_manhattan_distances"),
+    ("_splitscan", "_best_split_classifier"), ("_splitscan", "_best_split_regressor"),
+    ("_convkit", "im2col"), ("_convkit", "col2im"), ("_convkit", "maxpool_forward"),
+    ("_convkit", "maxpool_backward"),
+]
+
+
+@pytest.mark.parametrize("module, name", FRAME_FUNCTIONS)
+def test_function_objects_pickle_and_copy_by_reference(module, name):
+    function = getattr(importlib.import_module(f"quillbrax.accel.{module}"), name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        payload = pickle.dumps(function, protocol=protocol)
+        assert pickle.loads(payload) is function
+        assert f"quillbrax.accel.{module}".encode() in payload  # by reference, not by value
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+    assert copy.deepcopy([function])[0] is function
 
 
 def test_module_attributes():

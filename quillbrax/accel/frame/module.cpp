@@ -233,6 +233,17 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
+// Pickled by reference, as builtin functions are: the qualified name, which pickle resolves
+// through __module__. copy.copy and copy.deepcopy return the object itself for the same reason.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_empty_dict(PyObject*, void*) { return PyDict_New(); }
 
@@ -262,6 +273,7 @@ PyType_Slot function_type_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
