@@ -56,11 +56,21 @@ OLDEST_VENV  := build/venv-numpy-oldest
 PY313_VENV   := build/venv-py313
 VENV_PIP      = bin/python -m pip install --quiet --disable-pip-version-check
 
-# sdist, then the wheel built from that sdist (so the sdist is known to be complete).
+# sdist, then the wheel built from that sdist (so the sdist is known to be complete), built to
+# need nothing newer than glibc 2.28 (QUILLBRAX_MANYLINUX, see CMakeLists.txt) and retagged by
+# auditwheel, which refuses a tag whose symbol versions the modules exceed. `auditwheel show`
+# must then find exactly that tag: the wheel is the one that test-wheel, test-numpy-oldest and
+# test-py313 install.
+MANYLINUX := manylinux_2_28_x86_64
+SOURCES   += tools/manylinux_compat.cpp
 dist: $(DIST)/.built
 $(DIST)/.built: $(VENV)/.deps $(SOURCES) LICENSE README.md
 	rm -rf $(DIST)
-	$(PY) -m build --no-isolation --outdir $(DIST) .
+	$(PY) -m build --no-isolation --outdir $(DIST) -Ccmake.define.QUILLBRAX_MANYLINUX=ON .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) --only-plat -w $(DIST) $(DIST)/quillbrax-*-linux_x86_64.whl
+	rm $(DIST)/quillbrax-*-linux_x86_64.whl
+	$(VENV)/bin/auditwheel show $(DIST)/quillbrax-*.whl | tee $(DIST)/auditwheel-show.txt
+	$(PY) tools/check_manylinux.py $(DIST)/auditwheel-show.txt 28
 	touch $@
 
 test-wheel: $(DIST)/.built
