@@ -130,7 +130,7 @@ $(VENV)/.bench-deps: bench/requirements.txt $(VENV)/.deps
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.bench-deps
-	$(PY) bench/run_bench.py --out bench/results
+	$(PY) bench/run_bench.py --out bench/results --readme README.md
 
 bench-quick: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run_bench.py --quick --out build/bench-quick
