@@ -5,6 +5,7 @@ examples/scale_out.py, also while one of its workers is killed."""
 import contextlib
 import json
 import multiprocessing
+import operator
 import os
 import pathlib
 import signal
@@ -33,7 +34,7 @@ def data(seed, n, d=5):
 
 KERNELS = [(_pairmetric.pairwise_manhattan_distances, lambda: (data(1, 9), data(2, 4))),
            (_splitscan._best_split_regressor, lambda: (data(3, 30), data(4, 30)[:, 0], 2)),
-           (_convkit.maxpool_forward, lambda: (data(5, 2 * 4 * 4 * 3).reshape(2, 4, 4, 3), 2, 2))]
+           (_convkit.maxpool_forward, lambda: (data(5, 2 * 4 * 4, 3).reshape(2, 4, 4, 3), 2, 2))]
 
 
 def same(a, b):
@@ -117,7 +118,8 @@ def test_scattered_tree_answers_the_same_on_every_worker(cluster):
     expected = tree.query(Q, 6)
     with distributed.Client(address, timeout=60) as client:
         remote = client.scatter(tree)  # one copy, on one worker; the other fetches it
-        futures = [client.submit(_nearix.KDTree.query, remote, Q, 6, workers=[w], pure=False)
+        query = operator.methodcaller("query", Q, 6)
+        futures = [client.submit(query, remote, workers=[w], pure=False)
                    for w in workers]
         for answer in client.gather(futures):
             assert same(answer, expected)
