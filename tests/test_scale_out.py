@@ -19,7 +19,6 @@ import pytest
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan
 
 distributed = pytest.importorskip("distributed")
-joblib = pytest.importorskip("joblib")
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "scale_out.py"
 DASK = pathlib.Path(sys.executable).with_name("dask")  # the CLI of this environment's Dask
@@ -45,6 +44,7 @@ def same(a, b):
 
 @pytest.mark.parametrize("function, arguments", KERNELS)
 def test_function_objects_run_in_spawned_and_loky_workers(function, arguments):
+    joblib = pytest.importorskip("joblib")
     args = arguments()
     expected = function(*args)
     with multiprocessing.get_context("spawn").Pool(1) as pool:
