@@ -107,7 +107,9 @@ def main(argv=None):
         print(f"{args.k}-NN of {len(Q)} queries in {-(-len(Q) // args.rows)} blocks", flush=True)
 
         same_D = np.array_equal(D.compute(), _pairmetric.pairwise_distances(X, Y))
-        same_knn = all(map(np.array_equal, (indices, distances), tree.query(Q, args.k)))
+        single_indices, single_distances = tree.query(Q, args.k)
+        same_knn = (np.array_equal(indices, single_indices)
+                    and np.array_equal(distances, single_distances))
         if args.save:
             np.savez(args.save, X=X, Y=Y, Q=Q, k=args.k, D=D.compute(), indices=indices,
                      distances=distances)
