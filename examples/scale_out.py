@@ -20,24 +20,23 @@ Without --scheduler the script starts a local cluster of --workers processes for
   losing one loses no tree) and each row block of Q is answered by whichever worker runs it.
   The answers equal those of the tree queried once, tie order included.
 
-Tasks call the kernels' functions and KDTree directly; both pickle by reference. The few helper
-functions below travel by value (cloudpickle), also when another script imports this file, so
-that the workers need the wheel only, not this file.
+Every task is one of the wheel's own callables: a kernel function, or KDTree.query through
+operator.methodcaller; they pickle by reference, so the workers need the wheel only. No function
+of this file runs on a worker: another script can import it and use its functions as they are
+(a helper defined here would be pickled by reference too, and a worker without this file could
+not import it; Dask pickles a graph with the standard pickle, which registering the file with
+cloudpickle for shipping by value does not change).
 """
 
 import argparse
+import operator
 import sys
 
-import cloudpickle
 import dask.array as da
 import numpy as np
 from dask.distributed import Client, LocalCluster
 
 from quillbrax.accel import _nearix, _pairmetric
-
-if __name__ != "__main__":  # __main__ travels by value anyway
-    cloudpickle.register_pickle_by_value(sys.modules[__name__])
-
 
 def distance_matrix(X, Y, rows):
     """pairwise_distances(X, Y) as a dask array of row blocks of `rows` rows.
@@ -50,15 +49,12 @@ def distance_matrix(X, Y, rows):
                         concatenate=True, dtype=np.float64, adjust_chunks={"j": Y.shape[0]})
 
 
-def _query(tree, Q_block, k):
-    return tree.query(Q_block, k)
-
-
 def knn(client, tree, Q, k, rows):
     """Futures of tree.query(block, k), one per row block of Q, on whichever worker is free."""
     tree_everywhere = client.scatter(tree, broadcast=True)
-    blocks = [Q[start:start + rows] for start in range(0, len(Q), rows)]
-    return client.map(_query, [tree_everywhere] * len(blocks), blocks, k=k, pure=False)
+    return [client.submit(operator.methodcaller("query", Q[start:start + rows], k),
+                          tree_everywhere, pure=False)
+            for start in range(0, len(Q), rows)]
 
 
 def gather_knn(client, futures):

@@ -3,6 +3,7 @@ by its command line on 127.0.0.1 (scheduler and two one-thread workers), running
 examples/scale_out.py, also while one of its workers is killed."""
 
 import contextlib
+import importlib
 import json
 import multiprocessing
 import operator
@@ -123,6 +124,25 @@ def test_scattered_tree_answers_the_same_on_every_worker(cluster):
                    for w in workers]
         for answer in client.gather(futures):
             assert same(answer, expected)
+
+
+@pytest.mark.parametrize("rows", [7, 40, 500])
+def test_example_functions_imported_by_another_script_run_on_workers(cluster, monkeypatch, rows):
+    # The workers never see examples/: no task may need a function of the example.
+    address, _ = cluster
+    monkeypatch.syspath_prepend(str(EXAMPLE.parent))
+    monkeypatch.delitem(sys.modules, "scale_out", raising=False)
+    scale_out = importlib.import_module("scale_out")
+    X, Y, Q = data(10, 90, 4), data(11, 13, 4), data(12, 33, 4)
+    tree = _nearix.KDTree(X)
+    with distributed.Client(address, timeout=60) as client:
+        D = scale_out.distance_matrix(X, Y, rows)
+        assert D.numblocks == (-(-len(X) // rows), 1)
+        assert np.array_equal(D.compute(), _pairmetric.pairwise_distances(X, Y))
+        futures = scale_out.knn(client, tree, Q, 5, rows)
+        assert len(futures) == -(-len(Q) // rows)
+        assert same(scale_out.gather_knn(client, futures), tree.query(Q, 5))
+    monkeypatch.delitem(sys.modules, "scale_out")
 
 
 def run_example(address, out, tmp_path, *extra):
