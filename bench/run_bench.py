@@ -509,9 +509,10 @@ def short_table(rows: list[dict], environment: dict) -> str:
         key = (row["group"], row["series"] or row["case"], row["peer"])
         if key not in largest or row["size"] >= largest[key]["size"]:
             largest[key] = row
-    lines = [f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores), "
+    lines = [f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores),",
              f"Python {environment['python']}, NumPy {environment['numpy']}, one thread on both "
-             "sides; ratio = peer time / our time (above 1: we are faster).",
+             "sides;",
+             "ratio = peer time / our time (above 1: we are faster).",
              "",
              "| case | peer | ours | peer | ratio |",
              "|---|---|---:|---:|---:|"]
