@@ -7,7 +7,7 @@ PIP     := $(PY) -m pip
 SOURCES := $(shell find quillbrax -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) CMakeLists.txt pyproject.toml
 
 .PHONY: test test-quick test-portable test-asan test-clang lint format demo build clean dist \
-  test-wheel test-numpy-oldest test-py313 typecheck
+  test-wheel test-numpy-oldest test-py313 typecheck stubtest
 
 # Development and CI builds treat warnings as errors; a user's pip install of the sdist does not.
 CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
@@ -114,11 +114,21 @@ OLDEST_VENV  := build/venv-numpy-oldest
 PY313_VENV   := build/venv-py313
 VENV_PIP      = bin/python -m pip install --quiet --disable-pip-version-check
 
-# sdist, then the wheel built from that sdist (so the sdist is known to be complete).
+# sdist, then the wheel built from that sdist (so the sdist is known to be complete), built to
+# need nothing newer than glibc 2.28 (QUILLBRAX_MANYLINUX, see CMakeLists.txt) and retagged by
+# auditwheel, which refuses a tag whose symbol versions the modules exceed. `auditwheel show`
+# must then find exactly that tag: the wheel is the one that test-wheel, test-numpy-oldest and
+# test-py313 install.
+MANYLINUX := manylinux_2_28_x86_64
+SOURCES   += tools/manylinux_compat.cpp
 dist: $(DIST)/.built
 $(DIST)/.built: $(VENV)/.deps $(SOURCES) LICENSE README.md
 	rm -rf $(DIST)
-	$(PY) -m build --no-isolation --outdir $(DIST) .
+	$(PY) -m build --no-isolation --outdir $(DIST) -Ccmake.define.QUILLBRAX_MANYLINUX=ON .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) --only-plat -w $(DIST) $(DIST)/quillbrax-*-linux_x86_64.whl
+	rm $(DIST)/quillbrax-*-linux_x86_64.whl
+	$(VENV)/bin/auditwheel show $(DIST)/quillbrax-*.whl | tee $(DIST)/auditwheel-show.txt
+	$(PY) tools/check_manylinux.py $(DIST)/auditwheel-show.txt 28
 	touch $@
 
 test-wheel: $(DIST)/.built
@@ -161,6 +171,12 @@ typecheck: $(VENV)/.built
 	cd "$$(mktemp -d)" && $(abspath $(VENV))/bin/mypy --config-file $(abspath pyproject.toml) \
 	  $(abspath examples) $(abspath tests/typing)
 
+# The stubs against the modules they describe: every name, signature and class of the installed
+# modules, from outside the checkout so that the installed package is the one inspected.
+STUBTEST_MODULES := $(addprefix quillbrax.accel.,_pairmetric _splitscan _convkit _nearix _warpalign)
+stubtest: $(VENV)/.built
+	cd "$$(mktemp -d)" && $(abspath $(PY)) -m mypy.stubtest $(STUBTEST_MODULES)
+
 clean:
 	rm -rf build $(VENV)
 
@@ -172,7 +188,7 @@ $(VENV)/.bench-deps: bench/requirements.txt $(VENV)/.deps
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.bench-deps
-	$(PY) bench/run_bench.py --out bench/results
+	$(PY) bench/run_bench.py --out bench/results --readme README.md
 
 bench-quick: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run_bench.py --quick --out build/bench-quick

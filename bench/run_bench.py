@@ -536,6 +536,43 @@ def markdown_table(rows: list[dict]) -> str:
     return "\n".join(lines) + "\n"
 
 
+README_START = "<!-- make bench: short table start -->"
+README_END = "<!-- make bench: short table end -->"
+
+
+def short_table(rows: list[dict], environment: dict) -> str:
+    """The largest size of each operation against each peer, and the machine it ran on."""
+    largest: dict[tuple, dict] = {}
+    for row in rows:
+        if "memcpy" in row["peer"] or "copy to" in row["peer"] or "alone" in row["case"]:
+            continue  # the floors of the copies, not peers
+        key = (row["group"], row["series"] or row["case"], row["peer"])
+        if key not in largest or row["size"] >= largest[key]["size"]:
+            largest[key] = row
+    lines = [f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores),",
+             f"Python {environment['python']}, NumPy {environment['numpy']}, one thread on both "
+             "sides;",
+             "ratio = peer time / our time (above 1: we are faster).",
+             "",
+             "| case | peer | ours | peer | ratio |",
+             "|---|---|---:|---:|---:|"]
+    for row in largest.values():
+        lines.append(f"| {row['case']} | {row['peer']} | "
+                     f"{format_seconds(row['ours_median_s']).strip()} | "
+                     f"{format_seconds(row['peer_median_s']).strip()} | {row['ratio']:.2f}x |")
+    return "\n".join(lines) + "\n"
+
+
+def write_into_readme(readme: Path, table: str) -> None:
+    """Replaces what stands between the two markers of the README with the table."""
+    text = readme.read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        raise SystemExit(f"{readme}: no '{README_START}' ... '{README_END}' place for the table")
+    start += len(README_START)
+    readme.write_text(text[:start] + "\n" + table + text[end:])
+
+
 def plot(rows: list[dict], path: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -586,12 +623,16 @@ def main() -> int:
     parser.add_argument("--from-json", metavar="PATH",
                         help="measure nothing: print the table of a saved run as Markdown and "
                              "redraw its plot next to it")
+    parser.add_argument("--readme", metavar="PATH",
+                        help="also write the short table between the markers of this README")
     args = parser.parse_args()
     if args.from_json:
         saved = Path(args.from_json)
-        rows = json.loads(saved.read_text())["rows"]
-        print(markdown_table(rows), end="")
-        plot(rows, saved.with_name("cost_vs_size.png"))
+        run = json.loads(saved.read_text())
+        print(markdown_table(run["rows"]), end="")
+        if args.readme:
+            write_into_readme(Path(args.readme), short_table(run["rows"], run["environment"]))
+        plot(run["rows"], saved.with_name("cost_vs_size.png"))
         return 0
 
     out = Path(args.out)
@@ -649,6 +690,8 @@ def main() -> int:
     (out / "bench.json").write_text(json.dumps({"environment": environment, "rows": rows},
                                                indent=1))
     (out / "bench.md").write_text(markdown_table(rows))
+    if args.readme:
+        write_into_readme(Path(args.readme), short_table(rows, environment))
     plot(rows, out / "cost_vs_size.png")
     print(f"wrote {out / 'bench.json'}, {out / 'bench.md'} and {out / 'cost_vs_size.png'}")
     return 0

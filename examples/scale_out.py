@@ -1,96 +1,118 @@
-"""Running the kernels on a Dask cluster when one process is not enough.
+"""Pairwise distances and k-NN queries on a Dask cluster, when one process is not enough.
 
-The modules hold the interpreter lock for the whole of a call, so threads do not run two calls at
-once: the cluster is one of processes, one thread each. Two patterns:
+A kernel holds the interpreter lock for the whole of a call, so a worker process runs one call at
+a time: run workers of one thread each, one per core.
 
-- pairwise distances blockwise: X is cut into row blocks, each task computes the distances of one
-  block to all of Y, and the blocks are stacked. Every entry is computed by the same kernel from
-  the same operands, so the result is bit-for-bit the single-call matrix.
-- k-NN queries of a partitioned query set: every worker builds one KDTree over the whole sample
-  matrix (the tree stays on its worker; it is never sent), and each query block is answered by the
-  tree of the worker it is pinned to. Indices and distances equal those of one tree queried once.
+Start a cluster (every machine needs Python 3.12 with the quillbrax wheel and dask[distributed];
+this script need not be there):
 
-Run: python examples/scale_out.py [--samples N] [--workers W]   (needs dask[distributed])
+    dask scheduler                                # prints its address, tcp://HOST:8786
+    dask worker tcp://HOST:8786 --nthreads 1      # on each machine, once per core
+
+then run   python examples/scale_out.py --scheduler tcp://HOST:8786
+Without --scheduler the script starts a local cluster of --workers processes for itself.
+
+- distance_matrix(X, Y, rows): the distance matrix as a dask array. Block i is
+  pairwise_distances(X block i, Y), computed by the worker that holds X's block i; nothing comes
+  back to the client unless asked (a reduction, .compute()). Each entry is computed by the same
+  kernel from the same operands as in one call: the gathered matrix is that call's, bit for bit.
+- knn(client, tree, Q, k, rows): the tree is scattered once (a copy on every worker, so that
+  losing one loses no tree) and each row block of Q is answered by whichever worker runs it.
+  The answers equal those of the tree queried once, tie order included.
+
+Every task is one of the wheel's own callables: a kernel function, or KDTree.query through
+operator.methodcaller; they pickle by reference, so the workers need the wheel only. No function
+of this file runs on a worker: another script can import it and use its functions as they are
+(a helper defined here would be pickled by reference too, and a worker without this file could
+not import it; Dask pickles a graph with the standard pickle, which registering the file with
+cloudpickle for shipping by value does not change).
 """
 
 import argparse
+import operator
 import sys
 
+import dask.array as da
 import numpy as np
 from dask.distributed import Client, LocalCluster
 
 from quillbrax.accel import _nearix, _pairmetric
 
+def distance_matrix(X, Y, rows):
+    """pairwise_distances(X, Y) as a dask array of row blocks of `rows` rows.
 
-def row_blocks(A, parts):
-    """Contiguous row blocks of A, at most `parts` of them, none empty."""
-    return [block for block in np.array_split(A, parts) if len(block)]
-
-
-# The kernels' function objects do not pickle; tasks name these module-level functions, which
-# the workers import (or receive by value, when they live in __main__).
-def block_distances(X_block, Y):
-    return _pairmetric.pairwise_distances(X_block, Y)
-
-
-def distances_blockwise(client, X, Y, parts):
-    """pairwise_distances(X, Y) with the row blocks of X spread over the cluster."""
-    Y_remote = client.scatter(Y, broadcast=True)
-    blocks = [client.submit(block_distances, block, Y_remote, pure=False)
-              for block in row_blocks(X, parts)]
-    return np.vstack(client.gather(blocks))
+    X and Y are NumPy or dask arrays; Y is used whole by every block."""
+    X = X if isinstance(X, da.Array) else da.from_array(X, chunks=(rows, -1))
+    Y = Y if isinstance(Y, da.Array) else da.from_array(Y, chunks=-1)
+    # X's block (i, 0) with all of Y gives D's block (i, 0): the rows of Y are one output block.
+    return da.blockwise(_pairmetric.pairwise_distances, "ij", X, "ik", Y.rechunk(-1), "jk",
+                        concatenate=True, dtype=np.float64, adjust_chunks={"j": Y.shape[0]})
 
 
-def build_tree(X):
-    return _nearix.KDTree(X)
+def knn(client, tree, Q, k, rows):
+    """Futures of tree.query(block, k), one per row block of Q, on whichever worker is free."""
+    tree_everywhere = client.scatter(tree, broadcast=True)
+    return [client.submit(operator.methodcaller("query", Q[start:start + rows], k),
+                          tree_everywhere, pure=False)
+            for start in range(0, len(Q), rows)]
 
 
-def query_tree(tree, Q, k):
-    return tree.query(Q, k)
-
-
-def knn_partitioned(client, X, Q, k, parts):
-    """KDTree(X).query(Q, k) with one tree per worker and the row blocks of Q spread over them."""
-    workers = sorted(client.scheduler_info()["workers"])
-    X_remote = client.scatter(X, broadcast=True)
-    trees = {w: client.submit(build_tree, X_remote, workers=[w], allow_other_workers=False,
-                              pure=False)
-             for w in workers}
-    answers = []
-    for b, block in enumerate(row_blocks(Q, parts)):
-        w = workers[b % len(workers)]
-        answers.append(client.submit(query_tree, trees[w], block, k, workers=[w],
-                                     allow_other_workers=False, pure=False))
-    results = client.gather(answers)
-    return (np.vstack([indices for indices, _ in results]),
-            np.vstack([distances for _, distances in results]))
+def gather_knn(client, futures):
+    """(indices, squared distances) of all blocks, in the order of Q's rows."""
+    answers = client.gather(futures)
+    return (np.concatenate([indices for indices, _ in answers]),
+            np.concatenate([distances for _, distances in answers]))
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--samples", type=int, default=20000)
-    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="join the cluster of this scheduler (default: start a local one)")
+    parser.add_argument("--workers", type=int, default=2, help="local cluster's processes")
+    parser.add_argument("--samples", type=int, default=20000, help="rows of X")
+    parser.add_argument("--targets", type=int, default=500, help="rows of Y")
+    parser.add_argument("--queries", type=int, default=5000, help="rows of Q")
+    parser.add_argument("--features", type=int, default=8)
+    parser.add_argument("--k", type=int, default=10)
+    parser.add_argument("--rows", type=int, default=1000, help="rows per block")
+    parser.add_argument("--save", metavar="FILE.npz",
+                        help="gather everything and save it with the inputs")
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(0)
-    X = rng.standard_normal((args.samples, 8))
-    Y = rng.standard_normal((500, 8))
-    Q = rng.standard_normal((args.samples // 4, 8))
-    parts = 4 * args.workers
+    X = rng.standard_normal((args.samples, args.features))
+    Y = rng.standard_normal((args.targets, args.features))
+    Q = rng.standard_normal((args.queries, args.features))
 
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
-        D = distances_blockwise(client, X, Y, parts)
-        indices, distances = knn_partitioned(client, X, Q, 10, parts)
+    if args.scheduler:
+        client = Client(args.scheduler)
+    else:
+        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1,
+                                     processes=True, dashboard_address=":0"))
+    with client:
+        start_workers = len(client.scheduler_info()["workers"])
+        print(f"cluster: {start_workers} workers", flush=True)
 
-    same_D = np.array_equal(D, _pairmetric.pairwise_distances(X, Y))
-    single_indices, single_distances = _nearix.KDTree(X).query(Q, 10)
-    same_knn = (np.array_equal(indices, single_indices)
-                and np.array_equal(distances, single_distances))
-    print(f"distances {D.shape} in {parts} blocks on {args.workers} workers: "
-          f"{'equal' if same_D else 'DIFFERENT'} to one call")
-    print(f"10-NN of {len(Q)} queries in {parts} blocks, one tree per worker: "
-          f"{'equal' if same_knn else 'DIFFERENT'} to one tree")
+        D = distance_matrix(X, Y, args.rows).persist()  # computed and kept on the workers
+        nearest = D.min(axis=1).compute()  # only the reduction comes back
+        print(f"distances {D.shape} in {D.numblocks[0]} blocks; "
+              f"mean distance to the nearest target {nearest.mean():.6f}", flush=True)
+
+        tree = _nearix.KDTree(X)
+        indices, distances = gather_knn(client, knn(client, tree, Q, args.k, args.rows))
+        print(f"{args.k}-NN of {len(Q)} queries in {-(-len(Q) // args.rows)} blocks", flush=True)
+
+        same_D = np.array_equal(D.compute(), _pairmetric.pairwise_distances(X, Y))
+        single_indices, single_distances = tree.query(Q, args.k)
+        same_knn = (np.array_equal(indices, single_indices)
+                    and np.array_equal(distances, single_distances))
+        if args.save:
+            np.savez(args.save, X=X, Y=Y, Q=Q, k=args.k, D=D.compute(), indices=indices,
+                     distances=distances)
+        end_workers = len(client.scheduler_info()["workers"])
+    print(f"workers at the start {start_workers}, at the end {end_workers}")
+    print(f"distance matrix: {'equal' if same_D else 'DIFFERENT'} to one call; "
+          f"k-NN: {'equal' if same_knn else 'DIFFERENT'} to one tree")
     return 0 if same_D and same_knn else 1
 
 

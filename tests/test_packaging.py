@@ -8,6 +8,7 @@ import inspect
 import os
 import pathlib
 import re
+import subprocess
 import sys
 
 import numpy as np
@@ -151,3 +152,38 @@ def test_build_for_another_interpreter_warns_on_import(name, as_error):
                f"{sys.version_info[0]}.{sys.version_info[1]}")
     expected = [f"refused: {message}"] if as_error else ["loaded", f"RuntimeWarning: {message}"]
     assert out.strip().splitlines() == expected
+
+
+CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(sorted((CHECKOUT / "quillbrax" / "accel").glob("_*.so")) != [],
+                    reason="modules built inside the checkout")
+def test_importing_from_an_unbuilt_checkout_says_how_to_build():
+    # From the checkout's root, its quillbrax/ shadows the installed package.
+    statements = [f"import quillbrax.accel.{n}" for n in FRAME_MODULES + BOUND_MODULES]
+    statements += ["from quillbrax.accel import _nearix", "import quillbrax.accel._nope"]
+    code = "\n".join(["import importlib, sys",
+                      "for statement in sys.argv[1:]:",
+                      "    try:",
+                      "        exec(statement)",
+                      "    except ImportError as e:",
+                      "        print(type(e).__name__, e.name, '|', e)",
+                      "    else:",
+                      "        print('imported')"])
+    done = subprocess.run([sys.executable, "-c", code, *statements], cwd=CHECKOUT,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == len(statements)
+    for statement, line in zip(statements[:-1], lines[:-1]):
+        name = statement.split()[-1].split(".")[-1]
+        kind, full_name, _, message = line.split(" ", 3)
+        assert (kind, full_name) == ("ImportError", f"quillbrax.accel.{name}"), line
+        assert message.startswith(f"quillbrax.accel.{name} is not built here"), line
+        for advice in ("`make build`", "`pip install .`", str(CHECKOUT)):
+            assert advice in message, (advice, line)
+    # Any other missing name keeps the ordinary error.
+    assert lines[-1] == ("ModuleNotFoundError quillbrax.accel._nope | "
+                         "No module named 'quillbrax.accel._nope'")

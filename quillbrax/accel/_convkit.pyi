@@ -36,3 +36,6 @@ def maxpool_backward(
     k: SupportsInt,
     stride: SupportsInt,
 ) -> NDArray[np.float64]: ...
+
+# doctest's table of extra tests; the module sets it to an empty dict.
+__test__: dict[str, object]

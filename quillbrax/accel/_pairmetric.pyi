@@ -11,3 +11,6 @@ def pairwise_distances(X: NDArray[np.float64], Y: NDArray[np.float64]) -> NDArra
 def pairwise_manhattan_distances(
     X: NDArray[np.float64], Y: NDArray[np.float64]
 ) -> NDArray[np.float64]: ...
+
+# doctest's table of extra tests; the module sets it to an empty dict.
+__test__: dict[str, object]

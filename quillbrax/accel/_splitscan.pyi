@@ -14,3 +14,6 @@ def _best_split_classifier(
 def _best_split_regressor(
     X: NDArray[np.float64], y: NDArray[np.float64], min_samples_leaf: SupportsInt
 ) -> _Split: ...
+
+# doctest's table of extra tests; the module sets it to an empty dict.
+__test__: dict[str, object]
