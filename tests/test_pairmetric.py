@@ -340,3 +340,42 @@ def test_several_blocks_of_y_rows_and_columns(metric):
     if metric == "euclidean":
         expected = expected_roots(expected)
     assert same_bits(FUNCTIONS[metric](X, Y), expected)
+
+
+class EmptyAt:
+    """A stand-in for the module's np whose empty gives a C-ordered float64 array whose data
+    starts `residue` bytes past a multiple of 32."""
+
+    def __init__(self, residue):
+        self.residue = residue
+        self.float64 = np.float64
+
+    def empty(self, shape, dtype):
+        n, m = shape
+        raw = np.zeros(n * m * 8 + 64, np.uint8)
+        start = (self.residue - raw.ctypes.data) % 32
+        return raw[start:start + n * m * 8].view(np.float64).reshape(n, m)
+
+
+@pytest.mark.parametrize("residue", [0, 16, 8])  # 8: too little alignment to bypass the caches
+@pytest.mark.parametrize("n, m", [
+    (2047, 1024),  # just below 2**21 entries
+    (2049, 1026),  # above, in partial tiles as well
+    (2049, 1025),  # above, but rows 8 bytes past a multiple of 16 apart
+])
+@pytest.mark.parametrize("metric", METRICS)
+def test_large_results_at_any_alignment(monkeypatch, residue, n, m, metric):
+    rng = np.random.default_rng(n)
+    X, Y = rng.standard_normal((n, 3)), rng.standard_normal((m, 3))
+    X[5, 1], Y[-1, 2] = math.nan, math.inf  # in the partial tiles of the last rows and columns
+    expected = np.zeros((n, m))
+    for k in range(3):  # NumPy's elementwise operations are the scalar ones, k in order
+        diff = X[:, None, k] - Y[None, :, k]
+        expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
+    monkeypatch.setattr(_pairmetric, "np", EmptyAt(residue))
+    result = FUNCTIONS[metric](X, Y)
+    assert result.ctypes.data % 32 == residue
+    if metric == "euclidean":  # roots by pow: against the reference on a sample of rows
+        rows = np.r_[rng.integers(0, n, 20), 5, n - 1]
+        expected, result = pairwise(X[rows], Y, metric), result[rows]
+    assert same_bits(result, expected)

@@ -288,3 +288,48 @@ def test_any_class_table_maps_as_a_dictionary_would(monkeypatch, unique):
     stand_in = fake_numpy(unique=unique)
     monkeypatch.setattr(_splitscan, "np", stand_in)
     assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1, numpy=stand_in))
+
+
+# ---------------------------------------------------------------------------------------------
+# Candidates skipped when they cannot beat the best score: equal and nearly equal scores (a
+# column repeated, mirrored, or shifted by one row), many classes, and row classes that stop
+# counting as the node's totals when np.argsort's lookup relabels a row.
+
+@pytest.mark.parametrize("n", [8, 50, 200])
+@pytest.mark.parametrize("n_classes", [2, 3, 40])
+def test_near_ties_between_candidates_match_reference(n, n_classes):
+    # few distinct values: many candidates whose scores are equal as real numbers but may round
+    # apart (the same class counts in another class order)
+    rng = np.random.default_rng(n * n_classes)
+    for _ in range(10):
+        few = rng.integers(0, 4, (n, 3)) * 1.0
+        X = np.column_stack([few, few[:, 0], -few[:, 1], rng.standard_normal(n)])
+        y = rng.integers(0, n_classes, n)
+        for min_samples_leaf in (1, n // 4):
+            assert_same(classify(X, y, min_samples_leaf),
+                        reference.best_split_classifier(X, y, min_samples_leaf))
+
+
+@pytest.mark.parametrize("relabel", [lambda label: label, lambda label: 1 - label])
+def test_rows_relabelled_during_the_scan_match_reference(monkeypatch, relabel):
+    rng = np.random.default_rng(5)
+    X = rng.standard_normal((30, 4))
+    labels = rng.integers(0, 2, 30)
+
+    class Relabelling:
+        """A stand-in whose argsort is NumPy's own, handed out after one more row is relabelled."""
+        unique, zeros, float64 = staticmethod(np.unique), np.zeros, np.float64
+
+        def __init__(self, y):
+            self.y, self.looked_up = y, 0
+
+        @property
+        def argsort(self):
+            self.y[self.looked_up] = relabel(self.y[self.looked_up])
+            self.looked_up += 1
+            return np.argsort
+    y = labels.copy()
+    monkeypatch.setattr(_splitscan, "np", Relabelling(y))
+    ours = classify(X, y, 1)
+    y = labels.copy()
+    assert_same(ours, reference.best_split_classifier(X, y, 1, numpy=Relabelling(y)))

@@ -50,6 +50,7 @@ using Result = frame::Strided<double, 2>;
 constexpr ITYPE kPanel = 8;
 constexpr ITYPE kDepth = 256;                  // columns per block: a panel slice fits L1
 constexpr size_t kYBlockBytes = 512 * 1024;    // packed block of Y: fits L2 beside a tile of X
+constexpr ITYPE kStreamedEntries = ITYPE{1} << 21;  // 16 MiB: results this large bypass the caches
 
 // Rows of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
 // than x86-64's largest address space could hold as distinct elements). Only arrays with zero
@@ -212,6 +213,24 @@ template <class Isa>
     return s;
 }
 
+// A store that bypasses the caches, 16 bytes at a time (`to` aligned to 16 bytes, as the
+// allocator aligns a large array's data, which is not always aligned to a wider vector).
+template <class Vector>
+[[gnu::always_inline]] inline void stream(void* to, Vector v) {
+    double values[sizeof(Vector) / sizeof(double)];
+    __builtin_memcpy(values, &v, sizeof v);
+    for (size_t i = 0; i < sizeof(Vector) / sizeof(double); i += 2) {
+        _mm_stream_pd(static_cast<double*>(to) + i, _mm_loadu_pd(values + i));
+    }
+}
+
+// How a tile reaches the result: element by element through its strides, by vector stores into
+// contiguous rows, or by stores that bypass the caches. Those serve a result larger than a last
+// level cache, whose lines would only be read from memory to be overwritten, with rows aligned to
+// 16 bytes and one block of columns (no running sum loaded back); not the Euclidean one, whose
+// roots by pow are stored after the vectors, each store bringing its line back from memory.
+enum class Stores { strided, vector, streamed };
+
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + kPanel − 1 (the first `width` real), over the columns of one block. `x` holds the
 // tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
@@ -220,14 +239,14 @@ template <class Isa>
 template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
                                                ITYPE depth_given, bool first, bool last,
-                                               const Result& out, bool contiguous, ITYPE i0,
+                                               const Result& out, Stores stores, ITYPE i0,
                                                ITYPE j0, ITYPE live, ITYPE width) {
     using Vector = typename Isa::Vector;
     constexpr ITYPE rows = Isa::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
     constexpr ITYPE vectors = kPanel / lanes;
     const ITYPE depth = kFixed != 0 ? kFixed : depth_given;
-    const bool whole = contiguous && live == rows && width == kPanel;
+    const bool whole = stores != Stores::strided && live == rows && width == kPanel;
     // Element (i0 + r, j0 + c) of a result whose rows are contiguous, as bytes: the result
     // may sit at any byte offset, so it is only reached through memcpy.
     const auto element = [&](ITYPE r, ITYPE c) {
@@ -280,7 +299,11 @@ template <Metric metric, class Isa, ITYPE kFixed>
         }
     }
 
-    if (whole) {
+    if (whole && stores == Stores::streamed) {
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) stream(element(r, v * lanes), acc[r][v]);
+        }
+    } else if (whole) {
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
         }
@@ -316,7 +339,13 @@ template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void pairwise_blocks(Matrix X, Matrix Y, Result out,
                                                    const Plan& plan) {
     constexpr ITYPE rows = Isa::rows;
-    const bool contiguous = out.strides[1] == ITYPE{sizeof(double)};
+    Stores stores = out.strides[1] == ITYPE{sizeof(double)} ? Stores::vector : Stores::strided;
+    constexpr ITYPE alignment = 16;
+    if (metric != Metric::euclidean && stores == Stores::vector && plan.k_blocks == 1 &&
+        plan.n * plan.m >= kStreamedEntries &&
+        reinterpret_cast<uintptr_t>(out.data) % alignment == 0 && out.strides[0] % alignment == 0) {
+        stores = Stores::streamed;
+    }
     for (ITYPE j_start = 0; j_start < plan.m; j_start += plan.y_rows) {
         const ITYPE block_rows = std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
@@ -342,12 +371,13 @@ template <Metric metric, class Isa, ITYPE kFixed>
                     const ITYPE j0 = p * kPanel;
                     tile_kernel<metric, Isa, kFixed>(
                         plan.x_tile, plan.y_block + p * depth * kPanel, depth, b == 0,
-                        b + 1 == plan.k_blocks, out, contiguous, i0, j_start + j0, live,
+                        b + 1 == plan.k_blocks, out, stores, i0, j_start + j0, live,
                         std::min(kPanel, block_rows - j0));
                 }
             }
         }
     }
+    if (stores == Stores::streamed) _mm_sfence();  // the streamed stores ordered before the return
 }
 
 // Rows of up to kShortRows elements take a kernel with the loop over k unrolled.

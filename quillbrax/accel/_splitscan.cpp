@@ -121,6 +121,32 @@ inline double variance(double sum, double sum_of_squares, double count) {
     return sum_of_squares / count - mean * mean;
 }
 
+// Whether a candidate of the classification sweep can still score below `best`, decided from the
+// exact sums Σ_c left_c² and Σ_c right_c² (whole numbers, kept as the rows move) without the
+// divisions of its impurities. With l, r the child sizes and N = l + r, the real-number score is
+// 1 − Q, Q = (Σ left_c² / l + Σ right_c² / r) / N, and the rounded one computed from the same
+// counts lies within (n_classes + 8)·2^-53 of it (each square off by 3·2^-53 of itself, squares
+// summing to at most 1; each subtraction, the two weights and the last products and sum off by
+// 2^-53 of a value of magnitude at most 1). A candidate whose Q is at most
+// bound = 1 − best − (n_classes + 16)·2^-50 therefore scores at least `best` once rounded, and is
+// skipped; the test multiplies out the denominators, products that are exact below 2^53 (n ≤
+// kMaxRows), and rounds once (2^-53 of bound, inside the margin with the rounding of bound).
+// Valid only while the counts are those of a partition of the node's rows: a sort order that
+// is a permutation, and row classes whose counts are total_counts.
+struct ScoreBound {
+    static constexpr ITYPE kMaxRows = ITYPE{1} << 16;
+    double margin;
+    double bound = 0.0;
+
+    explicit ScoreBound(size_t n_classes)
+        : margin((static_cast<double>(n_classes) + 16.0) * 0x1p-50) {}
+    void set_best(double best) { bound = (1.0 - best) - margin; }
+    bool cannot_win(double left_squares, double right_squares, double left_n, double right_n,
+                    double total) const {
+        return left_squares * right_n + right_squares * left_n <= bound * (left_n * right_n * total);
+    }
+};
+
 struct Node {
     ITYPE n;
     double total;           // n as a double
@@ -149,19 +175,33 @@ struct SortedRows {
 // One feature of the classification search: rows enter the left child in sorted order, and each
 // boundary between distinct values with both children admissible is scored. class_of(r) is the
 // class index of row r, or -1 for a label the table lacks.
+// `bounded`: the rows and their classes are a partition of the node's rows as total_counts
+// counts them (ScoreBound), and candidates that cannot win are skipped.
 template <class Rows, class ClassOf>
 LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of,
                           StridedVector<INT> y, const std::vector<double>& total_counts,
-                          std::vector<double>& left_counts, ITYPE feature, BestSplit& best) {
+                          std::vector<double>& left_counts, bool bounded, ITYPE feature,
+                          BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
     double* left = left_counts.data();
     const double* total = total_counts.data();
     double left_n = 0.0;
+    ScoreBound bound(n_classes);
+    bound.set_best(best.score);
+    double left_squares = 0.0;
+    double right_squares = 0.0;
+    if (bounded) {
+        for (size_t c = 0; c < n_classes; ++c) right_squares += total[c] * total[c];
+    }
     for (ITYPE k = 0; k + 1 < node.n; ++k) {
         const ITYPE r = sorted.row(k);
         const ITYPE c = class_of(r);
         if (c < 0) return {true, y[r]};
+        if (bounded) {
+            left_squares += 2.0 * left[c] + 1.0;
+            right_squares -= 2.0 * (total[c] - left[c]) - 1.0;
+        }
         left[c] += 1.0;
         left_n += 1.0;
 
@@ -170,6 +210,9 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of,
         if (current_val == next_val) continue;
         const double right_n = node.total - left_n;
         if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
+        if (bounded && bound.cannot_win(left_squares, right_squares, left_n, right_n, node.total)) {
+            continue;
+        }
 
         const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
         const double right_gini =
@@ -180,6 +223,7 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of,
             best.threshold = (current_val + next_val) * 0.5;
             best.score = score;
             best.feature = feature;
+            bound.set_best(score);
         }
     }
     return {};
@@ -489,14 +533,27 @@ public:
     RowClasses(ITYPE n, int line)
         : labels_(frame::scratch<INT>(n, line)), classes_(frame::scratch<ITYPE>(n, line)) {}
 
-    void refresh(StridedVector<INT> y, const ClassTable& table) {
+    // True when a class changed (or on the first refresh).
+    bool refresh(StridedVector<INT> y, const ClassTable& table) {
+        bool changed = !fresh_;
         for (size_t r = 0; r < labels_.size(); ++r) {
             const INT label = y[static_cast<ITYPE>(r)];
             if (fresh_ && labels_[r] == label) continue;
             labels_[r] = label;
             classes_[r] = table.find(label);
+            changed = true;
         }
         fresh_ = true;
+        return changed;
+    }
+    // Whether every row has a class and the rows of each class number `counts`.
+    bool counted_by(const std::vector<double>& counts) const {
+        std::vector<double> found(counts.size(), 0.0);
+        for (const ITYPE c : classes_) {
+            if (c < 0) return false;
+            found[static_cast<size_t>(c)] += 1.0;
+        }
+        return found == counts;
     }
     ITYPE operator()(ITYPE r) const { return classes_[static_cast<size_t>(r)]; }
 
@@ -538,17 +595,20 @@ frame::Ref classifier_body(frame::Call& call) {
     RowClasses row_class(n, lines.definition);
     ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
+    bool partition = false;  // row_class counts as total_counts does
     for (ITYPE j = 0; j < m; ++j) {
         const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free, order, j,
                                                  n, lines.argsort);
-        row_class.refresh(labels, table);
+        if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
+        // A native order is a permutation of the rows; one that np gave need not be.
+        const bool bounded = partition && n <= ScoreBound::kMaxRows;
         const LabelLookup swept =
             ordered == Ordered::natively
                 ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts,
-                                left_counts, j, best)
+                                left_counts, bounded, j, best)
                 : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                                class_of, labels, total_counts, left_counts, j, best);
+                                class_of, labels, total_counts, left_counts, false, j, best);
         if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
     }
     return split_result(best, lines.result);
