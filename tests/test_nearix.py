@@ -1,5 +1,9 @@
+import copy
 import gc
 import math
+import multiprocessing
+import operator
+import pickle
 import re
 
 import numpy as np
@@ -353,3 +357,189 @@ def test_tree_owns_its_samples():
 def test_module_surface():
     assert _nearix.__doc__ is None
     assert [name for name in vars(KDTree) if not name.startswith("_")] == ["query"]
+
+
+# Pickling and copying: the restored tree is the same tree, tie order included. Integer
+# coordinates give many equal distances and duplicate rows, whose arrangement in the tree is the
+# build's choice and must survive the round trip.
+def _tree_cases():
+    rng = np.random.default_rng(15)
+    return {
+        "duplicates": rng.integers(0, 4, size=(300, 3)).astype(float),
+        "normal": rng.normal(size=(257, 5)),
+        "empty": np.empty((0, 3)),
+        "one-row-no-columns": np.empty((1, 0)),
+    }
+
+
+TREE_CASES = _tree_cases()
+
+
+def _queries(X, count=40):
+    rng = np.random.default_rng(len(X))
+    d = X.shape[1]
+    Q = rng.integers(-1, 5, size=(count, d)).astype(float)
+    if len(X):
+        Q[: count // 2] = X[rng.integers(len(X), size=count // 2)]
+    return Q
+
+
+def _assert_same_answers(tree, other, X):
+    Q = _queries(X)
+    for k in (1, 7, len(X) + 1):
+        want, got = tree.query(Q, k), other.query(Q, k)
+        assert np.array_equal(want[0], got[0]) and np.array_equal(want[1], got[1])
+
+
+ROUND_TRIPS = {
+    **{
+        f"pickle-{protocol}": (lambda t, p=protocol: pickle.loads(pickle.dumps(t, protocol=p)))
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1)
+    },
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+def _joblib_round_trip(tree, tmp_path):
+    joblib = pytest.importorskip("joblib")
+    joblib.dump(tree, tmp_path / "tree.joblib")
+    return joblib.load(tmp_path / "tree.joblib")
+
+
+@pytest.mark.parametrize("data", TREE_CASES)
+@pytest.mark.parametrize("how", [*ROUND_TRIPS, "joblib"])
+def test_round_trip_gives_the_same_tree(data, how, tmp_path):
+    X = TREE_CASES[data]
+    tree = KDTree(X)
+    other = _joblib_round_trip(tree, tmp_path) if how == "joblib" else ROUND_TRIPS[how](tree)
+    assert type(other) is KDTree and other is not tree
+    _assert_same_answers(tree, other, X)
+    del tree
+    gc.collect()
+    _assert_same_answers(KDTree(X), other, X)
+
+
+def test_pickle_payload_is_about_the_samples():
+    X = np.random.default_rng(2).normal(size=(5000, 4))
+    size = len(pickle.dumps(KDTree(X), protocol=pickle.HIGHEST_PROTOCOL))
+    assert X.nbytes < size < X.nbytes * 1.2 + 1000
+
+
+def _state(X):
+    return KDTree(X).__reduce__()[2]
+
+
+GOOD_X = np.random.default_rng(9).normal(size=(20, 3))
+GOOD_FORMAT, GOOD_POINTS, GOOD_ROWS = _state(GOOD_X)
+
+
+def _with(points=GOOD_POINTS, rows=GOOD_ROWS, form=GOOD_FORMAT):
+    return (form, points, rows)
+
+
+def _points_where(change):
+    points = GOOD_POINTS.copy()
+    change(points)
+    return points
+
+
+def _rows_where(change):
+    rows = GOOD_ROWS.copy()
+    change(rows)
+    return rows
+
+
+@pytest.mark.parametrize(
+    "state",
+    [
+        (),
+        (GOOD_FORMAT, GOOD_POINTS),
+        (*_with(), None),
+        _with(form=2),
+        _with(form="1"),
+        _with(points=GOOD_POINTS.astype(np.float32)),
+        _with(points=GOOD_POINTS.tolist()),
+        _with(points=GOOD_POINTS.ravel()),
+        _with(points=GOOD_POINTS[:-1]),  # truncated
+        _with(rows=GOOD_ROWS[:-1]),
+        _with(points=GOOD_POINTS[:, :, None]),
+        _with(rows=GOOD_ROWS.astype(np.int64)),
+        _with(rows=GOOD_ROWS.astype(float)),
+        _with(rows=GOOD_ROWS.reshape(4, 5)),
+        _with(rows=_rows_where(lambda r: r.__setitem__(3, r[4]))),  # a row twice
+        _with(rows=_rows_where(lambda r: r.__setitem__(3, 20))),  # out of range
+        _with(rows=_rows_where(lambda r: r.__setitem__(3, -1))),
+        _with(rows=_rows_where(lambda r: r.__setitem__(0, INT32_MAX))),
+        _with(points=_points_where(lambda p: p.__setitem__((5, 1), np.nan))),
+        _with(points=GOOD_POINTS[::-1]),  # not in tree order
+        _with(points=_points_where(lambda p: p.__setitem__((1, 0), p[0, 0] + 1))),
+        _with(points=_points_where(lambda p: p.__setitem__((19, 0), p[0, 0] - 1))),
+        _with(points=np.zeros((2, 0)), rows=np.arange(2, dtype=np.int32)),
+    ],
+)
+def test_hostile_states_are_refused(state):
+    target = KDTree.__new__(KDTree)
+    with pytest.raises((TypeError, ValueError)):
+        target.__setstate__(state)
+    with pytest.raises(TypeError, match="not initialised"):
+        target.query(GOOD_X, 1)
+
+
+def test_state_through_strided_views_restores_the_same_tree():
+    form, points, rows = _state(GOOD_X)
+    target = KDTree.__new__(KDTree)
+    spread_rows = np.zeros(2 * len(rows), dtype=np.int32)
+    spread_rows[::2] = rows
+    target.__setstate__((form, _strided(points), spread_rows[::2]))
+    _assert_same_answers(KDTree(GOOD_X), target, GOOD_X)
+
+
+@pytest.mark.parametrize("cut", [1, 10, 100, 500, -1])
+def test_truncated_pickles_raise(cut):
+    data = pickle.dumps(KDTree(GOOD_X), protocol=pickle.HIGHEST_PROTOCOL)
+    with pytest.raises(Exception) as info:
+        pickle.loads(data[:cut])
+    assert not isinstance(info.value, SystemError)
+
+
+class _SkipsInit(KDTree):
+    def __init__(self, X):
+        pass
+
+
+@pytest.mark.parametrize("cls", [KDTree, _SkipsInit])
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda t: t.query(np.zeros((4, 3)), 3),
+        lambda t: KDTree.query(t, np.zeros((4, 3)), 3),
+        pickle.dumps,
+        copy.deepcopy,
+    ],
+)
+def test_uninitialised_object_is_refused(cls, use):
+    # Freed trees first, so that reused memory would show if it were read.
+    for _ in range(5):
+        KDTree(np.random.default_rng(0).normal(size=(500, 3))).query(np.zeros((3, 3)), 2)
+    gc.collect()
+    with pytest.raises(TypeError, match="not initialised"):
+        use(cls.__new__(cls))
+
+
+def test_subclass_skipping_base_init_is_refused():
+    with pytest.raises(TypeError, match="__init__"):
+        _SkipsInit(GOOD_X)
+    with pytest.raises(TypeError, match="not initialised"):
+        KDTree.query(object(), GOOD_X, 1)
+
+
+@pytest.mark.slow
+def test_tree_unpickled_in_another_process_answers_the_same():
+    X = TREE_CASES["duplicates"]
+    Q = _queries(X)
+    tree = KDTree(X)
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        got = pool.apply(operator.methodcaller("query", Q, 9), (tree,))
+    want = tree.query(Q, 9)
+    assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])

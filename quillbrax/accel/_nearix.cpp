@@ -78,6 +78,59 @@ inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
     return tree;
 }
 
+// Whether `points` (count rows of d coordinates, in tree order) and `rows` describe a tree that
+// build_tree can return: every row number 0 .. count-1 exactly once, no NaN, and at every inner
+// node the left subtree's coordinates along the node's dimension at most its own and the right
+// subtree's at least. A tree restored from saved arrays is checked with it. Needs d >= 1 when
+// count >= 2. Each node's run is scanned once per ancestor: O(n log n) reads.
+inline bool valid_tree(const double *points, const std::int32_t *rows, std::int32_t count,
+                       std::int32_t d) {
+    const auto size = static_cast<std::size_t>(count);
+    const auto width = static_cast<std::size_t>(d);
+    std::vector<bool> seen(size, false);
+    for (std::size_t p = 0; p < size; ++p) {
+        const std::int32_t row = rows[p];
+        if (row < 0 || row >= count || seen[static_cast<std::size_t>(row)]) {
+            return false;
+        }
+        seen[static_cast<std::size_t>(row)] = true;
+    }
+    if (std::any_of(points, points + size * width, [](double v) { return std::isnan(v); })) {
+        return false;
+    }
+    struct Pending {
+        std::int32_t node;
+        std::int32_t size;
+        std::int32_t depth;
+    };
+    std::vector<Pending> pending;
+    if (count >= 2) {
+        pending.push_back({0, count, 0});
+    }
+    while (!pending.empty()) {
+        const Pending at = pending.back();
+        pending.pop_back();
+        const auto dim = static_cast<std::size_t>(at.depth % d);
+        const double val = points[static_cast<std::size_t>(at.node) * width + dim];
+        const std::int32_t left_size = at.size / 2;
+        const std::int32_t right_size = at.size - left_size - 1;
+        const std::int32_t end = at.node + at.size;
+        for (std::int32_t q = at.node + 1; q < end; ++q) {
+            const double v = points[static_cast<std::size_t>(q) * width + dim];
+            if (q <= at.node + left_size ? v > val : v < val) {
+                return false;
+            }
+        }
+        if (left_size >= 2) {
+            pending.push_back({at.node + 1, left_size, at.depth + 1});
+        }
+        if (right_size >= 2) {
+            pending.push_back({at.node + 1 + left_size, right_size, at.depth + 1});
+        }
+    }
+    return true;
+}
+
 // One node as a record: the sample's row, the split (dimension 0 and value 0.0 at a leaf) and
 // the children's positions (no_node when absent).
 struct Node {
@@ -318,6 +371,9 @@ inline constexpr const char *message_no_columns =
     "X has {} rows and 0 columns; a tree over two or more rows needs at least one column";
 inline constexpr const char *message_nan_sample = "X holds NaN at row {}, column {}";
 inline constexpr const char *message_query_columns = "Q has {} columns; the tree's samples have {}";
+inline constexpr const char *message_uninitialised =
+    "KDTree object is not initialised: KDTree.__init__ was not called";
+inline constexpr const char *message_bad_state = "not a pickled KDTree state";
 
 std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
     bound::require_ndim(X, 2, "X");
@@ -337,8 +393,23 @@ std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
     return std::make_unique<KDTree>(build_tree(first, n, d));
 }
 
-std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &tree,
+// The native tree behind `self`. pybind11 hands a method the storage of an object whose
+// constructor never ran (KDTree.__new__(KDTree)) as if it held a tree; that is refused here.
+const KDTree &tree_of(const py::object &self) {
+    if (py::isinstance<KDTree>(self)) {
+        auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
+        py::detail::value_and_holder holder =
+            instance->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
+        if (holder && holder.holder_constructed()) {
+            return *holder.value_ptr<KDTree>();
+        }
+    }
+    throw py::type_error(message_uninitialised);
+}
+
+std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::object &self,
                                                                  const FloatArray &Q, int k) {
+    const KDTree &tree = tree_of(self);
     bound::require_ndim(Q, 2, "Q");
     const std::int32_t nq = bound::int32_extent(Q, 0, "Q", "rows");
     if (Q.shape(1) != tree.d) {
@@ -352,6 +423,66 @@ std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const KDTree &t
     return {std::move(indices), std::move(distances)};
 }
 
+// Pickled state: (format, points, rows), the tree's own arrays. Restoring copies them back
+// without building again, so the restored tree is the same tree (for duplicate coordinates too,
+// whose arrangement is the build's choice), and the payload is the samples plus one int32 per row.
+inline constexpr int state_format = 1;
+
+py::tuple tree_state(const py::object &self) {
+    const KDTree &tree = tree_of(self);
+    const auto n = static_cast<py::ssize_t>(tree.n);
+    py::array_t<double> points({n, static_cast<py::ssize_t>(tree.d)});
+    py::array_t<std::int32_t> rows(n);
+    std::copy(tree.points.begin(), tree.points.end(), points.mutable_data());
+    std::copy(tree.rows.begin(), tree.rows.end(), rows.mutable_data());
+    return py::make_tuple(state_format, std::move(points), std::move(rows));
+}
+
+// Every protocol goes the way of protocol 2: a new object, then __setstate__. (Protocols 0 and 1
+// would otherwise call the binding layer's base class on the object, which aborts the process.)
+py::tuple reduce_tree(const py::object &self) {
+    py::tuple state = tree_state(self);
+    return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                          py::make_tuple(py::type::of(self)), std::move(state));
+}
+
+std::unique_ptr<KDTree> restore_tree(const py::tuple &state) {
+    if (state.size() != 3 || !py::isinstance<py::int_>(state[0])
+        || state[0].cast<py::int_>().not_equal(py::int_(state_format))
+        || !py::isinstance<py::array_t<double>>(state[1])
+        || !py::isinstance<py::array_t<std::int32_t>>(state[2])) {
+        throw py::value_error(message_bad_state);
+    }
+    const auto points = state[1].cast<py::array_t<double>>();
+    const auto rows = state[2].cast<py::array_t<std::int32_t>>();
+    if (points.ndim() != 2 || rows.ndim() != 1 || points.shape(0) != rows.shape(0)
+        || points.shape(0) > bound::max_int32_extent || points.shape(1) > bound::max_int32_extent
+        || (points.shape(1) == 0 && points.shape(0) >= 2)) {
+        throw py::value_error(message_bad_state);
+    }
+    auto tree = std::make_unique<KDTree>();
+    tree->n = static_cast<std::int32_t>(points.shape(0));
+    tree->d = static_cast<std::int32_t>(points.shape(1));
+    const auto count = static_cast<std::size_t>(tree->n);
+    tree->points.resize(count * static_cast<std::size_t>(tree->d));
+    tree->rows.resize(count);
+    // Element by element through NumPy's own view, whatever the arrays' strides.
+    const auto point_view = points.unchecked<2>();
+    for (py::ssize_t i = 0; i < point_view.shape(0); ++i) {
+        for (py::ssize_t j = 0; j < point_view.shape(1); ++j) {
+            tree->points[static_cast<std::size_t>(i * point_view.shape(1) + j)] = point_view(i, j);
+        }
+    }
+    const auto row_view = rows.unchecked<1>();
+    for (py::ssize_t i = 0; i < row_view.shape(0); ++i) {
+        tree->rows[static_cast<std::size_t>(i)] = row_view(i);
+    }
+    if (!valid_tree(tree->points.data(), tree->rows.data(), tree->n, tree->d)) {
+        throw py::value_error(message_bad_state);
+    }
+    return tree;
+}
+
 }  // namespace quillbrax::nearix
 
 PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(),
@@ -359,7 +490,9 @@ PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(),
     namespace nearix = quillbrax::nearix;
     pybind11::class_<nearix::KDTree>(m, "KDTree")
         .def(pybind11::init(&nearix::new_tree))
-        .def("query", &nearix::query);
+        .def("query", &nearix::query)
+        .def(pybind11::pickle(&nearix::tree_state, &nearix::restore_tree))
+        .def("__reduce__", &nearix::reduce_tree);
 }
 
 #endif  // QUILLBRAX_KERNELS_ONLY

@@ -1,7 +1,9 @@
-from typing import SupportsIndex
+from typing import Any, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+_State = tuple[int, NDArray[np.float64], NDArray[np.int32]]
 
 class KDTree:
     # X is converted to a float64 (n, d) matrix; parameters are positional only.
@@ -10,3 +12,8 @@ class KDTree:
     def query(
         self, Q: ArrayLike, k: SupportsIndex, /
     ) -> tuple[NDArray[np.int32], NDArray[np.float64]]: ...
+    # Pickling and copying: the state is the tree's own arrays (format 1, the samples in tree
+    # order, their row numbers); restoring checks them and does not build again.
+    def __getstate__(self) -> _State: ...
+    def __setstate__(self, state: _State, /) -> None: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...

@@ -133,6 +133,9 @@ void invariants_on_tie_heavy_data() {
                 CHECK(size == n && static_cast<std::int32_t>(tree.nodes.size()) == n);
                 CHECK(every_index_once);
                 CHECK(checker.ok);
+                // Every built tree passes the check that restoring a saved tree applies.
+                const KDTree built = build_tree(data.data(), n, d);
+                CHECK(valid_tree(built.points.data(), built.rows.data(), n, d));
             }
         }
     }
