@@ -21,12 +21,36 @@ inline constexpr std::int32_t no_node = -1;
 // the node at depth t splits on dimension t mod d at its own coordinate along it. So no child
 // links, split dimensions or split values are stored, and a descent reads the coordinates of
 // the nodes it visits from one array in visiting order, mostly forwards.
+//
+// lower and upper hold the samples' smallest and largest coordinate along each dimension (empty
+// for a tree without samples): the root's box, from which a search starts its pruning bound.
 struct KDTree {
     std::vector<double> points;
     std::vector<std::int32_t> rows;
     std::int32_t n = 0;
     std::int32_t d = 0;
+    std::vector<double> lower;
+    std::vector<double> upper;
 };
+
+// Sets the tree's box from its points (no NaN among them).
+inline void set_bounds(KDTree &tree) {
+    const auto width = static_cast<std::size_t>(tree.d);
+    tree.lower.clear();
+    tree.upper.clear();
+    if (tree.n == 0) {
+        return;
+    }
+    tree.lower.assign(tree.points.begin(), tree.points.begin() + static_cast<std::ptrdiff_t>(width));
+    tree.upper = tree.lower;
+    for (std::size_t at = width; at < tree.points.size(); at += width) {
+        for (std::size_t j = 0; j < width; ++j) {
+            const double v = tree.points[at + j];
+            tree.lower[j] = std::min(tree.lower[j], v);
+            tree.upper[j] = std::max(tree.upper[j], v);
+        }
+    }
+}
 
 namespace detail {
 
@@ -75,6 +99,7 @@ inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
         const double *sample = data + static_cast<std::size_t>(tree.rows[p]) * width;
         std::copy(sample, sample + width, tree.points.data() + p * width);
     }
+    set_bounds(tree);
     return tree;
 }
 
@@ -259,17 +284,35 @@ inline constexpr double empty_heap_bound = 1e308;
 // the k-th best only shrinks, and a candidate must be strictly nearer than it to enter. So the
 // same candidates enter the heap in the same order; only visits that could insert nothing are
 // left out. A NaN bound never skips.
+//
+// The root's box is the samples' bounding box, so a query outside it prunes from the start: along
+// each dimension the offset is q - upper above the box, lower - q below it (0 inside or where a
+// bound is infinite and equal to q). Each sample's coordinate difference is at least that offset
+// in magnitude, and the far side of any split is at least as far away as its parent's box.
+// Computed in the same order and rounding as `sq`, the bound never exceeds a sample's distance.
 class Search {
 public:
     Search(const KDTree &tree, std::size_t k)
-        : points_(tree.points.data()), rows_(tree.rows.data()), n_(tree.n),
-          d_(static_cast<std::size_t>(tree.d)), k_(k), offsets_(d_) {}
+        : points_(tree.points.data()), rows_(tree.rows.data()), lower_(tree.lower.data()),
+          upper_(tree.upper.data()), n_(tree.n), d_(static_cast<std::size_t>(tree.d)), k_(k),
+          offsets_(d_) {}
 
+    // Needs n >= 1.
     void run(const double *q, CandidateHeap &heap) {
         q_ = q;
         heap_ = &heap;
-        std::fill(offsets_.begin(), offsets_.end(), 0.0);
-        visit(0, n_, 0, 0.0);
+        double bound = 0.0;
+        for (std::size_t i = 0; i < d_; ++i) {
+            double offset = 0.0;
+            if (q[i] > upper_[i]) {
+                offset = q[i] - upper_[i];
+            } else if (q[i] < lower_[i]) {
+                offset = lower_[i] - q[i];
+            }
+            offsets_[i] = offset;
+            bound += offset * offset;
+        }
+        visit(0, n_, 0, bound);
     }
 
 private:
@@ -320,6 +363,8 @@ private:
 
     const double *points_;
     const std::int32_t *rows_;
+    const double *lower_;
+    const double *upper_;
     std::int32_t n_;
     std::size_t d_;
     std::size_t k_;
@@ -480,6 +525,7 @@ std::unique_ptr<KDTree> restore_tree(const py::tuple &state) {
     if (!valid_tree(tree->points.data(), tree->rows.data(), tree->n, tree->d)) {
         throw py::value_error(message_bad_state);
     }
+    set_bounds(*tree);
     return tree;
 }
 
