@@ -115,7 +115,11 @@ def test_tie_order_follows_search_and_heap(n, d, data):
     assert distances.tolist() == want_distances
 
 
-@pytest.mark.parametrize("n, d, k", [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150)])
+@pytest.mark.parametrize(
+    "n, d, k",
+    [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150), (250, 9, 3), (120, 13, 7), (90, 16, 1),
+     (300, 16, 32), (77, 3, 4)],
+)
 @pytest.mark.parametrize("extreme", [False, True])
 def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):
     # Many dimensions, where most subtrees are left out of the search; integer coordinates give

@@ -3,12 +3,16 @@
 //
 // The kernels come first and know nothing of Python; defining QUILLBRAX_KERNELS_ONLY before
 // including this file leaves out the bindings, which is how the native unit tests use it.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "cpu_dispatch.hpp"
 
 namespace quillbrax::nearix {
 
@@ -272,6 +276,107 @@ inline double sq(const double *a, const double *b, std::size_t d) {
     return sum;
 }
 
+// `sq` that may stop early: once the running sum reaches `limit` it is returned as it stands.
+// The sum never decreases (every term is a square), so a result at or above `limit` means the
+// full distance is too; below `limit` the result is the full distance, bit for bit.
+inline double sq_below(const double *a, const double *b, std::size_t d, double limit) {
+    double sum = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= d; i += 4) {
+        for (std::size_t j = i; j < i + 4; ++j) {
+            const double diff = a[j] - b[j];
+            sum += diff * diff;
+        }
+        if (sum >= limit) {
+            return sum;
+        }
+    }
+    for (; i < d; ++i) {
+        const double diff = a[i] - b[i];
+        sum += diff * diff;
+    }
+    return sum;
+}
+
+// Squared distances from q to `count` consecutive rows of d coordinates, out[r] for row r, each
+// one summed exactly as `sq` sums it; the rows are independent lanes, four at a time.
+inline void batch_sq_portable(const double *q, const double *rows, std::size_t count,
+                              std::size_t d, double *out) {
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const double *row = rows + r * d;
+        double sum0 = 0.0;
+        double sum1 = 0.0;
+        double sum2 = 0.0;
+        double sum3 = 0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double diff0 = q[j] - row[j];
+            const double diff1 = q[j] - row[d + j];
+            const double diff2 = q[j] - row[2 * d + j];
+            const double diff3 = q[j] - row[3 * d + j];
+            sum0 += diff0 * diff0;
+            sum1 += diff1 * diff1;
+            sum2 += diff2 * diff2;
+            sum3 += diff3 * diff3;
+        }
+        out[r] = sum0;
+        out[r + 1] = sum1;
+        out[r + 2] = sum2;
+        out[r + 3] = sum3;
+    }
+    for (; r < count; ++r) {
+        out[r] = sq(q, rows + r * d, d);
+    }
+}
+
+// The same with one AVX2 lane per row: four coordinates of four rows are loaded and transposed,
+// so that each vector holds one coordinate of the four rows, added in coordinate order.
+[[gnu::target("avx2")]] inline void batch_sq_avx2(const double *q, const double *rows,
+                                                  std::size_t count, std::size_t d, double *out) {
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const double *row0 = rows + r * d;
+        const double *row1 = row0 + d;
+        const double *row2 = row1 + d;
+        const double *row3 = row2 + d;
+        __m256d sum = _mm256_setzero_pd();
+        std::size_t j = 0;
+        for (; j + 4 <= d; j += 4) {
+            const __m256d x0 = _mm256_loadu_pd(row0 + j);
+            const __m256d x1 = _mm256_loadu_pd(row1 + j);
+            const __m256d x2 = _mm256_loadu_pd(row2 + j);
+            const __m256d x3 = _mm256_loadu_pd(row3 + j);
+            const __m256d even01 = _mm256_unpacklo_pd(x0, x1);  // j, j+2 of rows 0 and 1
+            const __m256d odd01 = _mm256_unpackhi_pd(x0, x1);   // j+1, j+3
+            const __m256d even23 = _mm256_unpacklo_pd(x2, x3);
+            const __m256d odd23 = _mm256_unpackhi_pd(x2, x3);
+            const __m256d column[4] = {
+                _mm256_permute2f128_pd(even01, even23, 0x20), _mm256_permute2f128_pd(odd01, odd23, 0x20),
+                _mm256_permute2f128_pd(even01, even23, 0x31), _mm256_permute2f128_pd(odd01, odd23, 0x31)};
+            for (std::size_t m = 0; m < 4; ++m) {
+                const __m256d diff = _mm256_sub_pd(_mm256_set1_pd(q[j + m]), column[m]);
+                sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
+            }
+        }
+        for (; j < d; ++j) {
+            const __m256d diff =
+                _mm256_sub_pd(_mm256_set1_pd(q[j]), _mm256_set_pd(row3[j], row2[j], row1[j], row0[j]));
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
+        }
+        _mm256_storeu_pd(out + r, sum);
+    }
+    for (; r < count; ++r) {
+        out[r] = sq(q, rows + r * d, d);
+    }
+}
+
+// Subtrees of at most this many nodes (the last 3, 4 or 5 levels) have all their distances
+// computed at once, before the descent into them reads them: the dearer a distance, the more
+// levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
+inline std::int32_t batch_limit(std::int32_t d) {
+    return d >= 8 ? 31 : d >= 4 ? 15 : 7;
+}
+
 inline constexpr double empty_heap_bound = 1e308;
 
 // Branch-and-bound descent for one query row; k >= 1. The far side of a node is searched while
@@ -295,7 +400,8 @@ public:
     Search(const KDTree &tree, std::size_t k)
         : points_(tree.points.data()), rows_(tree.rows.data()), lower_(tree.lower.data()),
           upper_(tree.upper.data()), n_(tree.n), d_(static_cast<std::size_t>(tree.d)), k_(k),
-          offsets_(d_) {}
+          offsets_(d_), batch_limit_(batch_limit(tree.d)),
+          batch_(static_cast<std::size_t>(batch_limit_)) {}
 
     // Needs n >= 1.
     void run(const double *q, CandidateHeap &heap) {
@@ -312,7 +418,7 @@ public:
             offsets_[i] = offset;
             bound += offset * offset;
         }
-        visit(0, n_, 0, bound);
+        visit<false>(0, n_, 0, bound);
     }
 
 private:
@@ -321,13 +427,30 @@ private:
     }
 
     // The subtree of `size` nodes at position p, at depth `depth`, whose box is `bound` away.
+    // Within a batch, the distances of the subtree's nodes were computed on entering it.
+    template <bool InBatch>
     void visit(std::int32_t p, std::int32_t size, std::int32_t depth, double bound) {
         if (size == 0 || cannot_improve(bound)) {
             return;
         }
+        if constexpr (!InBatch) {
+            if (size <= batch_limit_) {
+                quillbrax::dispatch<batch_sq_portable, batch_sq_avx2>(
+                    q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
+                    d_, batch_.data());
+                batch_start_ = p;
+                visit<true>(p, size, depth, bound);
+                return;
+            }
+        }
         const double *point = points_ + static_cast<std::size_t>(p) * d_;
-        const double dist = sq(q_, point, d_);
         CandidateHeap &heap = *heap_;
+        double dist;
+        if constexpr (InBatch) {
+            dist = batch_[static_cast<std::size_t>(p - batch_start_)];
+        } else {
+            dist = heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.top().dist);
+        }
         if (heap.size() < k_) {
             heap.insert({dist, rows_[p]});
         } else if (dist < heap.top().dist) {
@@ -344,9 +467,18 @@ private:
         const std::int32_t right = left + left_size;
         const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        visit(near_is_left ? left : right, near_is_left ? left_size : right_size, depth + 1, bound);
+        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, depth + 1,
+                       bound);
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
         if (!(kth_best > diff * diff || heap.size() < k_)) {
+            return;
+        }
+        if constexpr (InBatch) {
+            // The distances are known already: a visit costs a comparison, so the far side is
+            // tested against its parent's box (contains its own, a weaker but valid bound) rather
+            // than paying d additions for its own.
+            visit<true>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                        depth + 1, bound);
             return;
         }
         // The far side's box lies beyond the splitting plane along dim.
@@ -356,8 +488,8 @@ private:
         for (std::size_t i = 0; i < d_; ++i) {
             far_bound += offsets_[i] * offsets_[i];
         }
-        visit(near_is_left ? right : left, near_is_left ? right_size : left_size, depth + 1,
-              far_bound);
+        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, depth + 1,
+                     far_bound);
         offsets_[dim] = saved;
     }
 
@@ -369,6 +501,9 @@ private:
     std::size_t d_;
     std::size_t k_;
     std::vector<double> offsets_;
+    std::int32_t batch_limit_;
+    std::vector<double> batch_;
+    std::int32_t batch_start_ = 0;
     const double *q_ = nullptr;
     CandidateHeap *heap_ = nullptr;
 };

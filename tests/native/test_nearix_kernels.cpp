@@ -2,7 +2,9 @@
 #define QUILLBRAX_KERNELS_ONLY
 #include "_nearix.cpp"
 
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -177,6 +179,47 @@ void heap_pops_in_non_increasing_order() {
     CHECK(descending);
 }
 
+// Batched distances, portable and AVX2 alike, equal `sq` bit for bit for every row count and
+// coordinate count (the AVX2 kernel's four-coordinate blocks and their remainders), with
+// infinities, NaN, signed zeros and subnormals among the values. A NaN is a NaN: which of two
+// NaN operands an addition passes on is the compiler's choice of operand order, in `sq` too.
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
+void batched_distances_equal_sq() {
+    std::mt19937 random(77);
+    std::uniform_real_distribution<double> uniform(-3.0, 3.0);
+    const double specials[] = {0.0, -0.0, 1e-310, -4e-320, INFINITY, -INFINITY, NAN, 1e200, -1e-200};
+    bool equal = true;
+    for (std::size_t d = 0; d <= 19; ++d) {
+        for (std::size_t count = 0; count <= 9; ++count) {
+            std::vector<double> q(d), rows(count * d);
+            for (double &v : q)
+                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            for (double &v : rows)
+                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0);
+            batch_sq_portable(q.data(), rows.data(), count, d, portable.data());
+            if (__builtin_cpu_supports("avx2"))
+                batch_sq_avx2(q.data(), rows.data(), count, d, avx2.data());
+            else
+                avx2 = portable;
+            for (std::size_t r = 0; r < count; ++r) {
+                const double want = sq(q.data(), rows.data() + r * d, d);
+                equal = equal && same_bits(portable[r], want) && same_bits(avx2[r], want);
+                // An early stop never changes a result below its limit, nor lifts one above it.
+                const double limit = uniform(random) + 3.0;
+                const double bounded = sq_below(q.data(), rows.data() + r * d, d, limit);
+                equal = equal && (want < limit ? same_bits(bounded, want)
+                                               : !(bounded < limit) && !(want < limit));
+            }
+            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0;  // nothing past the end
+        }
+    }
+    CHECK(equal);
+}
+
 }  // namespace
 
 int main() {
@@ -185,5 +228,6 @@ int main() {
     invariants_on_tie_heavy_data();
     query_worked_example();
     heap_pops_in_non_increasing_order();
+    batched_distances_equal_sq();
     return native_check::finish();
 }
