@@ -6,6 +6,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -58,29 +59,126 @@ inline void set_bounds(KDTree &tree) {
 
 namespace detail {
 
-// Orders the run idxs[0 .. count-1] as the pre-order of its subtree: the median first, then
-// the left subtree's run, then the right's. Only the median's position matters to the tree:
-// after the selection the run before it holds the `mid` smallest coordinates and the run after
-// it the rest, exactly the split a full sort gives (which of several equal coordinates lands
-// where is free either way).
-inline void build(const double *data, std::size_t d, std::int32_t *idxs, std::int32_t *preorder,
-                  std::int32_t count, std::int32_t depth) {
-    if (count == 0) {
-        return;
+// Builds the tree in place: the samples' rows are copied into tree order first as they stand,
+// and each subtree's run of rows (coordinates and row numbers together) is then rearranged by a
+// median selection along the node's dimension. Keys are read straight from the rows, in order,
+// rather than through an index list into the sample matrix, and a subtree's rows end up
+// contiguous, so the deeper levels work within the cache.
+class Builder {
+public:
+    // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
+    Builder(double *points, std::int32_t *rows, std::size_t d, int slack = 8)
+        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(d) {}
+
+    // The subtree of `count` rows at position `start`: after the selection the run holds the
+    // `mid` smallest keys before position mid and the others after it; swapping the median
+    // with the run's first row leaves it in front of the left run, as pre-order has it. Which
+    // of several equal keys lands where is free, as with any selection.
+    void build(std::size_t start, std::size_t count, std::size_t depth) {
+        while (count > 1) {
+            const std::size_t dim = depth % d_;
+            const std::size_t mid = count / 2;
+            select(start, start + count, start + mid, dim);
+            swap_rows(start, start + mid);
+            build(start + 1, mid, depth + 1);
+            start += 1 + mid;
+            count -= 1 + mid;
+            ++depth;
+        }
     }
-    if (count == 1) {
-        preorder[0] = idxs[0];
-        return;
+
+private:
+    double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
+
+    void swap_rows(std::size_t a, std::size_t b) {
+        if (a != b) {
+            std::swap_ranges(points_ + a * d_, points_ + a * d_ + d_, points_ + b * d_);
+            std::swap(rows_[a], rows_[b]);
+        }
     }
-    const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d));
-    const std::int32_t mid = count / 2;
-    std::nth_element(idxs, idxs + mid, idxs + count, [data, d, dim](std::int32_t a, std::int32_t b) {
-        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
-    });
-    preorder[0] = idxs[mid];
-    build(data, d, idxs, preorder + 1, mid, depth + 1);
-    build(data, d, idxs + mid + 1, preorder + 1 + mid, count - mid - 1, depth + 1);
-}
+
+    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, Hoare partition
+    // (equal keys stop both scans, so runs of duplicates split evenly), insertion sort of the
+    // last few rows. A selection that fails to shrink its range fast enough finishes with
+    // std::nth_element, which bounds the worst case.
+    void select(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
+        int budget = 2 * static_cast<int>(std::bit_width(hi - lo)) + slack_;
+        while (hi - lo > 16) {
+            if (--budget < 0) {
+                select_by_index(lo, hi, target, dim);
+                return;
+            }
+            const std::size_t middle = lo + (hi - lo) / 2;
+            // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the
+            // outer two bound both scans below.
+            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+            if (key(hi - 1, dim) < key(middle, dim)) {
+                swap_rows(hi - 1, middle);
+                if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+            }
+            const double pivot = key(middle, dim);
+            std::size_t i = lo;
+            std::size_t j = hi - 1;
+            while (true) {
+                do {
+                    ++i;
+                } while (key(i, dim) < pivot);
+                do {
+                    --j;
+                } while (pivot < key(j, dim));
+                if (i >= j) {
+                    break;
+                }
+                swap_rows(i, j);
+            }
+            // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
+            if (target <= j) {
+                hi = j + 1;
+            } else {
+                lo = j + 1;
+            }
+        }
+        for (std::size_t i = lo + 1; i < hi; ++i) {
+            const double moving = key(i, dim);
+            std::size_t at = i;
+            while (at > lo && moving < key(at - 1, dim)) {
+                --at;
+            }
+            if (at != i) {  // rotate row i down to position `at`
+                std::copy(points_ + i * d_, points_ + i * d_ + d_, spare_.begin());
+                const std::int32_t row = rows_[i];
+                std::copy_backward(points_ + at * d_, points_ + i * d_, points_ + i * d_ + d_);
+                std::copy_backward(rows_ + at, rows_ + i, rows_ + i + 1);
+                std::copy(spare_.begin(), spare_.end(), points_ + at * d_);
+                rows_[at] = row;
+            }
+        }
+    }
+
+    void select_by_index(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
+        std::vector<std::size_t> order(hi - lo);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order[i] = lo + i;
+        }
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(target - lo),
+                         order.end(),
+                         [this, dim](std::size_t a, std::size_t b) { return key(a, dim) < key(b, dim); });
+        std::vector<double> points(order.size() * d_);
+        std::vector<std::int32_t> rows(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_, points.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            rows[i] = rows_[order[i]];
+        }
+        std::copy(points.begin(), points.end(), points_ + lo * d_);
+        std::copy(rows.begin(), rows.end(), rows_ + lo);
+    }
+
+    double *points_;
+    std::int32_t *rows_;
+    std::size_t d_;
+    int slack_;
+    std::vector<double> spare_;
+};
 
 }  // namespace detail
 
@@ -92,16 +190,13 @@ inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
     tree.d = d;
     const auto count = static_cast<std::size_t>(n);
     const auto width = static_cast<std::size_t>(d);
-    std::vector<std::int32_t> idxs(count);
-    for (std::int32_t i = 0; i < n; ++i) {
-        idxs[static_cast<std::size_t>(i)] = i;
-    }
+    tree.points.assign(data, data + count * width);
     tree.rows.resize(count);
-    detail::build(data, width, idxs.data(), tree.rows.data(), n, 0);
-    tree.points.resize(count * width);
-    for (std::size_t p = 0; p < count; ++p) {
-        const double *sample = data + static_cast<std::size_t>(tree.rows[p]) * width;
-        std::copy(sample, sample + width, tree.points.data() + p * width);
+    for (std::int32_t i = 0; i < n; ++i) {
+        tree.rows[static_cast<std::size_t>(i)] = i;
+    }
+    if (n >= 2) {
+        detail::Builder(tree.points.data(), tree.rows.data(), width).build(0, count, 0);
     }
     set_bounds(tree);
     return tree;

@@ -2,6 +2,7 @@
 #define QUILLBRAX_KERNELS_ONLY
 #include "_nearix.cpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -179,6 +180,72 @@ void heap_pops_in_non_increasing_order() {
     CHECK(descending);
 }
 
+// The tree as the plain algorithm builds it: every run fully sorted along its dimension, the
+// median (upper middle) stored, then the left run and the right run; rows in pre-order. Where
+// each column holds distinct values, this fixes the tree completely.
+void reference_preorder(const std::vector<double> &data, std::size_t d, std::int32_t *idxs,
+                        std::size_t count, std::size_t depth, std::vector<std::int32_t> &out) {
+    if (count == 0)
+        return;
+    if (count == 1) {
+        out.push_back(idxs[0]);
+        return;
+    }
+    const std::size_t dim = depth % d;
+    std::sort(idxs, idxs + count, [&](std::int32_t a, std::int32_t b) {
+        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
+    });
+    const std::size_t mid = count / 2;
+    out.push_back(idxs[mid]);
+    reference_preorder(data, d, idxs, mid, depth + 1, out);
+    reference_preorder(data, d, idxs + mid + 1, count - mid - 1, depth + 1, out);
+}
+
+// The in-place build (and its fallback selection, forced with a negative slack) gives the
+// plain algorithm's tree, its coordinates being the rows' own.
+void build_matches_the_plain_algorithm() {
+    std::mt19937 random(2024);
+    bool same = true;
+    for (std::int32_t n : {2, 3, 5, 16, 17, 18, 33, 100, 1000, 4097}) {
+        for (std::int32_t d : {1, 2, 3, 5, 16}) {
+            // distinct values per column, in a random order; some columns sorted or reversed
+            std::vector<double> data(static_cast<std::size_t>(n) * static_cast<std::size_t>(d));
+            for (std::int32_t j = 0; j < d; ++j) {
+                std::vector<double> column(static_cast<std::size_t>(n));
+                for (std::int32_t i = 0; i < n; ++i)
+                    column[static_cast<std::size_t>(i)] = (j % 3 == 2 ? -1.0 : 1.0) * i + 0.5 * j;
+                if (j % 3 == 0)
+                    std::shuffle(column.begin(), column.end(), random);
+                for (std::int32_t i = 0; i < n; ++i)
+                    data[static_cast<std::size_t>(i * d + j)] = column[static_cast<std::size_t>(i)];
+            }
+            std::vector<std::int32_t> idxs(static_cast<std::size_t>(n)), want;
+            for (std::int32_t i = 0; i < n; ++i)
+                idxs[static_cast<std::size_t>(i)] = i;
+            reference_preorder(data, static_cast<std::size_t>(d), idxs.data(), idxs.size(), 0, want);
+            for (int slack : {8, -1000}) {
+                KDTree tree;
+                if (slack == 8) {
+                    tree = build_tree(data.data(), n, d);
+                } else {
+                    tree.points = data;
+                    tree.rows = idxs;
+                    for (std::int32_t i = 0; i < n; ++i)
+                        tree.rows[static_cast<std::size_t>(i)] = i;
+                    detail::Builder(tree.points.data(), tree.rows.data(), static_cast<std::size_t>(d), slack)
+                        .build(0, static_cast<std::size_t>(n), 0);
+                }
+                same = same && tree.rows == want;
+                for (std::size_t p = 0; p < want.size(); ++p)
+                    for (std::int32_t j = 0; j < d; ++j)
+                        same = same && tree.points[p * static_cast<std::size_t>(d) + static_cast<std::size_t>(j)]
+                                           == data[static_cast<std::size_t>(want[p] * d + j)];
+            }
+        }
+    }
+    CHECK(same);
+}
+
 // Batched distances, portable and AVX2 alike, equal `sq` bit for bit for every row count and
 // coordinate count (the AVX2 kernel's four-coordinate blocks and their remainders), with
 // infinities, NaN, signed zeros and subnormals among the values. A NaN is a NaN: which of two
@@ -229,5 +296,6 @@ int main() {
     query_worked_example();
     heap_pops_in_non_increasing_order();
     batched_distances_equal_sq();
+    build_matches_the_plain_algorithm();
     return native_check::finish();
 }
