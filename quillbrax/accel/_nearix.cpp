@@ -316,12 +316,12 @@ public:
     const HeapItem &top() const { return items_.front(); }
     void clear() { items_.clear(); }
 
-    void insert(HeapItem item) {
+    [[gnu::always_inline]] void insert(HeapItem item) {
         items_.push_back(item);
         sift_up(items_.size() - 1, item);
     }
 
-    void remove_top() {
+    [[gnu::always_inline]] void remove_top() {
         const HeapItem last = items_.back();
         items_.back() = items_.front();
         items_.pop_back();
@@ -521,10 +521,11 @@ private:
         return heap_->size() >= k_ && bound >= heap_->top().dist;
     }
 
-    // The subtree of `size` nodes at position p, at depth `depth`, whose box is `bound` away.
+    // The subtree of `size` nodes at position p, splitting on `dim` (its depth mod d), whose box
+    // is `bound` away.
     // Within a batch, the distances of the subtree's nodes were computed on entering it.
     template <bool InBatch>
-    void visit(std::int32_t p, std::int32_t size, std::int32_t depth, double bound) {
+    void visit(std::int32_t p, std::int32_t size, std::size_t dim, double bound) {
         if (size == 0 || cannot_improve(bound)) {
             return;
         }
@@ -534,7 +535,7 @@ private:
                     q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
                     d_, batch_.data());
                 batch_start_ = p;
-                visit<true>(p, size, depth, bound);
+                visit<true>(p, size, dim, bound);
                 return;
             }
         }
@@ -555,14 +556,14 @@ private:
         if (size == 1) {
             return;
         }
-        const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d_));
+        const std::size_t next_dim = dim + 1 == d_ ? 0 : dim + 1;
         const double diff = q_[dim] - point[dim];
         const std::int32_t left = p + 1;
         const std::int32_t left_size = size / 2;
         const std::int32_t right = left + left_size;
         const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, depth + 1,
+        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, next_dim,
                        bound);
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
         if (!(kth_best > diff * diff || heap.size() < k_)) {
@@ -573,7 +574,7 @@ private:
             // tested against its parent's box (contains its own, a weaker but valid bound) rather
             // than paying d additions for its own.
             visit<true>(near_is_left ? right : left, near_is_left ? right_size : left_size,
-                        depth + 1, bound);
+                        next_dim, bound);
             return;
         }
         // The far side's box lies beyond the splitting plane along dim.
@@ -583,7 +584,7 @@ private:
         for (std::size_t i = 0; i < d_; ++i) {
             far_bound += offsets_[i] * offsets_[i];
         }
-        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, depth + 1,
+        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
                      far_bound);
         offsets_[dim] = saved;
     }
