@@ -68,7 +68,7 @@ class Builder {
 public:
     // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
     Builder(double *points, std::int32_t *rows, std::size_t d, int slack = 8)
-        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(d) {}
+        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(small_run * d) {}
 
     // The subtree of `count` rows at position `start`: after the selection the run holds the
     // `mid` smallest keys before position mid and the others after it; swapping the median
@@ -88,6 +88,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t small_run = 16;
+
     double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
 
     void swap_rows(std::size_t a, std::size_t b) {
@@ -97,13 +99,13 @@ private:
         }
     }
 
-    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, Hoare partition
-    // (equal keys stop both scans, so runs of duplicates split evenly), insertion sort of the
-    // last few rows. A selection that fails to shrink its range fast enough finishes with
+    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, partition (equal keys
+    // count as misplaced on both sides, so runs of duplicates split evenly), a sort of the last
+    // few rows. A selection that fails to shrink its range fast enough finishes with
     // std::nth_element, which bounds the worst case.
     void select(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
         int budget = 2 * static_cast<int>(std::bit_width(hi - lo)) + slack_;
-        while (hi - lo > 16) {
+        while (hi - lo > small_run) {
             if (--budget < 0) {
                 select_by_index(lo, hi, target, dim);
                 return;
@@ -117,20 +119,7 @@ private:
                 if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
             }
             const double pivot = key(middle, dim);
-            std::size_t i = lo;
-            std::size_t j = hi - 1;
-            while (true) {
-                do {
-                    ++i;
-                } while (key(i, dim) < pivot);
-                do {
-                    --j;
-                } while (pivot < key(j, dim));
-                if (i >= j) {
-                    break;
-                }
-                swap_rows(i, j);
-            }
+            const std::size_t j = partition(lo, hi, pivot, dim);
             // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
             if (target <= j) {
                 hi = j + 1;
@@ -138,20 +127,98 @@ private:
                 lo = j + 1;
             }
         }
-        for (std::size_t i = lo + 1; i < hi; ++i) {
-            const double moving = key(i, dim);
+        sort_small(lo, hi, dim);
+    }
+
+    // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, position)
+    // pairs, then one pass that moves the rows into that order through the spare buffer.
+    void sort_small(std::size_t lo, std::size_t hi, std::size_t dim) {
+        const std::size_t count = hi - lo;
+        double keys[small_run];
+        std::size_t order[small_run];
+        for (std::size_t i = 0; i < count; ++i) {
+            const double moving = key(lo + i, dim);
             std::size_t at = i;
-            while (at > lo && moving < key(at - 1, dim)) {
+            while (at > 0 && moving < keys[at - 1]) {
+                keys[at] = keys[at - 1];
+                order[at] = order[at - 1];
                 --at;
             }
-            if (at != i) {  // rotate row i down to position `at`
-                std::copy(points_ + i * d_, points_ + i * d_ + d_, spare_.begin());
-                const std::int32_t row = rows_[i];
-                std::copy_backward(points_ + at * d_, points_ + i * d_, points_ + i * d_ + d_);
-                std::copy_backward(rows_ + at, rows_ + i, rows_ + i + 1);
-                std::copy(spare_.begin(), spare_.end(), points_ + at * d_);
-                rows_[at] = row;
+            keys[at] = moving;
+            order[at] = lo + i;
+        }
+        std::int32_t rows[small_run];
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_,
+                      spare_.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            rows[i] = rows_[order[i]];
+        }
+        std::copy(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(count * d_),
+                  points_ + lo * d_);
+        std::copy(rows, rows + count, rows_ + lo);
+    }
+
+    // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
+    // keys <= pivot on [lo, j] and >= pivot on [j + 1, hi), lo <= j <= hi - 2. Blocks of rows at
+    // both ends are classified first without branching (the offsets of the rows on the wrong
+    // side are recorded, then swapped in pairs), which spares the mispredicted branches of a
+    // plain scan; a Hoare scan finishes what is left between the blocks. Keys equal to the pivot
+    // count as misplaced on both sides, so duplicates still split evenly.
+    std::size_t partition(std::size_t lo, std::size_t hi, double pivot, std::size_t dim) {
+        constexpr std::size_t block = 64;
+        std::size_t l = lo + 1;  // the rows still to place are [l, r]; lo and hi - 1 are placed
+        std::size_t r = hi - 2;
+        std::uint8_t wrong_left[block];
+        std::uint8_t wrong_right[block];
+        std::size_t count_left = 0;
+        std::size_t count_right = 0;
+        std::size_t first_left = 0;
+        std::size_t first_right = 0;
+        while (r + 1 >= l + 2 * block) {
+            if (count_left == 0) {
+                first_left = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_left[count_left] = static_cast<std::uint8_t>(i);
+                    count_left += static_cast<std::size_t>(!(key(l + i, dim) < pivot));
+                }
             }
+            if (count_right == 0) {
+                first_right = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_right[count_right] = static_cast<std::uint8_t>(i);
+                    count_right += static_cast<std::size_t>(!(pivot < key(r - i, dim)));
+                }
+            }
+            const std::size_t pairs = std::min(count_left, count_right);
+            for (std::size_t m = 0; m < pairs; ++m) {
+                swap_rows(l + wrong_left[first_left + m], r - wrong_right[first_right + m]);
+            }
+            count_left -= pairs;
+            count_right -= pairs;
+            first_left += pairs;
+            first_right += pairs;
+            if (count_left == 0) {
+                l += block;
+            }
+            if (count_right == 0) {
+                r -= block;
+            }
+        }
+        // Rows before l hold keys <= pivot and rows after r keys >= pivot (lo and hi - 1 among
+        // them), so both scans stop within [lo, hi - 1]; j starts at most at hi - 2.
+        std::size_t i = l - 1;
+        std::size_t j = r + 1;
+        while (true) {
+            do {
+                ++i;
+            } while (key(i, dim) < pivot);
+            do {
+                --j;
+            } while (pivot < key(j, dim));
+            if (i >= j) {
+                return j;
+            }
+            swap_rows(i, j);
         }
     }
 
