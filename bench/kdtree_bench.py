@@ -9,7 +9,9 @@ is made, measured and released before the next, so that at most one set of trees
 
 from __future__ import annotations
 
+import json
 import os
+import statistics
 
 # pykdtree reads its OpenMP thread count when it is loaded; one thread, as for every peer.
 os.environ.setdefault("OMP_NUM_THREADS", "1")
@@ -46,8 +48,9 @@ def grid(quick: bool) -> list[tuple[str, int, int, tuple[int, ...], bool]]:
     if quick:
         return [("uniform", 10_000, 3, (8,), True), ("uniform", 10_000, 16, (1,), False),
                 ("duplicates", 100_000, 3, (8,), False), ("clustered", 100_000, 8, (8,), True)]
-    return [(kind, n, d, (1, 8, 32), True) for kind in DATASETS
-            for n in (1_000, 10_000, 100_000, 1_000_000) for d in (2, 3, 8, 16)]
+    # n outermost, so that an interrupted run has every data set and d of the smaller sizes
+    return [(kind, n, d, (1, 8, 32), True) for n in (1_000, 10_000, 100_000, 1_000_000)
+            for d in (2, 3, 8, 16) for kind in DATASETS]
 
 
 def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
@@ -68,6 +71,7 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
             peers={"cKDTree": lambda: cKDTree(X), "sklearn KDTree": lambda: SklearnKDTree(X),
                    "pykdtree": lambda: PyKDTree(X)})
         yield build
+        log(build)
         release(build)
         trees = {"ours": _nearix.KDTree(X), "cKDTree": cKDTree(X),
                  "sklearn KDTree": SklearnKDTree(X), "pykdtree": PyKDTree(X)}
@@ -86,6 +90,7 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
                 case.checks[f"squared distances equal {peer}'s within 1e-9"] = bool(np.allclose(
                     distances, np.asarray(theirs).reshape(distances.shape), rtol=1e-9, atol=1e-12))
             yield case
+            log(case)
             release(case)
         del trees
 
@@ -105,6 +110,18 @@ def query_calls(trees: dict, Q: np.ndarray, k: int) -> dict:
 def squared_distances(peer: str, result) -> np.ndarray:
     distances = np.asarray(result[0] if peer != "ours" else result[1])
     return np.square(distances) if peer in ("cKDTree", "sklearn KDTree") else distances
+
+
+def log(case) -> None:
+    """Appends a measured case's medians to the file named by KDTREE_BENCH_LOG, if set: the
+    results of a long run survive its interruption."""
+    path = os.environ.get("KDTREE_BENCH_LOG")
+    if path:
+        medians = {label: statistics.median(times) for label, times in case.timings.items()}
+        with open(path, "a") as out:
+            out.write(json.dumps({"case": case.name, "medians": medians,
+                                  "rounds": len(case.timings["ours"]), "checks": case.checks})
+                      + "\n")
 
 
 def release(case) -> None:
