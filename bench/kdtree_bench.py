@@ -64,10 +64,9 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
         Q = samples(kind, query_count(n, d, quick), d, rng)
         span = X.max(axis=0) - X.min(axis=0)
         far = Q + 2 * np.where(span > 0, span, 1.0)
-        plotted = kind == "uniform" or not quick
         build = Case(
             group=f"k-d tree build, {kind}", name=f"kdtree build {kind} n={n} d={d}", axis="n",
-            size=n, series=f"d={d}" if plotted else "", ours=lambda: _nearix.KDTree(X),
+            size=n, series=f"d={d}", ours=lambda: _nearix.KDTree(X),
             peers={"cKDTree": lambda: cKDTree(X), "sklearn KDTree": lambda: SklearnKDTree(X),
                    "pykdtree": lambda: PyKDTree(X)})
         yield build
@@ -82,7 +81,7 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
                 group=f"k-d tree query k={k}, {kind}" + (", outside" if where == "outside" else ""),
                 name=f"kdtree query {where} {kind} k={k} n={n} d={d} ({len(queries)} rows)",
                 axis="n", size=n,
-                series=f"d={d}" if (k == 8 and (kind == "uniform" or where == "outside")) else "",
+                series=f"d={d}",
                 ours=calls["ours"], peers={peer: calls[peer] for peer in PEERS})
             distances = squared_distances("ours", calls["ours"]())
             for peer in PEERS:
