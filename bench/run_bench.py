@@ -30,7 +30,8 @@ import sklearn.neighbors
 import sklearn.tree
 from threadpoolctl import threadpool_info, threadpool_limits
 
-from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+import kdtree_bench  # sets OMP_NUM_THREADS=1 before pykdtree loads its OpenMP runtime
+from quillbrax.accel import _convkit, _pairmetric, _splitscan, _warpalign
 
 
 @dataclass
@@ -191,51 +192,8 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     return cases
 
 
-def kdtree_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
-    from scipy.spatial import cKDTree
-    from sklearn.neighbors import KDTree as SklearnKDTree
-
-    sizes = [10_000, 100_000] if quick else [100_000, 1_000_000]
-    cases = []
-    for d in (3, 8):
-        # fewer queries in 8 dimensions, where each one visits many leaves of uniform data
-        queries = (10_000 if d == 3 else 1_000) if quick else (100_000 if d == 3 else 10_000)
-        for n in sizes:
-            X = rng.random((n, d))
-            Q = rng.random((queries, d))
-            cases.append(Case(
-                group=f"k-d tree build (vs n)", name=f"kdtree build n={n} d={d}", axis="n",
-                size=n, series=f"build d={d}", ours=lambda X=X: _nearix.KDTree(X),
-                peers={"cKDTree": lambda X=X: cKDTree(X),
-                       "sklearn KDTree": lambda X=X: SklearnKDTree(X)}))
-            ours_tree = _nearix.KDTree(X)
-            ckd = cKDTree(X)
-            skl = SklearnKDTree(X)
-            for k in (1, 8):
-                def ours_query(T=ours_tree, Q=Q, k=k):
-                    # squared distances: the same quantity the peers are asked for below
-                    return T.query(Q, k)
-
-                def ckd_query(T=ckd, Q=Q, k=k):
-                    distances, indices = T.query(Q, k=k, workers=1)
-                    return np.square(distances), indices  # squared, like ours
-
-                def skl_query(T=skl, Q=Q, k=k):
-                    distances, indices = T.query(Q, k=k)
-                    return np.square(distances), indices
-
-                case = Case(
-                    group=f"k-d tree query k={k} (vs n)",
-                    name=f"kdtree query {queries} k={k} n={n} d={d}", axis="n", size=n,
-                    series=f"query d={d}",
-                    ours=ours_query, peers={"cKDTree": ckd_query, "sklearn KDTree": skl_query})
-                indices, distances = ours_query()
-                theirs, their_indices = ckd_query()
-                case.checks["squared distances within 1e-9 of cKDTree's squared"] = bool(
-                    np.allclose(np.asarray(distances).reshape(theirs.shape), theirs,
-                                rtol=1e-9, atol=0))
-                cases.append(case)
-    return cases
+def kdtree_cases(quick: bool, rng: np.random.Generator):
+    return kdtree_bench.kdtree_cases(quick, rng, Case)
 
 
 def numpy_banded_dtw(x: np.ndarray, y: np.ndarray, window: int) -> float:
@@ -629,7 +587,7 @@ def main() -> int:
     if args.from_json:
         saved = Path(args.from_json)
         run = json.loads(saved.read_text())
-        print(markdown_table(run["rows"]), end="")
+        print(markdown_table(run["rows"]) + "\n" + kdtree_bench.compact_table(run["rows"]), end="")
         if args.readme:
             write_into_readme(Path(args.readme), short_table(run["rows"], run["environment"]))
         plot(run["rows"], saved.with_name("cost_vs_size.png"))
@@ -689,7 +647,7 @@ def main() -> int:
           f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s")
     (out / "bench.json").write_text(json.dumps({"environment": environment, "rows": rows},
                                                indent=1))
-    (out / "bench.md").write_text(markdown_table(rows))
+    (out / "bench.md").write_text(markdown_table(rows) + "\n" + kdtree_bench.compact_table(rows))
     if args.readme:
         write_into_readme(Path(args.readme), short_table(rows, environment))
     plot(rows, out / "cost_vs_size.png")

@@ -116,7 +116,11 @@ def test_tie_order_follows_search_and_heap(n, d, data):
     assert distances.tolist() == want_distances
 
 
-@pytest.mark.parametrize("n, d, k", [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150)])
+@pytest.mark.parametrize(
+    "n, d, k",
+    [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150), (250, 9, 3), (120, 13, 7), (90, 16, 1),
+     (300, 16, 32), (77, 3, 4)],
+)
 @pytest.mark.parametrize("extreme", [False, True])
 def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):
     # Many dimensions, where most subtrees are left out of the search; integer coordinates give
@@ -519,3 +523,32 @@ def test_tree_unpickled_in_another_process_answers_the_same():
         got = pool.apply(operator.methodcaller("query", Q, 9), (tree,))
     want = tree.query(Q, 9)
     assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])
+
+
+# Queries outside the samples' bounding box: the search prunes from the root's box, and must
+# still let the same candidates into the heap in the same order as the plain search.
+@pytest.mark.parametrize("n, d, k", [(1, 2, 1), (2, 1, 2), (60, 2, 1), (200, 3, 8), (300, 8, 5)])
+@pytest.mark.parametrize("where", ["above", "below", "mixed", "far-inf", "box-corner"])
+@pytest.mark.parametrize("extreme", [False, True])
+def test_queries_outside_the_box_follow_search_and_heap(n, d, k, where, extreme):
+    rng = np.random.default_rng(n * 31 + d * 7 + k)
+    X = np.array([rng.permutation(n) for _ in range(d)], dtype=float).T
+    if extreme:
+        for j in range(d):
+            X[rng.integers(n), j] = math.inf if j % 2 else -math.inf
+    Q = rng.integers(-3, n + 3, size=(20, d)).astype(float)
+    shift = {"above": 2.0 * n + 1, "below": -2.0 * n - 1}
+    if where in shift:
+        Q += shift[where]
+    elif where == "mixed":
+        Q += rng.choice([-3.0 * n, 0.0, 3.0 * n], size=Q.shape)
+    elif where == "far-inf":
+        Q[:, 0] = rng.choice([math.inf, -math.inf, 1e300], size=len(Q))
+    else:  # exactly on the box's faces and corners
+        Q = np.where(rng.random(Q.shape) < 0.5, X.min(axis=0), X.max(axis=0))
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))
+    if not extreme:
+        check_against_brute_force(X, Q, k)

@@ -3,12 +3,17 @@
 //
 // The kernels come first and know nothing of Python; defining QUILLBRAX_KERNELS_ONLY before
 // including this file leaves out the bindings, which is how the native unit tests use it.
+#include <immintrin.h>
+
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "cpu_dispatch.hpp"
 
 namespace quillbrax::nearix {
 
@@ -21,38 +26,226 @@ inline constexpr std::int32_t no_node = -1;
 // the node at depth t splits on dimension t mod d at its own coordinate along it. So no child
 // links, split dimensions or split values are stored, and a descent reads the coordinates of
 // the nodes it visits from one array in visiting order, mostly forwards.
+//
+// lower and upper hold the samples' smallest and largest coordinate along each dimension (empty
+// for a tree without samples): the root's box, from which a search starts its pruning bound.
 struct KDTree {
     std::vector<double> points;
     std::vector<std::int32_t> rows;
     std::int32_t n = 0;
     std::int32_t d = 0;
+    std::vector<double> lower;
+    std::vector<double> upper;
 };
+
+// Sets the tree's box from its points (no NaN among them).
+inline void set_bounds(KDTree &tree) {
+    const auto width = static_cast<std::size_t>(tree.d);
+    tree.lower.clear();
+    tree.upper.clear();
+    if (tree.n == 0) {
+        return;
+    }
+    tree.lower.assign(tree.points.begin(), tree.points.begin() + static_cast<std::ptrdiff_t>(width));
+    tree.upper = tree.lower;
+    for (std::size_t at = width; at < tree.points.size(); at += width) {
+        for (std::size_t j = 0; j < width; ++j) {
+            const double v = tree.points[at + j];
+            tree.lower[j] = std::min(tree.lower[j], v);
+            tree.upper[j] = std::max(tree.upper[j], v);
+        }
+    }
+}
 
 namespace detail {
 
-// Orders the run idxs[0 .. count-1] as the pre-order of its subtree: the median first, then
-// the left subtree's run, then the right's. Only the median's position matters to the tree:
-// after the selection the run before it holds the `mid` smallest coordinates and the run after
-// it the rest, exactly the split a full sort gives (which of several equal coordinates lands
-// where is free either way).
-inline void build(const double *data, std::size_t d, std::int32_t *idxs, std::int32_t *preorder,
-                  std::int32_t count, std::int32_t depth) {
-    if (count == 0) {
-        return;
+// Builds the tree in place: the samples' rows are copied into tree order first as they stand,
+// and each subtree's run of rows (coordinates and row numbers together) is then rearranged by a
+// median selection along the node's dimension. Keys are read straight from the rows, in order,
+// rather than through an index list into the sample matrix, and a subtree's rows end up
+// contiguous, so the deeper levels work within the cache.
+class Builder {
+public:
+    // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
+    Builder(double *points, std::int32_t *rows, std::size_t d, int slack = 8)
+        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(small_run * d) {}
+
+    // The subtree of `count` rows at position `start`: after the selection the run holds the
+    // `mid` smallest keys before position mid and the others after it; swapping the median
+    // with the run's first row leaves it in front of the left run, as pre-order has it. Which
+    // of several equal keys lands where is free, as with any selection.
+    void build(std::size_t start, std::size_t count, std::size_t depth) {
+        while (count > 1) {
+            const std::size_t dim = depth % d_;
+            const std::size_t mid = count / 2;
+            select(start, start + count, start + mid, dim);
+            swap_rows(start, start + mid);
+            build(start + 1, mid, depth + 1);
+            start += 1 + mid;
+            count -= 1 + mid;
+            ++depth;
+        }
     }
-    if (count == 1) {
-        preorder[0] = idxs[0];
-        return;
+
+private:
+    static constexpr std::size_t small_run = 16;
+
+    double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
+
+    void swap_rows(std::size_t a, std::size_t b) {
+        if (a != b) {
+            std::swap_ranges(points_ + a * d_, points_ + a * d_ + d_, points_ + b * d_);
+            std::swap(rows_[a], rows_[b]);
+        }
     }
-    const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d));
-    const std::int32_t mid = count / 2;
-    std::nth_element(idxs, idxs + mid, idxs + count, [data, d, dim](std::int32_t a, std::int32_t b) {
-        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
-    });
-    preorder[0] = idxs[mid];
-    build(data, d, idxs, preorder + 1, mid, depth + 1);
-    build(data, d, idxs + mid + 1, preorder + 1 + mid, count - mid - 1, depth + 1);
-}
+
+    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, partition (equal keys
+    // count as misplaced on both sides, so runs of duplicates split evenly), a sort of the last
+    // few rows. A selection that fails to shrink its range fast enough finishes with
+    // std::nth_element, which bounds the worst case.
+    void select(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
+        int budget = 2 * static_cast<int>(std::bit_width(hi - lo)) + slack_;
+        while (hi - lo > small_run) {
+            if (--budget < 0) {
+                select_by_index(lo, hi, target, dim);
+                return;
+            }
+            const std::size_t middle = lo + (hi - lo) / 2;
+            // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the
+            // outer two bound both scans below.
+            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+            if (key(hi - 1, dim) < key(middle, dim)) {
+                swap_rows(hi - 1, middle);
+                if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+            }
+            const double pivot = key(middle, dim);
+            const std::size_t j = partition(lo, hi, pivot, dim);
+            // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
+            if (target <= j) {
+                hi = j + 1;
+            } else {
+                lo = j + 1;
+            }
+        }
+        sort_small(lo, hi, dim);
+    }
+
+    // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, position)
+    // pairs, then one pass that moves the rows into that order through the spare buffer.
+    void sort_small(std::size_t lo, std::size_t hi, std::size_t dim) {
+        const std::size_t count = hi - lo;
+        double keys[small_run];
+        std::size_t order[small_run];
+        for (std::size_t i = 0; i < count; ++i) {
+            const double moving = key(lo + i, dim);
+            std::size_t at = i;
+            while (at > 0 && moving < keys[at - 1]) {
+                keys[at] = keys[at - 1];
+                order[at] = order[at - 1];
+                --at;
+            }
+            keys[at] = moving;
+            order[at] = lo + i;
+        }
+        std::int32_t rows[small_run];
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_,
+                      spare_.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            rows[i] = rows_[order[i]];
+        }
+        std::copy(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(count * d_),
+                  points_ + lo * d_);
+        std::copy(rows, rows + count, rows_ + lo);
+    }
+
+    // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
+    // keys <= pivot on [lo, j] and >= pivot on [j + 1, hi), lo <= j <= hi - 2. Blocks of rows at
+    // both ends are classified first without branching (the offsets of the rows on the wrong
+    // side are recorded, then swapped in pairs), which spares the mispredicted branches of a
+    // plain scan; a Hoare scan finishes what is left between the blocks. Keys equal to the pivot
+    // count as misplaced on both sides, so duplicates still split evenly.
+    std::size_t partition(std::size_t lo, std::size_t hi, double pivot, std::size_t dim) {
+        constexpr std::size_t block = 64;
+        std::size_t l = lo + 1;  // the rows still to place are [l, r]; lo and hi - 1 are placed
+        std::size_t r = hi - 2;
+        std::uint8_t wrong_left[block];
+        std::uint8_t wrong_right[block];
+        std::size_t count_left = 0;
+        std::size_t count_right = 0;
+        std::size_t first_left = 0;
+        std::size_t first_right = 0;
+        while (r + 1 >= l + 2 * block) {
+            if (count_left == 0) {
+                first_left = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_left[count_left] = static_cast<std::uint8_t>(i);
+                    count_left += static_cast<std::size_t>(!(key(l + i, dim) < pivot));
+                }
+            }
+            if (count_right == 0) {
+                first_right = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_right[count_right] = static_cast<std::uint8_t>(i);
+                    count_right += static_cast<std::size_t>(!(pivot < key(r - i, dim)));
+                }
+            }
+            const std::size_t pairs = std::min(count_left, count_right);
+            for (std::size_t m = 0; m < pairs; ++m) {
+                swap_rows(l + wrong_left[first_left + m], r - wrong_right[first_right + m]);
+            }
+            count_left -= pairs;
+            count_right -= pairs;
+            first_left += pairs;
+            first_right += pairs;
+            if (count_left == 0) {
+                l += block;
+            }
+            if (count_right == 0) {
+                r -= block;
+            }
+        }
+        // Rows before l hold keys <= pivot and rows after r keys >= pivot (lo and hi - 1 among
+        // them), so both scans stop within [lo, hi - 1]; j starts at most at hi - 2.
+        std::size_t i = l - 1;
+        std::size_t j = r + 1;
+        while (true) {
+            do {
+                ++i;
+            } while (key(i, dim) < pivot);
+            do {
+                --j;
+            } while (pivot < key(j, dim));
+            if (i >= j) {
+                return j;
+            }
+            swap_rows(i, j);
+        }
+    }
+
+    void select_by_index(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
+        std::vector<std::size_t> order(hi - lo);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order[i] = lo + i;
+        }
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(target - lo),
+                         order.end(),
+                         [this, dim](std::size_t a, std::size_t b) { return key(a, dim) < key(b, dim); });
+        std::vector<double> points(order.size() * d_);
+        std::vector<std::int32_t> rows(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_, points.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            rows[i] = rows_[order[i]];
+        }
+        std::copy(points.begin(), points.end(), points_ + lo * d_);
+        std::copy(rows.begin(), rows.end(), rows_ + lo);
+    }
+
+    double *points_;
+    std::int32_t *rows_;
+    std::size_t d_;
+    int slack_;
+    std::vector<double> spare_;
+};
 
 }  // namespace detail
 
@@ -64,17 +257,15 @@ inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
     tree.d = d;
     const auto count = static_cast<std::size_t>(n);
     const auto width = static_cast<std::size_t>(d);
-    std::vector<std::int32_t> idxs(count);
-    for (std::int32_t i = 0; i < n; ++i) {
-        idxs[static_cast<std::size_t>(i)] = i;
-    }
+    tree.points.assign(data, data + count * width);
     tree.rows.resize(count);
-    detail::build(data, width, idxs.data(), tree.rows.data(), n, 0);
-    tree.points.resize(count * width);
-    for (std::size_t p = 0; p < count; ++p) {
-        const double *sample = data + static_cast<std::size_t>(tree.rows[p]) * width;
-        std::copy(sample, sample + width, tree.points.data() + p * width);
+    for (std::int32_t i = 0; i < n; ++i) {
+        tree.rows[static_cast<std::size_t>(i)] = i;
     }
+    if (n >= 2) {
+        detail::Builder(tree.points.data(), tree.rows.data(), width).build(0, count, 0);
+    }
+    set_bounds(tree);
     return tree;
 }
 
@@ -192,12 +383,12 @@ public:
     const HeapItem &top() const { return items_.front(); }
     void clear() { items_.clear(); }
 
-    void insert(HeapItem item) {
+    [[gnu::always_inline]] void insert(HeapItem item) {
         items_.push_back(item);
         sift_up(items_.size() - 1, item);
     }
 
-    void remove_top() {
+    [[gnu::always_inline]] void remove_top() {
         const HeapItem last = items_.back();
         items_.back() = items_.front();
         items_.pop_back();
@@ -247,6 +438,107 @@ inline double sq(const double *a, const double *b, std::size_t d) {
     return sum;
 }
 
+// `sq` that may stop early: once the running sum reaches `limit` it is returned as it stands.
+// The sum never decreases (every term is a square), so a result at or above `limit` means the
+// full distance is too; below `limit` the result is the full distance, bit for bit.
+inline double sq_below(const double *a, const double *b, std::size_t d, double limit) {
+    double sum = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= d; i += 4) {
+        for (std::size_t j = i; j < i + 4; ++j) {
+            const double diff = a[j] - b[j];
+            sum += diff * diff;
+        }
+        if (sum >= limit) {
+            return sum;
+        }
+    }
+    for (; i < d; ++i) {
+        const double diff = a[i] - b[i];
+        sum += diff * diff;
+    }
+    return sum;
+}
+
+// Squared distances from q to `count` consecutive rows of d coordinates, out[r] for row r, each
+// one summed exactly as `sq` sums it; the rows are independent lanes, four at a time.
+inline void batch_sq_portable(const double *q, const double *rows, std::size_t count,
+                              std::size_t d, double *out) {
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const double *row = rows + r * d;
+        double sum0 = 0.0;
+        double sum1 = 0.0;
+        double sum2 = 0.0;
+        double sum3 = 0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double diff0 = q[j] - row[j];
+            const double diff1 = q[j] - row[d + j];
+            const double diff2 = q[j] - row[2 * d + j];
+            const double diff3 = q[j] - row[3 * d + j];
+            sum0 += diff0 * diff0;
+            sum1 += diff1 * diff1;
+            sum2 += diff2 * diff2;
+            sum3 += diff3 * diff3;
+        }
+        out[r] = sum0;
+        out[r + 1] = sum1;
+        out[r + 2] = sum2;
+        out[r + 3] = sum3;
+    }
+    for (; r < count; ++r) {
+        out[r] = sq(q, rows + r * d, d);
+    }
+}
+
+// The same with one AVX2 lane per row: four coordinates of four rows are loaded and transposed,
+// so that each vector holds one coordinate of the four rows, added in coordinate order.
+[[gnu::target("avx2")]] inline void batch_sq_avx2(const double *q, const double *rows,
+                                                  std::size_t count, std::size_t d, double *out) {
+    std::size_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const double *row0 = rows + r * d;
+        const double *row1 = row0 + d;
+        const double *row2 = row1 + d;
+        const double *row3 = row2 + d;
+        __m256d sum = _mm256_setzero_pd();
+        std::size_t j = 0;
+        for (; j + 4 <= d; j += 4) {
+            const __m256d x0 = _mm256_loadu_pd(row0 + j);
+            const __m256d x1 = _mm256_loadu_pd(row1 + j);
+            const __m256d x2 = _mm256_loadu_pd(row2 + j);
+            const __m256d x3 = _mm256_loadu_pd(row3 + j);
+            const __m256d even01 = _mm256_unpacklo_pd(x0, x1);  // j, j+2 of rows 0 and 1
+            const __m256d odd01 = _mm256_unpackhi_pd(x0, x1);   // j+1, j+3
+            const __m256d even23 = _mm256_unpacklo_pd(x2, x3);
+            const __m256d odd23 = _mm256_unpackhi_pd(x2, x3);
+            const __m256d column[4] = {
+                _mm256_permute2f128_pd(even01, even23, 0x20), _mm256_permute2f128_pd(odd01, odd23, 0x20),
+                _mm256_permute2f128_pd(even01, even23, 0x31), _mm256_permute2f128_pd(odd01, odd23, 0x31)};
+            for (std::size_t m = 0; m < 4; ++m) {
+                const __m256d diff = _mm256_sub_pd(_mm256_set1_pd(q[j + m]), column[m]);
+                sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
+            }
+        }
+        for (; j < d; ++j) {
+            const __m256d diff =
+                _mm256_sub_pd(_mm256_set1_pd(q[j]), _mm256_set_pd(row3[j], row2[j], row1[j], row0[j]));
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
+        }
+        _mm256_storeu_pd(out + r, sum);
+    }
+    for (; r < count; ++r) {
+        out[r] = sq(q, rows + r * d, d);
+    }
+}
+
+// Subtrees of at most this many nodes (the last 3, 4 or 5 levels) have all their distances
+// computed at once, before the descent into them reads them: the dearer a distance, the more
+// levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
+inline std::int32_t batch_limit(std::int32_t d) {
+    return d >= 8 ? 31 : d >= 4 ? 15 : 7;
+}
+
 inline constexpr double empty_heap_bound = 1e308;
 
 // Branch-and-bound descent for one query row; k >= 1. The far side of a node is searched while
@@ -259,17 +551,36 @@ inline constexpr double empty_heap_bound = 1e308;
 // the k-th best only shrinks, and a candidate must be strictly nearer than it to enter. So the
 // same candidates enter the heap in the same order; only visits that could insert nothing are
 // left out. A NaN bound never skips.
+//
+// The root's box is the samples' bounding box, so a query outside it prunes from the start: along
+// each dimension the offset is q - upper above the box, lower - q below it (0 inside or where a
+// bound is infinite and equal to q). Each sample's coordinate difference is at least that offset
+// in magnitude, and the far side of any split is at least as far away as its parent's box.
+// Computed in the same order and rounding as `sq`, the bound never exceeds a sample's distance.
 class Search {
 public:
     Search(const KDTree &tree, std::size_t k)
-        : points_(tree.points.data()), rows_(tree.rows.data()), n_(tree.n),
-          d_(static_cast<std::size_t>(tree.d)), k_(k), offsets_(d_) {}
+        : points_(tree.points.data()), rows_(tree.rows.data()), lower_(tree.lower.data()),
+          upper_(tree.upper.data()), n_(tree.n), d_(static_cast<std::size_t>(tree.d)), k_(k),
+          offsets_(d_), batch_limit_(batch_limit(tree.d)),
+          batch_(static_cast<std::size_t>(batch_limit_)) {}
 
+    // Needs n >= 1.
     void run(const double *q, CandidateHeap &heap) {
         q_ = q;
         heap_ = &heap;
-        std::fill(offsets_.begin(), offsets_.end(), 0.0);
-        visit(0, n_, 0, 0.0);
+        double bound = 0.0;
+        for (std::size_t i = 0; i < d_; ++i) {
+            double offset = 0.0;
+            if (q[i] > upper_[i]) {
+                offset = q[i] - upper_[i];
+            } else if (q[i] < lower_[i]) {
+                offset = lower_[i] - q[i];
+            }
+            offsets_[i] = offset;
+            bound += offset * offset;
+        }
+        visit<false>(0, n_, 0, bound);
     }
 
 private:
@@ -277,14 +588,32 @@ private:
         return heap_->size() >= k_ && bound >= heap_->top().dist;
     }
 
-    // The subtree of `size` nodes at position p, at depth `depth`, whose box is `bound` away.
-    void visit(std::int32_t p, std::int32_t size, std::int32_t depth, double bound) {
+    // The subtree of `size` nodes at position p, splitting on `dim` (its depth mod d), whose box
+    // is `bound` away.
+    // Within a batch, the distances of the subtree's nodes were computed on entering it.
+    template <bool InBatch>
+    void visit(std::int32_t p, std::int32_t size, std::size_t dim, double bound) {
         if (size == 0 || cannot_improve(bound)) {
             return;
         }
+        if constexpr (!InBatch) {
+            if (size <= batch_limit_) {
+                quillbrax::dispatch<batch_sq_portable, batch_sq_avx2>(
+                    q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
+                    d_, batch_.data());
+                batch_start_ = p;
+                visit<true>(p, size, dim, bound);
+                return;
+            }
+        }
         const double *point = points_ + static_cast<std::size_t>(p) * d_;
-        const double dist = sq(q_, point, d_);
         CandidateHeap &heap = *heap_;
+        double dist;
+        if constexpr (InBatch) {
+            dist = batch_[static_cast<std::size_t>(p - batch_start_)];
+        } else {
+            dist = heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.top().dist);
+        }
         if (heap.size() < k_) {
             heap.insert({dist, rows_[p]});
         } else if (dist < heap.top().dist) {
@@ -294,16 +623,25 @@ private:
         if (size == 1) {
             return;
         }
-        const auto dim = static_cast<std::size_t>(depth % static_cast<std::int32_t>(d_));
+        const std::size_t next_dim = dim + 1 == d_ ? 0 : dim + 1;
         const double diff = q_[dim] - point[dim];
         const std::int32_t left = p + 1;
         const std::int32_t left_size = size / 2;
         const std::int32_t right = left + left_size;
         const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        visit(near_is_left ? left : right, near_is_left ? left_size : right_size, depth + 1, bound);
+        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, next_dim,
+                       bound);
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
         if (!(kth_best > diff * diff || heap.size() < k_)) {
+            return;
+        }
+        if constexpr (InBatch) {
+            // The distances are known already: a visit costs a comparison, so the far side is
+            // tested against its parent's box (contains its own, a weaker but valid bound) rather
+            // than paying d additions for its own.
+            visit<true>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                        next_dim, bound);
             return;
         }
         // The far side's box lies beyond the splitting plane along dim.
@@ -313,17 +651,22 @@ private:
         for (std::size_t i = 0; i < d_; ++i) {
             far_bound += offsets_[i] * offsets_[i];
         }
-        visit(near_is_left ? right : left, near_is_left ? right_size : left_size, depth + 1,
-              far_bound);
+        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
+                     far_bound);
         offsets_[dim] = saved;
     }
 
     const double *points_;
     const std::int32_t *rows_;
+    const double *lower_;
+    const double *upper_;
     std::int32_t n_;
     std::size_t d_;
     std::size_t k_;
     std::vector<double> offsets_;
+    std::int32_t batch_limit_;
+    std::vector<double> batch_;
+    std::int32_t batch_start_ = 0;
     const double *q_ = nullptr;
     CandidateHeap *heap_ = nullptr;
 };
@@ -480,6 +823,7 @@ std::unique_ptr<KDTree> restore_tree(const py::tuple &state) {
     if (!valid_tree(tree->points.data(), tree->rows.data(), tree->n, tree->d)) {
         throw py::value_error(message_bad_state);
     }
+    set_bounds(*tree);
     return tree;
 }
 

@@ -2,7 +2,10 @@
 #define QUILLBRAX_KERNELS_ONLY
 #include "_nearix.cpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -177,6 +180,113 @@ void heap_pops_in_non_increasing_order() {
     CHECK(descending);
 }
 
+// The tree as the plain algorithm builds it: every run fully sorted along its dimension, the
+// median (upper middle) stored, then the left run and the right run; rows in pre-order. Where
+// each column holds distinct values, this fixes the tree completely.
+void reference_preorder(const std::vector<double> &data, std::size_t d, std::int32_t *idxs,
+                        std::size_t count, std::size_t depth, std::vector<std::int32_t> &out) {
+    if (count == 0)
+        return;
+    if (count == 1) {
+        out.push_back(idxs[0]);
+        return;
+    }
+    const std::size_t dim = depth % d;
+    std::sort(idxs, idxs + count, [&](std::int32_t a, std::int32_t b) {
+        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
+    });
+    const std::size_t mid = count / 2;
+    out.push_back(idxs[mid]);
+    reference_preorder(data, d, idxs, mid, depth + 1, out);
+    reference_preorder(data, d, idxs + mid + 1, count - mid - 1, depth + 1, out);
+}
+
+// The in-place build (and its fallback selection, forced with a negative slack) gives the
+// plain algorithm's tree, its coordinates being the rows' own.
+void build_matches_the_plain_algorithm() {
+    std::mt19937 random(2024);
+    bool same = true;
+    for (std::int32_t n : {2, 3, 5, 16, 17, 18, 33, 100, 1000, 4097}) {
+        for (std::int32_t d : {1, 2, 3, 5, 16}) {
+            // distinct values per column, in a random order; some columns sorted or reversed
+            std::vector<double> data(static_cast<std::size_t>(n) * static_cast<std::size_t>(d));
+            for (std::int32_t j = 0; j < d; ++j) {
+                std::vector<double> column(static_cast<std::size_t>(n));
+                for (std::int32_t i = 0; i < n; ++i)
+                    column[static_cast<std::size_t>(i)] = (j % 3 == 2 ? -1.0 : 1.0) * i + 0.5 * j;
+                if (j % 3 == 0)
+                    std::shuffle(column.begin(), column.end(), random);
+                for (std::int32_t i = 0; i < n; ++i)
+                    data[static_cast<std::size_t>(i * d + j)] = column[static_cast<std::size_t>(i)];
+            }
+            std::vector<std::int32_t> idxs(static_cast<std::size_t>(n)), want;
+            for (std::int32_t i = 0; i < n; ++i)
+                idxs[static_cast<std::size_t>(i)] = i;
+            reference_preorder(data, static_cast<std::size_t>(d), idxs.data(), idxs.size(), 0, want);
+            for (int slack : {8, -1000}) {
+                KDTree tree;
+                if (slack == 8) {
+                    tree = build_tree(data.data(), n, d);
+                } else {
+                    tree.points = data;
+                    tree.rows = idxs;
+                    for (std::int32_t i = 0; i < n; ++i)
+                        tree.rows[static_cast<std::size_t>(i)] = i;
+                    detail::Builder(tree.points.data(), tree.rows.data(), static_cast<std::size_t>(d), slack)
+                        .build(0, static_cast<std::size_t>(n), 0);
+                }
+                same = same && tree.rows == want;
+                for (std::size_t p = 0; p < want.size(); ++p)
+                    for (std::int32_t j = 0; j < d; ++j)
+                        same = same && tree.points[p * static_cast<std::size_t>(d) + static_cast<std::size_t>(j)]
+                                           == data[static_cast<std::size_t>(want[p] * d + j)];
+            }
+        }
+    }
+    CHECK(same);
+}
+
+// Batched distances, portable and AVX2 alike, equal `sq` bit for bit for every row count and
+// coordinate count (the AVX2 kernel's four-coordinate blocks and their remainders), with
+// infinities, NaN, signed zeros and subnormals among the values. A NaN is a NaN: which of two
+// NaN operands an addition passes on is the compiler's choice of operand order, in `sq` too.
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
+void batched_distances_equal_sq() {
+    std::mt19937 random(77);
+    std::uniform_real_distribution<double> uniform(-3.0, 3.0);
+    const double specials[] = {0.0, -0.0, 1e-310, -4e-320, INFINITY, -INFINITY, NAN, 1e200, -1e-200};
+    bool equal = true;
+    for (std::size_t d = 0; d <= 19; ++d) {
+        for (std::size_t count = 0; count <= 9; ++count) {
+            std::vector<double> q(d), rows(count * d);
+            for (double &v : q)
+                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            for (double &v : rows)
+                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0);
+            batch_sq_portable(q.data(), rows.data(), count, d, portable.data());
+            if (__builtin_cpu_supports("avx2"))
+                batch_sq_avx2(q.data(), rows.data(), count, d, avx2.data());
+            else
+                avx2 = portable;
+            for (std::size_t r = 0; r < count; ++r) {
+                const double want = sq(q.data(), rows.data() + r * d, d);
+                equal = equal && same_bits(portable[r], want) && same_bits(avx2[r], want);
+                // An early stop never changes a result below its limit, nor lifts one above it.
+                const double limit = uniform(random) + 3.0;
+                const double bounded = sq_below(q.data(), rows.data() + r * d, d, limit);
+                equal = equal && (want < limit ? same_bits(bounded, want)
+                                               : !(bounded < limit) && !(want < limit));
+            }
+            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0;  // nothing past the end
+        }
+    }
+    CHECK(equal);
+}
+
 }  // namespace
 
 int main() {
@@ -185,5 +295,7 @@ int main() {
     invariants_on_tie_heavy_data();
     query_worked_example();
     heap_pops_in_non_increasing_order();
+    batched_distances_equal_sq();
+    build_matches_the_plain_algorithm();
     return native_check::finish();
 }
