@@ -44,16 +44,20 @@ def main() -> int:
         X, Y = draw(rng, kind, (side, d)), draw(rng, kind, (side, d))
         squared = _pairmetric.pairwise_squared_euclidean(X, Y).ravel()
         roots = _pairmetric.pairwise_distances(X, Y).ravel()
-        expected = np.fromiter(map(math.pow, squared.tolist(), [0.5] * squared.size),
-                               float, squared.size)
+        expected = np.fromiter(
+            map(math.pow, squared.tolist(), [0.5] * squared.size), float, squared.size
+        )
         bad = np.flatnonzero(roots.view(np.uint64) != expected.view(np.uint64))
         for index in bad[:5]:
-            print(f"mismatch: acc={squared[index]!r} got {roots[index]!r} "
-                  f"pow gives {expected[index]!r}")
+            print(
+                f"mismatch: acc={squared[index]!r} got {roots[index]!r} "
+                f"pow gives {expected[index]!r}"
+            )
         mismatches += bad.size
         checked += squared.size
-    print(f"{checked} entries checked in {time.perf_counter() - start:.0f} s, "
-          f"{mismatches} mismatches")
+    print(
+        f"{checked} entries checked in {time.perf_counter() - start:.0f} s, {mismatches} mismatches"
+    )
     return 1 if mismatches else 0
 
 

@@ -16,7 +16,7 @@ import statistics
 # pykdtree reads its OpenMP thread count when it is loaded; one thread, as for every peer.
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
-from typing import Iterator  # noqa: E402 (after the thread count)
+from collections.abc import Iterator  # noqa: E402 (after the thread count)
 
 import numpy as np  # noqa: E402
 
@@ -46,11 +46,19 @@ def query_count(n: int, d: int, quick: bool) -> int:
 def grid(quick: bool) -> list[tuple[str, int, int, tuple[int, ...], bool]]:
     """(data, n, d, values of k, with the shifted queries) per set of trees."""
     if quick:
-        return [("uniform", 10_000, 3, (8,), True), ("uniform", 10_000, 16, (1,), False),
-                ("duplicates", 100_000, 3, (8,), False), ("clustered", 100_000, 8, (8,), True)]
+        return [
+            ("uniform", 10_000, 3, (8,), True),
+            ("uniform", 10_000, 16, (1,), False),
+            ("duplicates", 100_000, 3, (8,), False),
+            ("clustered", 100_000, 8, (8,), True),
+        ]
     # n outermost, so that an interrupted run has every data set and d of the smaller sizes
-    return [(kind, n, d, (1, 8, 32), True) for n in (1_000, 10_000, 100_000, 1_000_000)
-            for d in (2, 3, 8, 16) for kind in DATASETS]
+    return [
+        (kind, n, d, (1, 8, 32), True)
+        for n in (1_000, 10_000, 100_000, 1_000_000)
+        for d in (2, 3, 8, 16)
+        for kind in DATASETS
+    ]
 
 
 def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
@@ -65,29 +73,50 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
         span = X.max(axis=0) - X.min(axis=0)
         far = Q + 2 * np.where(span > 0, span, 1.0)
         build = Case(
-            group=f"k-d tree build, {kind}", name=f"kdtree build {kind} n={n} d={d}", axis="n",
-            size=n, series=f"d={d}", ours=lambda: _nearix.KDTree(X),
-            peers={"cKDTree": lambda: cKDTree(X), "sklearn KDTree": lambda: SklearnKDTree(X),
-                   "pykdtree": lambda: PyKDTree(X)})
+            group=f"k-d tree build, {kind}",
+            name=f"kdtree build {kind} n={n} d={d}",
+            axis="n",
+            size=n,
+            series=f"d={d}",
+            ours=lambda X=X: _nearix.KDTree(X),
+            peers={
+                "cKDTree": lambda X=X: cKDTree(X),
+                "sklearn KDTree": lambda X=X: SklearnKDTree(X),
+                "pykdtree": lambda X=X: PyKDTree(X),
+            },
+        )
         yield build
         log(build)
         release(build)
-        trees = {"ours": _nearix.KDTree(X), "cKDTree": cKDTree(X),
-                 "sklearn KDTree": SklearnKDTree(X), "pykdtree": PyKDTree(X)}
+        trees = {
+            "ours": _nearix.KDTree(X),
+            "cKDTree": cKDTree(X),
+            "sklearn KDTree": SklearnKDTree(X),
+            "pykdtree": PyKDTree(X),
+        }
         cells = [(k, "inside", Q) for k in ks] + ([(8, "outside", far)] if shifted else [])
         for k, where, queries in cells:
             calls = query_calls(trees, queries, k)
             case = Case(
                 group=f"k-d tree query k={k}, {kind}" + (", outside" if where == "outside" else ""),
                 name=f"kdtree query {where} {kind} k={k} n={n} d={d} ({len(queries)} rows)",
-                axis="n", size=n,
+                axis="n",
+                size=n,
                 series=f"d={d}",
-                ours=calls["ours"], peers={peer: calls[peer] for peer in PEERS})
+                ours=calls["ours"],
+                peers={peer: calls[peer] for peer in PEERS},
+            )
             distances = squared_distances("ours", calls["ours"]())
             for peer in PEERS:
                 theirs = squared_distances(peer, calls[peer]())
-                case.checks[f"squared distances equal {peer}'s within 1e-9"] = bool(np.allclose(
-                    distances, np.asarray(theirs).reshape(distances.shape), rtol=1e-9, atol=1e-12))
+                case.checks[f"squared distances equal {peer}'s within 1e-9"] = bool(
+                    np.allclose(
+                        distances,
+                        np.asarray(theirs).reshape(distances.shape),
+                        rtol=1e-9,
+                        atol=1e-12,
+                    )
+                )
             yield case
             log(case)
             release(case)
@@ -118,9 +147,17 @@ def log(case) -> None:
     if path:
         medians = {label: statistics.median(times) for label, times in case.timings.items()}
         with open(path, "a") as out:
-            out.write(json.dumps({"case": case.name, "medians": medians,
-                                  "rounds": len(case.timings["ours"]), "checks": case.checks})
-                      + "\n")
+            out.write(
+                json.dumps(
+                    {
+                        "case": case.name,
+                        "medians": medians,
+                        "rounds": len(case.timings["ours"]),
+                        "checks": case.checks,
+                    }
+                )
+                + "\n"
+            )
 
 
 def release(case) -> None:
@@ -137,10 +174,11 @@ def compact_table(rows: list[dict]) -> str:
             cells.setdefault(row["case"], {})[row["peer"]] = row["ratio"]
     if not cells:
         return ""
-    lines = ["| k-d tree case | " + " | ".join(PEERS) + " |",
-             "|---|" + "---:|" * len(PEERS)]
+    lines = ["| k-d tree case | " + " | ".join(PEERS) + " |", "|---|" + "---:|" * len(PEERS)]
     for case, ratios in cells.items():
-        lines.append(f"| {case.removeprefix('kdtree ')} | "
-                     + " | ".join(f"{ratios[p]:.2f}x" if p in ratios else "" for p in PEERS)
-                     + " |")
+        lines.append(
+            f"| {case.removeprefix('kdtree ')} | "
+            + " | ".join(f"{ratios[p]:.2f}x" if p in ratios else "" for p in PEERS)
+            + " |"
+        )
     return "\n".join(lines) + "\n"

@@ -19,18 +19,14 @@ import platform
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
-
-import numpy as np
-import scipy.spatial
-import scipy.spatial.distance
-import sklearn.neighbors
-import sklearn.tree
-from threadpoolctl import threadpool_info, threadpool_limits
 
 import kdtree_bench  # sets OMP_NUM_THREADS=1 before pykdtree loads its OpenMP runtime
+import numpy as np
+from threadpoolctl import threadpool_info, threadpool_limits
+
 from quillbrax.accel import _convkit, _pairmetric, _splitscan, _warpalign
 
 
@@ -80,10 +76,12 @@ def measured_core() -> tuple[float, float]:
     with tempfile.TemporaryDirectory() as scratch:
         binary = Path(scratch) / "clock"
         try:
-            subprocess.run(["cc", "-O2", "-o", str(binary), str(source)], check=True,
-                           capture_output=True)
-            lines = subprocess.run([str(binary)], check=True, capture_output=True,
-                                   text=True).stdout.split()
+            subprocess.run(
+                ["cc", "-O2", "-o", str(binary), str(source)], check=True, capture_output=True
+            )
+            lines = subprocess.run(
+                [str(binary)], check=True, capture_output=True, text=True
+            ).stdout.split()
             return float(lines[0]), float(lines[1])
         except (OSError, subprocess.CalledProcessError, ValueError, IndexError):
             return float("nan"), float("nan")
@@ -131,10 +129,12 @@ def pairwise_scratch_bytes(function: str, n: int, m: int, d: int) -> int:
         "open('/proc/self/clear_refs', 'w').write('5')  # the peak starts again from here\n"
         "before = status('VmRSS')\n"
         f"out = _pairmetric.{function}(X, Y)\n"
-        "print(status('VmHWM') - before - out.nbytes)\n")
+        "print(status('VmHWM') - before - out.nbytes)\n"
+    )
     with tempfile.TemporaryDirectory() as scratch:  # outside the checkout: the installed package
-        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                             cwd=scratch)
+        run = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, cwd=scratch
+        )
     return int(run.stdout) if run.returncode == 0 else -1
 
 
@@ -149,9 +149,18 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     ]
     # The shapes users call: few features (coordinates, embeddings of a few dimensions), tens,
     # and long rows.
-    sizes = [(200, 200, 3), (1000, 1000, 3), (1000, 1000, 64), (300, 300, 1024)] if quick else [
-        (200, 200, 3), (2000, 2000, 3), (2000, 2000, 16), (10000, 100, 16), (2000, 2000, 64),
-        (500, 500, 1024)]
+    sizes = (
+        [(200, 200, 3), (1000, 1000, 3), (1000, 1000, 64), (300, 300, 1024)]
+        if quick
+        else [
+            (200, 200, 3),
+            (2000, 2000, 3),
+            (2000, 2000, 16),
+            (10000, 100, 16),
+            (2000, 2000, 64),
+            (500, 500, 1024),
+        ]
+    )
     cases = []
     for n, m, d in sizes:
         X = rng.standard_normal((n, d))
@@ -160,35 +169,47 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         for metric, ours in metrics:
             peers = {
                 "cdist": lambda metric=metric, X=X, Y=Y: cdist(X, Y, metric),
-                "sklearn pairwise_distances": lambda metric=metric, X=X, Y=Y:
-                    pairwise_distances(X, Y, metric=metric, n_jobs=1),
+                "sklearn pairwise_distances": lambda metric=metric, X=X, Y=Y: pairwise_distances(
+                    X, Y, metric=metric, n_jobs=1
+                ),
                 # the floor: allocating and writing a result of the same size
                 "np.empty(shape).fill(1.0)": lambda n=n, m=m: np.empty((n, m)).fill(1.0),
             }
             if metric == "euclidean":  # what the root costs on top of the sums
-                peers["our sqeuclidean"] = lambda X=X, Y=Y: squared(X, Y)
+                peers["our sqeuclidean"] = lambda X=X, Y=Y, squared=squared: squared(X, Y)
             case = Case(
-                group="pairwise (vs d)", name=f"pairwise {metric} {n}x{m} d={d}",
-                axis="d", size=d, ours=lambda ours=ours, X=X, Y=Y: ours(X, Y), peers=peers,
-                series=f"{metric} {n}x{m}", work=float(n) * m * d,
+                group="pairwise (vs d)",
+                name=f"pairwise {metric} {n}x{m} d={d}",
+                axis="d",
+                size=d,
+                ours=lambda ours=ours, X=X, Y=Y: ours(X, Y),
+                peers=peers,
+                series=f"{metric} {n}x{m}",
+                work=float(n) * m * d,
             )
             mine, theirs = ours(X, Y), cdist(X, Y, metric)
             differing = int(np.count_nonzero(mine != theirs))
             ulps = np.abs(mine.view(np.int64) - theirs.view(np.int64)).max()
             case.checks["bit-identical to cdist"] = (
-                True if differing == 0 else
-                f"False: {differing} of {mine.size} entries differ, by at most {ulps} ulp")
+                True
+                if differing == 0
+                else f"False: {differing} of {mine.size} entries differ, by at most {ulps} ulp"
+            )
             if metric == "euclidean":
                 scratch = pairwise_scratch_bytes(ours.__name__, n, m, d)
                 case.checks["scratch beyond result (MiB), result (MiB)"] = (
-                    round(scratch / 2**20, 2), round(mine.nbytes / 2**20, 2))
+                    round(scratch / 2**20, 2),
+                    round(mine.nbytes / 2**20, 2),
+                )
             cases.append(case)
     # Scratch at the shapes that once needed memory in proportion to the inputs.
     for n, m, d in [(1, 2_000_000, 8), (1, 1, 2**24)]:
         scratch = pairwise_scratch_bytes("pairwise_squared_euclidean", n, m, d)
-        print(f"  pairwise scratch at X ({n}, {d}) against Y ({m}, {d}): "
-              f"{scratch / 2**20:.2f} MiB beyond the {n * m * 8 / 2**20:.2f} MiB result",
-              file=sys.stderr)
+        print(
+            f"  pairwise scratch at X ({n}, {d}) against Y ({m}, {d}): "
+            f"{scratch / 2**20:.2f} MiB beyond the {n * m * 8 / 2**20:.2f} MiB result",
+            file=sys.stderr,
+        )
     return cases
 
 
@@ -206,12 +227,12 @@ def numpy_banded_dtw(x: np.ndarray, y: np.ndarray, window: int) -> float:
     previous[0] = 0.0
     for i in range(1, n + 1):
         lo, hi = max(1, i - w), min(m, i + w)
-        cost = np.abs(x[i - 1] - y[lo - 1:hi])
-        best = np.minimum(previous[lo:hi + 1], previous[lo - 1:hi]) + cost
+        cost = np.abs(x[i - 1] - y[lo - 1 : hi])
+        best = np.minimum(previous[lo : hi + 1], previous[lo - 1 : hi]) + cost
         prefix = np.cumsum(cost)
         row = prefix + np.minimum.accumulate(best - prefix)
         current = np.full(m + 1, big)
-        current[lo:hi + 1] = row
+        current[lo : hi + 1] = row
         previous = current
     return float(previous[m])
 
@@ -219,6 +240,7 @@ def numpy_banded_dtw(x: np.ndarray, y: np.ndarray, window: int) -> float:
 def dtw_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     try:
         from dtaidistance import dtw
+
         has_c = bool(dtw.try_import_c(verbose=False))
     except ImportError:
         dtw, has_c = None, False
@@ -230,25 +252,35 @@ def dtw_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     for window in windows:
         peers = {"NumPy banded DP": lambda window=window: numpy_banded_dtw(x, y, window)}
         if has_c:
+
             def dtai(window=window):
                 # absolute-difference cost: inner_dist='euclidean' on univariate series
-                _, paths = dtw.warping_paths(x, y, window=window + 1, use_c=True,
-                                             inner_dist="euclidean")
+                _, paths = dtw.warping_paths(
+                    x, y, window=window + 1, use_c=True, inner_dist="euclidean"
+                )
                 return dtw.best_path(paths)
+
             peers["dtaidistance C"] = dtai
         case = Case(
             group=f"DTW n=m={n} (vs band half-width)",
             name=f"dtw n=m={n} window={'unbounded' if window >= n else window}",
-            axis="band half-width", size=window, series="dtw", ours=lambda window=window:
-            _warpalign.dtw_path(x, y, window), peers=peers)
+            axis="band half-width",
+            size=window,
+            series="dtw",
+            ours=lambda window=window: _warpalign.dtw_path(x, y, window),
+            peers=peers,
+        )
         _, cost = _warpalign.dtw_path(x, y, window)
         case.checks["cost within 1e-9 of the NumPy DP"] = bool(
-            np.isclose(cost, numpy_banded_dtw(x, y, window), rtol=1e-9))
+            np.isclose(cost, numpy_banded_dtw(x, y, window), rtol=1e-9)
+        )
         if has_c:
-            distance, _ = dtw.warping_paths(x, y, window=window + 1, use_c=True,
-                                            inner_dist="euclidean")
+            distance, _ = dtw.warping_paths(
+                x, y, window=window + 1, use_c=True, inner_dist="euclidean"
+            )
             case.checks["cost within 1e-9 of dtaidistance"] = bool(
-                np.isclose(cost, distance, rtol=1e-9))
+                np.isclose(cost, distance, rtol=1e-9)
+            )
         else:
             case.checks["dtaidistance C library"] = "unavailable"
         cases.append(case)
@@ -278,9 +310,15 @@ def split_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
                 y = X[:, 3] * 2.0 + rng.standard_normal(n)
                 ours = lambda X=X, y=y: _splitscan._best_split_regressor(X, y, 1)
                 peer = lambda X=X, y=y: DecisionTreeRegressor(max_depth=1).fit(X, y)
-            case = Case(group=f"split search m={m} (vs n)", name=f"split {label} n={n} m={m}",
-                        axis="n", size=n, series=label, ours=ours,
-                        peers={"sklearn depth-1 tree": peer, f"{m} np.argsort": argsorts})
+            case = Case(
+                group=f"split search m={m} (vs n)",
+                name=f"split {label} n={n} m={m}",
+                axis="n",
+                size=n,
+                series=label,
+                ours=ours,
+                peers={"sklearn depth-1 tree": peer, f"{m} np.argsort": argsorts},
+            )
             feature, threshold, _ = ours()
             tree = peer().tree_
             case.checks["same feature as sklearn"] = bool(feature == tree.feature[0])
@@ -307,8 +345,10 @@ def numpy_col2im(cols, shape, kh, kw, stride, pad):
     # order, as the kernel adds them
     for i in reversed(range(kh)):
         for j in reversed(range(kw)):
-            dX[:, i:i + stride * OH:stride, j:j + stride * OW:stride, :] += blocks[:, :, :, i, j, :]
-    return dX[:, pad:Hp - pad, pad:Wp - pad, :] if pad > 0 else dX
+            dX[:, i : i + stride * OH : stride, j : j + stride * OW : stride, :] += blocks[
+                :, :, :, i, j, :
+            ]
+    return dX[:, pad : Hp - pad, pad : Wp - pad, :] if pad > 0 else dX
 
 
 def numpy_maxpool_forward(X, k, stride):
@@ -326,14 +366,16 @@ def numpy_maxpool_backward(grad, argmax, shape, k, stride):
     # window indices in decreasing order: overlapping windows then add in increasing (oh, ow)
     for idx in reversed(range(k * k)):
         i, j = divmod(idx, k)
-        dX[:, i:i + stride * OH:stride, j:j + stride * OW:stride, :] += np.where(
-            argmax == idx, grad, 0.0)
+        dX[:, i : i + stride * OH : stride, j : j + stride * OW : stride, :] += np.where(
+            argmax == idx, grad, 0.0
+        )
     return dX
 
 
 def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
     try:
         import torch  # noqa: F401  (optional: only where it is already installed)
+
         has_torch = True
     except ImportError:
         has_torch = False
@@ -352,25 +394,44 @@ def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         tag = f"N={N} {side}x{side}x{C}"
         # Two floors: a copy into memory already touched, and a copy into a new array (the
         # page faults and zeroing of fresh memory that any function returning a new array pays)
-        peers = {"NumPy sliding window": lambda X=X: numpy_im2col(X, 3, 3, 1, 1),
-                 "memcpy of output size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
-                 "copy to a new array, output size": lambda b=source_cols: b.copy()}
+        peers = {
+            "NumPy sliding window": lambda X=X: numpy_im2col(X, 3, 3, 1, 1),
+            "memcpy of output size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
+            "copy to a new array, output size": lambda b=source_cols: b.copy(),
+        }
         if has_torch:
             peers["torch unfold"] = torch_unfold(X)
-        case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
-                    name=f"im2col 3x3 pad 1 {tag}", axis="image side", size=side, series="im2col",
-                    ours=lambda X=X: _convkit.im2col(X, 3, 3, 1, 1), peers=peers)
+        case = Case(
+            group="im2col / col2im 3x3 pad 1 (vs image side)",
+            name=f"im2col 3x3 pad 1 {tag}",
+            axis="image side",
+            size=side,
+            series="im2col",
+            ours=lambda X=X: _convkit.im2col(X, 3, 3, 1, 1),
+            peers=peers,
+        )
         case.checks["identical to NumPy"] = bool(np.array_equal(cols, numpy_im2col(X, 3, 3, 1, 1)))
         cases.append(case)
-        peers = {"NumPy slice adds": lambda c=cols, s=shape: numpy_col2im(c, s, 3, 3, 1, 1),
-                 "memcpy of output size": lambda a=image_out, b=image_source: np.copyto(a, b),
-                 "memcpy of input size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
-                 "copy to a new array, output size": lambda b=image_source: b.copy()}
-        case = Case(group="im2col / col2im 3x3 pad 1 (vs image side)",
-                    name=f"col2im 3x3 pad 1 {tag}", axis="image side", size=side, series="col2im",
-                    ours=lambda c=cols, s=shape: _convkit.col2im(c, s, 3, 3, 1, 1), peers=peers)
-        case.checks["identical to NumPy"] = bool(np.array_equal(
-            _convkit.col2im(cols, shape, 3, 3, 1, 1), numpy_col2im(cols, shape, 3, 3, 1, 1)))
+        peers = {
+            "NumPy slice adds": lambda c=cols, s=shape: numpy_col2im(c, s, 3, 3, 1, 1),
+            "memcpy of output size": lambda a=image_out, b=image_source: np.copyto(a, b),
+            "memcpy of input size": lambda a=floor_cols, b=source_cols: np.copyto(a, b),
+            "copy to a new array, output size": lambda b=image_source: b.copy(),
+        }
+        case = Case(
+            group="im2col / col2im 3x3 pad 1 (vs image side)",
+            name=f"col2im 3x3 pad 1 {tag}",
+            axis="image side",
+            size=side,
+            series="col2im",
+            ours=lambda c=cols, s=shape: _convkit.col2im(c, s, 3, 3, 1, 1),
+            peers=peers,
+        )
+        case.checks["identical to NumPy"] = bool(
+            np.array_equal(
+                _convkit.col2im(cols, shape, 3, 3, 1, 1), numpy_col2im(cols, shape, 3, 3, 1, 1)
+            )
+        )
         cases.append(case)
         for k in (2, 3):
             out, argmax = _convkit.maxpool_forward(X, k, 2)
@@ -382,28 +443,48 @@ def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
                 np.copyto(a, b)
                 np.copyto(c, e)
 
-            peers = {"NumPy window max+argmax": lambda X=X, k=k: numpy_maxpool_forward(X, k, 2),
-                     "memcpy of output size": copy_outputs}
-            case = Case(group=f"max pooling {k}x{k} stride 2 (vs image side)",
-                        name=f"maxpool fwd {k}x{k}/2 {tag}", axis="image side", size=side,
-                        series="forward",
-                        ours=lambda X=X, k=k: _convkit.maxpool_forward(X, k, 2), peers=peers)
+            peers = {
+                "NumPy window max+argmax": lambda X=X, k=k: numpy_maxpool_forward(X, k, 2),
+                "memcpy of output size": copy_outputs,
+            }
+            case = Case(
+                group=f"max pooling {k}x{k} stride 2 (vs image side)",
+                name=f"maxpool fwd {k}x{k}/2 {tag}",
+                axis="image side",
+                size=side,
+                series="forward",
+                ours=lambda X=X, k=k: _convkit.maxpool_forward(X, k, 2),
+                peers=peers,
+            )
             theirs_out, theirs_arg = numpy_maxpool_forward(X, k, 2)
             case.checks["identical to NumPy"] = bool(
-                np.array_equal(out, theirs_out) and np.array_equal(argmax, theirs_arg))
+                np.array_equal(out, theirs_out) and np.array_equal(argmax, theirs_arg)
+            )
             cases.append(case)
             dX_floor, dX_src = np.empty(shape), np.ones(shape)
-            peers = {"NumPy masked slice adds":
-                     lambda g=grad, a=argmax, k=k, s=shape: numpy_maxpool_backward(g, a, s, k, 2),
-                     "memcpy of output size": lambda a=dX_floor, b=dX_src: np.copyto(a, b)}
-            case = Case(group=f"max pooling {k}x{k} stride 2 (vs image side)",
-                        name=f"maxpool bwd {k}x{k}/2 {tag}", axis="image side", size=side,
-                        series="backward",
-                        ours=lambda g=grad, a=argmax, k=k, s=shape:
-                        _convkit.maxpool_backward(g, a, s, k, 2), peers=peers)
-            case.checks["identical to NumPy"] = bool(np.array_equal(
-                _convkit.maxpool_backward(grad, argmax, shape, k, 2),
-                numpy_maxpool_backward(grad, argmax, shape, k, 2)))
+            peers = {
+                "NumPy masked slice adds": lambda g=grad, a=argmax, k=k, s=shape: (
+                    numpy_maxpool_backward(g, a, s, k, 2)
+                ),
+                "memcpy of output size": lambda a=dX_floor, b=dX_src: np.copyto(a, b),
+            }
+            case = Case(
+                group=f"max pooling {k}x{k} stride 2 (vs image side)",
+                name=f"maxpool bwd {k}x{k}/2 {tag}",
+                axis="image side",
+                size=side,
+                series="backward",
+                ours=lambda g=grad, a=argmax, k=k, s=shape: _convkit.maxpool_backward(
+                    g, a, s, k, 2
+                ),
+                peers=peers,
+            )
+            case.checks["identical to NumPy"] = bool(
+                np.array_equal(
+                    _convkit.maxpool_backward(grad, argmax, shape, k, 2),
+                    numpy_maxpool_backward(grad, argmax, shape, k, 2),
+                )
+            )
             cases.append(case)
     if not has_torch:
         for case in cases:
@@ -413,6 +494,7 @@ def conv_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
 
 def torch_unfold(X):
     import torch
+
     tensor = torch.from_numpy(X).permute(0, 3, 1, 2).contiguous(memory_format=torch.channels_last)
     return lambda: torch.nn.functional.unfold(tensor, 3, padding=1)
 
@@ -439,12 +521,19 @@ def summarise(case: Case, clock: float) -> list[dict]:
             continue
         peer_median = statistics.median(timings)
         row = {
-            "case": case.name, "group": case.group, "axis": case.axis, "size": case.size,
+            "case": case.name,
+            "group": case.group,
+            "axis": case.axis,
+            "size": case.size,
             "series": case.series,
-            "peer": peer, "ours_median_s": ours_median, "peer_median_s": peer_median,
+            "peer": peer,
+            "ours_median_s": ours_median,
+            "peer_median_s": peer_median,
             "ratio": peer_median / ours_median,  # > 1: ours is faster
-            "ours_spread_s": [min(ours), max(ours)], "peer_spread_s": [min(timings), max(timings)],
-            "rounds": len(ours), "checks": case.checks,
+            "ours_spread_s": [min(ours), max(ours)],
+            "peer_spread_s": [min(timings), max(timings)],
+            "rounds": len(ours),
+            "checks": case.checks,
         }
         if case.work:
             row["ours_terms_per_cycle"] = case.work / (ours_median * clock)
@@ -458,18 +547,22 @@ def format_seconds(t: float) -> str:
 
 
 def print_table(rows: list[dict]) -> None:
-    header = (f"{'case':44} {'peer':24} {'ours':>11} {'peer':>11} {'ratio':>7}  "
-              f"{'ours min-max':>23}  {'peer min-max':>23}  {'terms/cyc':>9}")
+    header = (
+        f"{'case':44} {'peer':24} {'ours':>11} {'peer':>11} {'ratio':>7}  "
+        f"{'ours min-max':>23}  {'peer min-max':>23}  {'terms/cyc':>9}"
+    )
     print(header)
     print("-" * len(header))
     for row in rows:
         tpc = row.get("ours_terms_per_cycle")
-        print(f"{row['case'][:44]:44} {row['peer'][:24]:24} {format_seconds(row['ours_median_s'])} "
-              f"{format_seconds(row['peer_median_s'])} {row['ratio']:6.2f}x  "
-              f"{format_seconds(row['ours_spread_s'][0])}-{format_seconds(row['ours_spread_s'][1])}"
-              f"  {format_seconds(row['peer_spread_s'][0])}-"
-              f"{format_seconds(row['peer_spread_s'][1])}  "
-              f"{'' if tpc is None else f'{tpc:9.2f}'}")
+        print(
+            f"{row['case'][:44]:44} {row['peer'][:24]:24} {format_seconds(row['ours_median_s'])} "
+            f"{format_seconds(row['peer_median_s'])} {row['ratio']:6.2f}x  "
+            f"{format_seconds(row['ours_spread_s'][0])}-{format_seconds(row['ours_spread_s'][1])}"
+            f"  {format_seconds(row['peer_spread_s'][0])}-"
+            f"{format_seconds(row['peer_spread_s'][1])}  "
+            f"{'' if tpc is None else f'{tpc:9.2f}'}"
+        )
     print("ratio = peer median / our median (above 1: ours is faster)")
     checks = {}
     for row in rows:
@@ -481,8 +574,10 @@ def print_table(rows: list[dict]) -> None:
 
 
 def markdown_table(rows: list[dict]) -> str:
-    lines = ["| case | peer | ours (median) | peer (median) | ratio | ours min-max | peer min-max |",
-             "|---|---|---:|---:|---:|---|---|"]
+    lines = [
+        "| case | peer | ours (median) | peer (median) | ratio | ours min-max | peer min-max |",
+        "|---|---|---:|---:|---:|---|---|",
+    ]
     for row in rows:
         lines.append(
             f"| {row['case']} | {row['peer']} | {format_seconds(row['ours_median_s']).strip()} | "
@@ -490,7 +585,8 @@ def markdown_table(rows: list[dict]) -> str:
             f"{format_seconds(row['ours_spread_s'][0]).strip()}-"
             f"{format_seconds(row['ours_spread_s'][1]).strip()} | "
             f"{format_seconds(row['peer_spread_s'][0]).strip()}-"
-            f"{format_seconds(row['peer_spread_s'][1]).strip()} |")
+            f"{format_seconds(row['peer_spread_s'][1]).strip()} |"
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -507,17 +603,20 @@ def short_table(rows: list[dict], environment: dict) -> str:
         key = (row["group"], row["series"] or row["case"], row["peer"])
         if key not in largest or row["size"] >= largest[key]["size"]:
             largest[key] = row
-    lines = [f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores),",
-             f"Python {environment['python']}, NumPy {environment['numpy']}, one thread on both "
-             "sides;",
-             "ratio = peer time / our time (above 1: we are faster).",
-             "",
-             "| case | peer | ours | peer | ratio |",
-             "|---|---|---:|---:|---:|"]
+    lines = [
+        f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores),",
+        f"Python {environment['python']}, NumPy {environment['numpy']}, one thread on both sides;",
+        "ratio = peer time / our time (above 1: we are faster).",
+        "",
+        "| case | peer | ours | peer | ratio |",
+        "|---|---|---:|---:|---:|",
+    ]
     for row in largest.values():
-        lines.append(f"| {row['case']} | {row['peer']} | "
-                     f"{format_seconds(row['ours_median_s']).strip()} | "
-                     f"{format_seconds(row['peer_median_s']).strip()} | {row['ratio']:.2f}x |")
+        lines.append(
+            f"| {row['case']} | {row['peer']} | "
+            f"{format_seconds(row['ours_median_s']).strip()} | "
+            f"{format_seconds(row['peer_median_s']).strip()} | {row['ratio']:.2f}x |"
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -533,14 +632,14 @@ def write_into_readme(readme: Path, table: str) -> None:
 
 def plot(rows: list[dict], path: Path) -> None:
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     groups = list(dict.fromkeys(row["group"] for row in rows))
     columns = 3
     lines = (len(groups) + columns - 1) // columns
-    figure, axes = plt.subplots(lines, columns, figsize=(5.2 * columns, 3.6 * lines),
-                                squeeze=False)
+    figure, axes = plt.subplots(lines, columns, figsize=(5.2 * columns, 3.6 * lines), squeeze=False)
     for ax, group in zip(axes.flat, groups):
         series: dict[str, dict[float, float]] = {}
         for row in rows:
@@ -548,12 +647,17 @@ def plot(rows: list[dict], path: Path) -> None:
                 continue
             operation = row["series"]
             series.setdefault(f"{operation}: ours", {})[row["size"]] = row["ours_median_s"]
-            series.setdefault(f"{operation}: {row['peer']}", {})[row["size"]] = \
-                row["peer_median_s"]
+            series.setdefault(f"{operation}: {row['peer']}", {})[row["size"]] = row["peer_median_s"]
         for label, points in series.items():
             sizes = sorted(points)
-            ax.plot(sizes, [points[s] for s in sizes], marker="o", markersize=3,
-                    linestyle="-" if label.endswith(": ours") else "--", label=label)
+            ax.plot(
+                sizes,
+                [points[s] for s in sizes],
+                marker="o",
+                markersize=3,
+                linestyle="-" if label.endswith(": ours") else "--",
+                label=label,
+            )
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(group, fontsize=9)
@@ -561,7 +665,7 @@ def plot(rows: list[dict], path: Path) -> None:
         ax.set_ylabel("median seconds", fontsize=8)
         ax.tick_params(labelsize=7)
         ax.legend(fontsize=5.5, loc="upper left")
-    for ax in list(axes.flat)[len(groups):]:
+    for ax in list(axes.flat)[len(groups) :]:
         ax.set_visible(False)
     figure.tight_layout()
     figure.savefig(path, dpi=72)
@@ -578,11 +682,17 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="small sizes, under a minute")
     parser.add_argument("--only", default="", help="run only groups whose name contains this")
     parser.add_argument("--out", default="bench/results", help="directory for JSON and PNG")
-    parser.add_argument("--from-json", metavar="PATH",
-                        help="measure nothing: print the table of a saved run as Markdown and "
-                             "redraw its plot next to it")
-    parser.add_argument("--readme", metavar="PATH",
-                        help="also write the short table between the markers of this README")
+    parser.add_argument(
+        "--from-json",
+        metavar="PATH",
+        help="measure nothing: print the table of a saved run as Markdown and "
+        "redraw its plot next to it",
+    )
+    parser.add_argument(
+        "--readme",
+        metavar="PATH",
+        help="also write the short table between the markers of this README",
+    )
     args = parser.parse_args()
     if args.from_json:
         saved = Path(args.from_json)
@@ -610,8 +720,11 @@ def main() -> int:
                 measured = time.perf_counter()
                 measure(case, budget, max_rounds)
                 cases.append(case)
-                print(f"  {time.perf_counter() - measured:5.1f}s {case.name}", file=sys.stderr,
-                      flush=True)
+                print(
+                    f"  {time.perf_counter() - measured:5.1f}s {case.name}",
+                    file=sys.stderr,
+                    flush=True,
+                )
             print(f"{name}: {time.perf_counter() - setup:.1f}s", file=sys.stderr, flush=True)
         pools = threadpool_info()
     clock_after, adds_after = measured_core()
@@ -626,27 +739,38 @@ def main() -> int:
     rows = [row for case in cases for row in summarise(case, clock)]
     print_table(rows)
     environment = {
-        "cpu": cpu_model(), "clock_hz_cpuinfo": nominal_clock,
-        "clock_hz_measured_before_after": [clock_before, clock_after], "clock_hz_used": clock,
+        "cpu": cpu_model(),
+        "clock_hz_cpuinfo": nominal_clock,
+        "clock_hz_measured_before_after": [clock_before, clock_after],
+        "clock_hz_used": clock,
         "vaddpd_ymm_per_cycle_before_after": [adds_before, adds_after],
         "distance_terms_per_cycle_limit": term_limit,
         "cores": os.cpu_count(),
-        "python": sys.version.split()[0], "numpy": np.__version__,
+        "python": sys.version.split()[0],
+        "numpy": np.__version__,
         "OPENBLAS_CORETYPE": os.environ.get("OPENBLAS_CORETYPE"),
         "OPENBLAS_L2_SIZE": os.environ.get("OPENBLAS_L2_SIZE"),
-        "thread_pools_during_run": [{key: pool.get(key) for key in
-                                     ("internal_api", "architecture", "num_threads", "version")}
-                                    for pool in pools],
-        "mode": "quick" if args.quick else "full", "seconds": time.perf_counter() - started,
+        "thread_pools_during_run": [
+            {
+                key: pool.get(key)
+                for key in ("internal_api", "architecture", "num_threads", "version")
+            }
+            for pool in pools
+        ],
+        "mode": "quick" if args.quick else "full",
+        "seconds": time.perf_counter() - started,
     }
-    print(f"\nclock {clock / 1e6:.0f} MHz used for terms/cycle (measured before/after: "
-          f"{clock_before / 1e6:.0f}/{clock_after / 1e6:.0f} MHz, cpuinfo "
-          f"{nominal_clock / 1e6:.0f} MHz); {adds:.2f} vaddpd ymm per cycle, so at most "
-          f"{term_limit:.1f} exact distance terms per cycle; OPENBLAS_CORETYPE="
-          f"{environment['OPENBLAS_CORETYPE']}, BLAS pools during the run: "
-          f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s")
-    (out / "bench.json").write_text(json.dumps({"environment": environment, "rows": rows},
-                                               indent=1))
+    print(
+        f"\nclock {clock / 1e6:.0f} MHz used for terms/cycle (measured before/after: "
+        f"{clock_before / 1e6:.0f}/{clock_after / 1e6:.0f} MHz, cpuinfo "
+        f"{nominal_clock / 1e6:.0f} MHz); {adds:.2f} vaddpd ymm per cycle, so at most "
+        f"{term_limit:.1f} exact distance terms per cycle; OPENBLAS_CORETYPE="
+        f"{environment['OPENBLAS_CORETYPE']}, BLAS pools during the run: "
+        f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s"
+    )
+    (out / "bench.json").write_text(
+        json.dumps({"environment": environment, "rows": rows}, indent=1)
+    )
     (out / "bench.md").write_text(markdown_table(rows) + "\n" + kdtree_bench.compact_table(rows))
     if args.readme:
         write_into_readme(Path(args.readme), short_table(rows, environment))

@@ -38,6 +38,7 @@ from dask.distributed import Client, LocalCluster
 
 from quillbrax.accel import _nearix, _pairmetric
 
+
 def distance_matrix(X, Y, rows):
     """pairwise_distances(X, Y) as a dask array of row blocks of `rows` rows.
 
@@ -45,29 +46,46 @@ def distance_matrix(X, Y, rows):
     X = X if isinstance(X, da.Array) else da.from_array(X, chunks=(rows, -1))
     Y = Y if isinstance(Y, da.Array) else da.from_array(Y, chunks=-1)
     # X's block (i, 0) with all of Y gives D's block (i, 0): the rows of Y are one output block.
-    return da.blockwise(_pairmetric.pairwise_distances, "ij", X, "ik", Y.rechunk(-1), "jk",
-                        concatenate=True, dtype=np.float64, adjust_chunks={"j": Y.shape[0]})
+    return da.blockwise(
+        _pairmetric.pairwise_distances,
+        "ij",
+        X,
+        "ik",
+        Y.rechunk(-1),
+        "jk",
+        concatenate=True,
+        dtype=np.float64,
+        adjust_chunks={"j": Y.shape[0]},
+    )
 
 
 def knn(client, tree, Q, k, rows):
     """Futures of tree.query(block, k), one per row block of Q, on whichever worker is free."""
     tree_everywhere = client.scatter(tree, broadcast=True)
-    return [client.submit(operator.methodcaller("query", Q[start:start + rows], k),
-                          tree_everywhere, pure=False)
-            for start in range(0, len(Q), rows)]
+    return [
+        client.submit(
+            operator.methodcaller("query", Q[start : start + rows], k), tree_everywhere, pure=False
+        )
+        for start in range(0, len(Q), rows)
+    ]
 
 
 def gather_knn(client, futures):
     """(indices, squared distances) of all blocks, in the order of Q's rows."""
     answers = client.gather(futures)
-    return (np.concatenate([indices for indices, _ in answers]),
-            np.concatenate([distances for _, distances in answers]))
+    return (
+        np.concatenate([indices for indices, _ in answers]),
+        np.concatenate([distances for _, distances in answers]),
+    )
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="join the cluster of this scheduler (default: start a local one)")
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="join the cluster of this scheduler (default: start a local one)",
+    )
     parser.add_argument("--workers", type=int, default=2, help="local cluster's processes")
     parser.add_argument("--samples", type=int, default=20000, help="rows of X")
     parser.add_argument("--targets", type=int, default=500, help="rows of Y")
@@ -75,8 +93,9 @@ def main(argv=None):
     parser.add_argument("--features", type=int, default=8)
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--rows", type=int, default=1000, help="rows per block")
-    parser.add_argument("--save", metavar="FILE.npz",
-                        help="gather everything and save it with the inputs")
+    parser.add_argument(
+        "--save", metavar="FILE.npz", help="gather everything and save it with the inputs"
+    )
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(0)
@@ -87,16 +106,22 @@ def main(argv=None):
     if args.scheduler:
         client = Client(args.scheduler)
     else:
-        client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                                     processes=True, dashboard_address=":0"))
+        client = Client(
+            LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+            )
+        )
     with client:
         start_workers = len(client.scheduler_info()["workers"])
         print(f"cluster: {start_workers} workers", flush=True)
 
         D = distance_matrix(X, Y, args.rows).persist()  # computed and kept on the workers
         nearest = D.min(axis=1).compute()  # only the reduction comes back
-        print(f"distances {D.shape} in {D.numblocks[0]} blocks; "
-              f"mean distance to the nearest target {nearest.mean():.6f}", flush=True)
+        print(
+            f"distances {D.shape} in {D.numblocks[0]} blocks; "
+            f"mean distance to the nearest target {nearest.mean():.6f}",
+            flush=True,
+        )
 
         tree = _nearix.KDTree(X)
         indices, distances = gather_knn(client, knn(client, tree, Q, args.k, args.rows))
@@ -104,15 +129,26 @@ def main(argv=None):
 
         same_D = np.array_equal(D.compute(), _pairmetric.pairwise_distances(X, Y))
         single_indices, single_distances = tree.query(Q, args.k)
-        same_knn = (np.array_equal(indices, single_indices)
-                    and np.array_equal(distances, single_distances))
+        same_knn = np.array_equal(indices, single_indices) and np.array_equal(
+            distances, single_distances
+        )
         if args.save:
-            np.savez(args.save, X=X, Y=Y, Q=Q, k=args.k, D=D.compute(), indices=indices,
-                     distances=distances)
+            np.savez(
+                args.save,
+                X=X,
+                Y=Y,
+                Q=Q,
+                k=args.k,
+                D=D.compute(),
+                indices=indices,
+                distances=distances,
+            )
         end_workers = len(client.scheduler_info()["workers"])
     print(f"workers at the start {start_workers}, at the end {end_workers}")
-    print(f"distance matrix: {'equal' if same_D else 'DIFFERENT'} to one call; "
-          f"k-NN: {'equal' if same_knn else 'DIFFERENT'} to one tree")
+    print(
+        f"distance matrix: {'equal' if same_D else 'DIFFERENT'} to one call; "
+        f"k-NN: {'equal' if same_knn else 'DIFFERENT'} to one tree"
+    )
     return 0 if same_D and same_knn else 1
 
 

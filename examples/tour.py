@@ -8,6 +8,7 @@ from sklearn.datasets import load_iris
 
 from quillbrax.accel import _pairmetric
 
+
 def tour_pairmetric():
     X = load_iris().data  # 150 flowers, 4 measurements (cm)
     diff = X[:, None, :] - X[None, :, :]
@@ -23,8 +24,10 @@ def tour_pairmetric():
         assert result.shape == (150, 150) and np.allclose(result, expected, rtol=1e-13, atol=1e-13)
         assert np.all(np.diag(result) == 0.0)
         i, j = np.unravel_index(np.argmax(result), result.shape)
-        print(f"  {name:30s} farthest pair ({i:3d}, {j:3d}) at {result[i, j]:8.4f}; "
-              f"largest deviation from NumPy {error:.1e}")
+        print(
+            f"  {name:30s} farthest pair ({i:3d}, {j:3d}) at {result[i, j]:8.4f}; "
+            f"largest deviation from NumPy {error:.1e}"
+        )
 
 
 def sections():

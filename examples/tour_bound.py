@@ -37,21 +37,21 @@ def tour_nearix(k=5):
     brute_indices, brute_distances = _brute_force_neighbours(X, Q, k)
     brute_predicted = _vote(y[brute_indices[:, :k]])
 
-    assert np.array_equal(
-        distances, brute_distances[:, :k]
-    ), "neighbour distances differ from brute force"
+    assert np.array_equal(distances, brute_distances[:, :k]), (
+        "neighbour distances differ from brute force"
+    )
     # Equally distant neighbours may be listed in another order, and at the k-th distance the
     # tree may keep another of several tied rows; anything else is a fault.
     for row in np.flatnonzero((indices != brute_indices[:, :k]).any(axis=1)):
         nearer = brute_distances[row, :k] < distances[row, -1]
-        assert set(brute_indices[row, :k][nearer]) <= set(
-            indices[row]
-        ), f"query {row}: wrong neighbours"
+        assert set(brute_indices[row, :k][nearer]) <= set(indices[row]), (
+            f"query {row}: wrong neighbours"
+        )
     disagree = np.flatnonzero(predicted != brute_predicted)
     for row in disagree:
-        assert (
-            brute_distances[row, k - 1] == brute_distances[row, k]
-        ), f"query {row}: vote differs without a tie"
+        assert brute_distances[row, k - 1] == brute_distances[row, k], (
+            f"query {row}: vote differs without a tie"
+        )
 
     accuracy, brute_accuracy = np.mean(predicted == truth), np.mean(brute_predicted == truth)
     print(

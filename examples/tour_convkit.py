@@ -53,13 +53,19 @@ def tour_convkit(images=64, probes=12, step=1e-5):
 
     loss, saved = _layer(X, weights, bias, classifier, labels)
     cols, Z, A, P, _, _ = saved
-    correlation = np.array([[correlate2d(X[n, :, :, 0], weights[:, :, 0, f], mode="same")
-                             for f in range(FILTERS)] for n in range(images)])
+    correlation = np.array(
+        [
+            [correlate2d(X[n, :, :, 0], weights[:, :, 0, f], mode="same") for f in range(FILTERS)]
+            for n in range(images)
+        ]
+    )
     correlation = correlation.transpose(0, 2, 3, 1)  # (n, filter, h, w) -> (n, h, w, filter)
-    assert np.allclose(Z - bias, correlation, rtol=1e-12, atol=1e-12), \
+    assert np.allclose(Z - bias, correlation, rtol=1e-12, atol=1e-12), (
         "convolution differs from SciPy"
-    assert np.array_equal(P, A.reshape(images, 4, 2, 4, 2, FILTERS).max(axis=(2, 4))), \
+    )
+    assert np.array_equal(P, A.reshape(images, 4, 2, 4, 2, FILTERS).max(axis=(2, 4))), (
         "pooled maxima differ from NumPy block maxima"
+    )
 
     d_weights, dX = _gradients(X, weights, bias, classifier, labels, saved)
     worst = 0.0
@@ -75,17 +81,24 @@ def tour_convkit(images=64, probes=12, step=1e-5):
             numeric = (above - below) / (2 * step)
             error = abs(numeric - gradient[index]) / max(abs(numeric) + abs(gradient[index]), 1e-7)
             worst = max(worst, error)
-    assert worst < 1e-5, \
+    assert worst < 1e-5, (
         f"analytic gradient differs from central differences (relative {worst:.1e})"
+    )
 
     lowered = _layer(X, weights - 0.5 * d_weights, bias, classifier, labels)[0]
     assert lowered < loss, "a gradient step did not lower the loss"
-    print(f"_convkit: 3 x 3 convolution ({FILTERS} filters, pad {PAD}), tanh, {POOL} x {POOL} max "
-          f"pooling and softmax on {images} digits of 8 x 8:")
-    print(f"  im2col gave a {cols.shape[0]} x {cols.shape[1]} column matrix; the convolution "
-          f"equals SciPy's correlate2d, the pooling NumPy's block maxima")
-    print(f"  loss {loss:.4f}; gradients (col2im, maxpool_backward) against central differences "
-          f"at {2 * probes} entries: worst relative error {worst:.1e}")
+    print(
+        f"_convkit: 3 x 3 convolution ({FILTERS} filters, pad {PAD}), tanh, {POOL} x {POOL} max "
+        f"pooling and softmax on {images} digits of 8 x 8:"
+    )
+    print(
+        f"  im2col gave a {cols.shape[0]} x {cols.shape[1]} column matrix; the convolution "
+        f"equals SciPy's correlate2d, the pooling NumPy's block maxima"
+    )
+    print(
+        f"  loss {loss:.4f}; gradients (col2im, maxpool_backward) against central differences "
+        f"at {2 * probes} entries: worst relative error {worst:.1e}"
+    )
     print(f"  one gradient step on the filters lowers the loss to {lowered:.4f}")
 
 

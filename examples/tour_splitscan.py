@@ -27,8 +27,10 @@ def _compare(title, names, search, estimator, X, y):
     ours_left = X[:, feature] <= threshold
     sk_feature, sk_threshold, sk_score, _ = _stump(estimator, X, y)
     print(f"  {title}: {X.shape[0]} rows, {X.shape[1]} features")
-    for who, f, t, s in [("_splitscan", feature, threshold, score),
-                         ("scikit-learn", sk_feature, sk_threshold, sk_score)]:
+    for who, f, t, s in [
+        ("_splitscan", feature, threshold, score),
+        ("scikit-learn", sk_feature, sk_threshold, sk_score),
+    ]:
         print(f"    {who:12s}  {names[f]:>18s} <= {t:<12.6g} score {s:.12g}")
 
     assert math.isclose(score, sk_score, rel_tol=1e-12), "best scores differ"
@@ -49,11 +51,23 @@ def _compare(title, names, search, estimator, X, y):
 def tour_splitscan():
     print("_splitscan: best root split beside a depth-one scikit-learn tree")
     iris = load_iris()
-    _compare("iris (Gini)", iris.feature_names, _splitscan._best_split_classifier,
-             DecisionTreeClassifier, iris.data, iris.target.astype(np.int64))
+    _compare(
+        "iris (Gini)",
+        iris.feature_names,
+        _splitscan._best_split_classifier,
+        DecisionTreeClassifier,
+        iris.data,
+        iris.target.astype(np.int64),
+    )
     diabetes = load_diabetes()
-    _compare("diabetes (variance)", diabetes.feature_names, _splitscan._best_split_regressor,
-             DecisionTreeRegressor, diabetes.data, diabetes.target.astype(np.float64))
+    _compare(
+        "diabetes (variance)",
+        diabetes.feature_names,
+        _splitscan._best_split_regressor,
+        DecisionTreeRegressor,
+        diabetes.data,
+        diabetes.target.astype(np.float64),
+    )
 
 
 if __name__ == "__main__":

@@ -14,7 +14,8 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "not_under_asan(reason): skipped when AddressSanitizer is preloaded")
+        "markers", "not_under_asan(reason): skipped when AddressSanitizer is preloaded"
+    )
 
 
 def pytest_collection_modifyitems(config, items):

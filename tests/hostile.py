@@ -11,9 +11,20 @@ import warnings
 
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
-
-from support import (BOTH_SLOTS, RAISING_INT, SUBCLASS_INT, SubInt, Subclass, huge_strides,
-                     int_probe, read_only, reversed_strides, same_value, spread, unaligned)
+from support import (
+    BOTH_SLOTS,
+    RAISING_INT,
+    SUBCLASS_INT,
+    Subclass,
+    SubInt,
+    huge_strides,
+    int_probe,
+    read_only,
+    reversed_strides,
+    same_value,
+    spread,
+    unaligned,
+)
 
 # Cases tried, by module; printed at the end of the session (see conftest.py).
 CASES = collections.Counter()
@@ -25,6 +36,7 @@ def count(module):
 
 # ---------------------------------------------------------------------------------------------
 # Outcomes: a result or the type of an exception, compared bit for bit.
+
 
 @dataclasses.dataclass
 class Outcome:
@@ -38,8 +50,15 @@ class Outcome:
 def outcome(function, *args):
     try:
         return Outcome(value=function(*args))
-    except (TypeError, ValueError, OverflowError, IndexError, KeyError, MemoryError,
-            DeprecationWarning) as e:
+    except (
+        TypeError,
+        ValueError,
+        OverflowError,
+        IndexError,
+        KeyError,
+        MemoryError,
+        DeprecationWarning,
+    ) as e:
         return Outcome(error=type(e))
 
 
@@ -51,6 +70,7 @@ def same_outcome(a, b):
 
 # ---------------------------------------------------------------------------------------------
 # Snapshots: an argument must be byte-for-byte what it was before the call.
+
 
 def _memory_of(array):
     """The bytes of the whole buffer a view lives in (its base's, when it has one)."""
@@ -72,8 +92,16 @@ def _memory_of(array):
 def snapshot(value):
     """A comparable record of everything a call could change in `value`."""
     if isinstance(value, np.ndarray):
-        return ("array", type(value), value.shape, value.strides, value.dtype.str,
-                value.flags.writeable, _memory_of(value), snapshot(getattr(value, "__dict__", None)))
+        return (
+            "array",
+            type(value),
+            value.shape,
+            value.strides,
+            value.dtype.str,
+            value.flags.writeable,
+            _memory_of(value),
+            snapshot(getattr(value, "__dict__", None)),
+        )
     if isinstance(value, (list, tuple)):
         return (type(value), tuple(snapshot(v) for v in value))
     if isinstance(value, dict):
@@ -96,6 +124,7 @@ def same_snapshot(a, b):
 
 # ---------------------------------------------------------------------------------------------
 # Array variants.
+
 
 @dataclasses.dataclass
 class Variant:
@@ -145,28 +174,58 @@ def float_values(value):
 
 def _variant(label, value, plain=True):
     ndarray = isinstance(value, np.ndarray)
-    return Variant(label, value, float_values(value), value.dtype if ndarray else None, ndarray,
-                   plain)
+    return Variant(
+        label, value, float_values(value), value.dtype if ndarray else None, ndarray, plain
+    )
 
 
 DTYPES = [
-    "?", "i1", "u1", "i2", "u2", "<i4", "<u4", "<i8", "<u8", "q", "Q", "e", "<f4", "<f8", ">f8",
-    ">i8", ">f4", "g", "<c8", "<c16", "G", "O", "U4", "S4", "M8[s]", "m8[s]", "V8",
-    [("a", "<f8")], [("a", "<f8"), ("b", "<f8")], ("<f8", (2,)),
+    "?",
+    "i1",
+    "u1",
+    "i2",
+    "u2",
+    "<i4",
+    "<u4",
+    "<i8",
+    "<u8",
+    "q",
+    "Q",
+    "e",
+    "<f4",
+    "<f8",
+    ">f8",
+    ">i8",
+    ">f4",
+    "g",
+    "<c8",
+    "<c16",
+    "G",
+    "O",
+    "U4",
+    "S4",
+    "M8[s]",
+    "m8[s]",
+    "V8",
+    [("a", "<f8")],
+    [("a", "<f8"), ("b", "<f8")],
+    ("<f8", (2,)),
 ]
 
 
 def layouts(a):
     """float64 variants of one array: other memory layouts, same element type, same values."""
-    out = [_variant("C order", a.copy()),
-           _variant("reversed strides", reversed_strides(a)),
-           _variant("spread out", spread(a, 3)),
-           _variant("read-only", read_only(a)),
-           _variant("read-only spread", read_only(spread(a, 2))),
-           _variant("unaligned", unaligned(a)),
-           _variant("huge strides on axes of extent 1", huge_strides(a, 1)),
-           _variant("huge negative strides on axes of extent 1", huge_strides(a, -1)),
-           _variant("subclass", a.copy().view(Subclass))]
+    out = [
+        _variant("C order", a.copy()),
+        _variant("reversed strides", reversed_strides(a)),
+        _variant("spread out", spread(a, 3)),
+        _variant("read-only", read_only(a)),
+        _variant("read-only spread", read_only(spread(a, 2))),
+        _variant("unaligned", unaligned(a)),
+        _variant("huge strides on axes of extent 1", huge_strides(a, 1)),
+        _variant("huge negative strides on axes of extent 1", huge_strides(a, -1)),
+        _variant("subclass", a.copy().view(Subclass)),
+    ]
     if a.ndim >= 2:
         out.append(_variant("Fortran order", np.asfortranarray(a)))
         out.append(_variant("transposed copy", a.T.copy().T))
@@ -188,7 +247,7 @@ def with_values(a, nan_inf):
     flat = a.reshape(-1)
     specials = [np.nan, np.inf, -np.inf, -0.0, 5e-324, 1.7e308, -1.7e308]
     if a.dtype.kind in "iu":
-        specials = [-1, 2**62, -2**63, 2**31]
+        specials = [-1, 2**62, -(2**63), 2**31]
     for i, v in enumerate(specials if nan_inf else []):
         if i < flat.size:
             flat[(i * 7) % flat.size] = v
@@ -220,10 +279,12 @@ def retyped(a):
 
 def reshaped(a):
     """Wrong numbers of dimensions."""
-    out = [_variant("0-d", np.array(a.flat[0] if a.size else 0.0)),
-           _variant("one more axis", a[None]),
-           _variant("one more trailing axis", a[..., None]),
-           _variant("5-d", a.reshape((1,) * (5 - a.ndim) + a.shape) if a.ndim < 5 else a[None])]
+    out = [
+        _variant("0-d", np.array(a.flat[0] if a.size else 0.0)),
+        _variant("one more axis", a[None]),
+        _variant("one more trailing axis", a[..., None]),
+        _variant("5-d", a.reshape((1,) * (5 - a.ndim) + a.shape) if a.ndim < 5 else a[None]),
+    ]
     if a.ndim >= 2:
         out.append(_variant("flattened", a.ravel()))
     return out
@@ -237,7 +298,7 @@ def emptied(a):
         shape[axis] = 0
         empty = np.empty(shape, a.dtype)
         strides = list(empty.strides)
-        strides[axis] = -2**50
+        strides[axis] = -(2**50)
         out.append(_variant(f"axis {axis} empty", as_strided(empty, shape, strides)))
     if a.ndim:
         out.append(_variant("all axes empty", np.empty((0,) * a.ndim, a.dtype)))
@@ -245,21 +306,36 @@ def emptied(a):
 
 
 def not_arrays(a):
-    out = [_variant("None", None), _variant("list", a.tolist()), _variant("tuple", tuple(a.tolist())),
-           _variant("float", 1.5), _variant("int", 3), _variant("str", "abc"),
-           _variant("bytes", b"abcdefgh"), _variant("object", object()),
-           _variant("dict", {0: 1.0}), _variant("memoryview", memoryview(a.copy())),
-           _variant("numpy scalar", np.float64(2.5)), _variant("lying sequence", LyingSequence()),
-           _variant("raising __array__", RaisingArray()),
-           _variant("ragged list", [[1.0, 2.0], [3.0]]),
-           _variant("__array__ of another shape", WrongShapeArray(np.zeros((2, 3, 1))))]
+    out = [
+        _variant("None", None),
+        _variant("list", a.tolist()),
+        _variant("tuple", tuple(a.tolist())),
+        _variant("float", 1.5),
+        _variant("int", 3),
+        _variant("str", "abc"),
+        _variant("bytes", b"abcdefgh"),
+        _variant("object", object()),
+        _variant("dict", {0: 1.0}),
+        _variant("memoryview", memoryview(a.copy())),
+        _variant("numpy scalar", np.float64(2.5)),
+        _variant("lying sequence", LyingSequence()),
+        _variant("raising __array__", RaisingArray()),
+        _variant("ragged list", [[1.0, 2.0], [3.0]]),
+        _variant("__array__ of another shape", WrongShapeArray(np.zeros((2, 3, 1)))),
+    ]
     return out
 
 
 def array_variants(a, nan_inf=True):
     """Everything the battery passes where the float64 array `a` is expected."""
-    return (layouts(a) + layouts(with_values(a, nan_inf)) + retyped(a) + reshaped(a)
-            + emptied(a) + not_arrays(a))
+    return (
+        layouts(a)
+        + layouts(with_values(a, nan_inf))
+        + retyped(a)
+        + reshaped(a)
+        + emptied(a)
+        + not_arrays(a)
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -267,17 +343,42 @@ def array_variants(a, nan_inf=True):
 
 # (label, value, exact: the integer it stands for when the value is a plain integer)
 INTEGERS = [
-    ("0", 0), ("1", 1), ("2", 2), ("-1", -1), ("-2", -2), ("2**31-1", 2**31 - 1),
-    ("-2**31", -2**31), ("2**31", 2**31), ("-2**31-1", -2**31 - 1), ("2**63", 2**63),
-    ("-2**63-1", -2**63 - 1), ("2**100", 2**100), ("True", True), ("False", False),
-    ("2.7", 2.7), ("-0.5", -0.5), ("nan", float("nan")), ("inf", float("inf")),
-    ("1e300", 1e300), ("np.int64(2)", np.int64(2)), ("np.int32(-3)", np.int32(-3)),
-    ("np.uint64(2**63)", np.uint64(2**63)), ("np.float64(2.5)", np.float64(2.5)),
-    ("np.bool_(True)", np.bool_(True)), ("SubInt(2)", SubInt(2)),
-    ("raising __int__", RAISING_INT), ("__int__ returns int subclass", SUBCLASS_INT),
-    ("__int__ returns float", int_probe(2.5, slots=BOTH_SLOTS)), ("only __int__", int_probe(2)),
-    ("only __index__", int_probe(2, slots=("__index__",))), ("None", None), ("'3'", "3"),
-    ("object", object()), ("complex", 2 + 0j), ("0-d array", np.array(2)), ("1-d array", np.array([2])),
+    ("0", 0),
+    ("1", 1),
+    ("2", 2),
+    ("-1", -1),
+    ("-2", -2),
+    ("2**31-1", 2**31 - 1),
+    ("-2**31", -(2**31)),
+    ("2**31", 2**31),
+    ("-2**31-1", -(2**31) - 1),
+    ("2**63", 2**63),
+    ("-2**63-1", -(2**63) - 1),
+    ("2**100", 2**100),
+    ("True", True),
+    ("False", False),
+    ("2.7", 2.7),
+    ("-0.5", -0.5),
+    ("nan", float("nan")),
+    ("inf", float("inf")),
+    ("1e300", 1e300),
+    ("np.int64(2)", np.int64(2)),
+    ("np.int32(-3)", np.int32(-3)),
+    ("np.uint64(2**63)", np.uint64(2**63)),
+    ("np.float64(2.5)", np.float64(2.5)),
+    ("np.bool_(True)", np.bool_(True)),
+    ("SubInt(2)", SubInt(2)),
+    ("raising __int__", RAISING_INT),
+    ("__int__ returns int subclass", SUBCLASS_INT),
+    ("__int__ returns float", int_probe(2.5, slots=BOTH_SLOTS)),
+    ("only __int__", int_probe(2)),
+    ("only __index__", int_probe(2, slots=("__index__",))),
+    ("None", None),
+    ("'3'", "3"),
+    ("object", object()),
+    ("complex", 2 + 0j),
+    ("0-d array", np.array(2)),
+    ("1-d array", np.array([2])),
 ]
 
 
@@ -299,12 +400,13 @@ def frame_int32(value):
             if isinstance(v, int):
                 return DeprecationWarning
             return TypeError
-    return v if -2**31 <= v < 2**31 else OverflowError
+    return v if -(2**31) <= v < 2**31 else OverflowError
 
 
 def binding_int32(value):
     """What the binding layer's int conversion makes of `value`: an int, or TypeError."""
     import operator
+
     if isinstance(value, (float, np.floating, complex)) or isinstance(value, str):
         return TypeError
     try:
@@ -323,4 +425,4 @@ def binding_int32(value):
                 v = int(value)
         except Exception:
             return TypeError
-    return v if -2**31 <= v < 2**31 else TypeError
+    return v if -(2**31) <= v < 2**31 else TypeError

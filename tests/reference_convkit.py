@@ -42,7 +42,7 @@ def col2im(cols, shape, kh, kw, stride=1, pad=0):
     for oh in range(OH):
         for ow in range(OW):
             h, w = oh * stride, ow * stride
-            accumulator[:, h:h + kh, w:w + kw, :] += blocks[:, oh, ow]
+            accumulator[:, h : h + kh, w : w + kw, :] += blocks[:, oh, ow]
     return accumulator[:, pad:-pad, pad:-pad, :] if pad > 0 else accumulator
 
 
@@ -53,7 +53,7 @@ def maxpool_forward(X, k, stride):
     argmax = np.empty((N, OH, OW, C), dtype=np.intp)
     for oh in range(OH):
         for ow in range(OW):
-            window = X[:, oh * stride:oh * stride + k, ow * stride:ow * stride + k, :]
+            window = X[:, oh * stride : oh * stride + k, ow * stride : ow * stride + k, :]
             best = window[:, 0, 0, :].copy()
             best_idx = np.zeros((N, C), dtype=np.intp)
             for idx in range(k * k):

@@ -62,11 +62,10 @@ def best_split_classifier(X, y, min_samples_leaf, numpy=np):
         return left
 
     def score_of(left, left_n, right_n):
-        right = [t - l for t, l in zip(total_counts, left)]
+        right = [t - count for t, count in zip(total_counts, left)]
         return (left_n / total) * gini(left, left_n) + (right_n / total) * gini(right, right_n)
 
-    return _scan(X, min_samples_leaf, lambda: [0.0] * len(total_counts), move, score_of,
-                 numpy)
+    return _scan(X, min_samples_leaf, lambda: [0.0] * len(total_counts), move, score_of, numpy)
 
 
 def variance(s, s2, count):

@@ -54,8 +54,9 @@ def spread(a, step=2, axes=None):
 def reversed_strides(a, axes=None):
     """The values of `a` read through negative strides along `axes` (all by default)."""
     a = np.asarray(a)
-    flip = tuple(slice(None, None, -1) if axes is None or k in axes else slice(None)
-                 for k in range(a.ndim))
+    flip = tuple(
+        slice(None, None, -1) if axes is None or k in axes else slice(None) for k in range(a.ndim)
+    )
     return a[flip].copy()[flip]
 
 
@@ -87,16 +88,25 @@ def laid_out(a, layout):
     return a.copy()
 
 
-LAYOUTS = ["C", "fortran", "transposed", "strided", "reversed", "read-only", "unaligned",
-           "broadcast"]
+LAYOUTS = [
+    "C",
+    "fortran",
+    "transposed",
+    "strided",
+    "reversed",
+    "read-only",
+    "unaligned",
+    "broadcast",
+]
 
 # ---------------------------------------------------------------------------------------------
 # Comparison: equal bits, so that NaN equals NaN and 0.0 differs from -0.0.
 
 
 def same_float(a, b):
-    return (math.copysign(1, a) == math.copysign(1, b)
-            and (a == b or math.isnan(a) and math.isnan(b)))
+    return math.copysign(1, a) == math.copysign(1, b) and (
+        a == b or math.isnan(a) and math.isnan(b)
+    )
 
 
 def same_bits(a, b):
@@ -109,8 +119,9 @@ def same_value(a, b):
     """Equal type, and then equal bits: arrays by same_bits, floats by same_float, tuples item
     by item."""
     if isinstance(a, tuple) or isinstance(b, tuple):
-        return (type(a) is type(b) and len(a) == len(b)
-                and all(same_value(x, y) for x, y in zip(a, b)))
+        return (
+            type(a) is type(b) and len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+        )
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
         return type(a) is type(b) and same_bits(a, b)
     if isinstance(a, float) and isinstance(b, float):
@@ -171,6 +182,7 @@ class FakeNumpy(types.SimpleNamespace):
             if self.log is not None:
                 self.log.append((name, args, kwargs))
             return function(*args, **kwargs)
+
         return call
 
     def __getattr__(self, name):
@@ -217,8 +229,12 @@ def vectorcall(function, positional, keyword_names, keyword_values):
     """Calls `function` through the fast calling convention with arbitrary keyword names."""
     call = ctypes.pythonapi.PyObject_Vectorcall
     call.restype = ctypes.py_object
-    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                     ctypes.py_object]
+    call.argtypes = [
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.py_object),
+        ctypes.c_size_t,
+        ctypes.py_object,
+    ]
     items = list(positional) + list(keyword_values)
     array = (ctypes.py_object * max(len(items), 1))(*items)
     return call(function, array, len(positional), tuple(keyword_names))
@@ -227,6 +243,11 @@ def vectorcall(function, positional, keyword_names, keyword_values):
 def run_python(code):
     """Runs `code` in a fresh interpreter; returns (exit status, stdout, stderr)."""
     # Run outside the checkout, so that the installed package is the one imported.
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120, cwd=tempfile.gettempdir())
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=tempfile.gettempdir(),
+    )
     return done.returncode, done.stdout, done.stderr

@@ -6,12 +6,23 @@ import inspect
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
-
 import reference_convkit as ref
+from hypothesis import given
+from hypothesis import strategies as st
+from support import (
+    FakeNumpy,
+    entry,
+    exporter,
+    module_frames,
+    read_only,
+    reversed_strides,
+    run_python,
+    same_bits,
+    same_value,
+    spread,
+)
+
 from quillbrax.accel import _convkit
-from support import (FakeNumpy, entry, exporter, module_frames, read_only, reversed_strides,
-                     run_python, same_bits, same_value, spread)
 
 SOURCE = "quillbrax/accel/_convkit"
 im2col, col2im = _convkit.im2col, _convkit.col2im
@@ -65,6 +76,7 @@ def test_function_objects(name, line, signature, defaults):
 
 # ---------------------------------------------------------------------------------------------
 # Against the references, over random geometry, layouts and padding.
+
 
 @st.composite
 def patch_cases(draw):
@@ -139,6 +151,7 @@ def test_maxpool_equals_the_reference(case):
 # ---------------------------------------------------------------------------------------------
 # Edge cases of the geometry.
 
+
 def test_overlapping_windows_are_counted():
     cols, OH, OW = im2col(np.zeros((1, 3, 3, 1)), 2, 2)
     assert (OH, OW, cols.shape) == (2, 2, (4, 4))
@@ -154,7 +167,7 @@ def test_overlap_sums_follow_the_visiting_order():
     dX = col2im(cols, (1, 3, 3, 1), 2, 2)
     assert dX[0, 1, 1, 0] == 1e16
     assert same_bits(dX, ref.col2im(cols, (1, 3, 3, 1), 2, 2))
-    grad = np.array([1e16, 1.0, 1.0, 0.0]).reshape(1, 2, 2, 1)   # the same for pooling
+    grad = np.array([1e16, 1.0, 1.0, 0.0]).reshape(1, 2, 2, 1)  # the same for pooling
     dX = maxpool_backward(grad, np.array([3, 2, 1, 0]).reshape(1, 2, 2, 1), (1, 3, 3, 1), 2, 1)
     assert dX[0, 1, 1, 0] == 1e16
 
@@ -225,12 +238,15 @@ def test_negative_padding_uses_only_the_leading_rows_and_columns():
     assert col2im(cols, X.shape, 2, 2, 1, -1).shape == (1, 3, 4, 2)
 
 
-@pytest.mark.parametrize("shape, kh, kw, stride, pad, OH, OW, columns", [
-    ((0, 4, 5, 2), 2, 3, 1, 0, 3, 3, 12),   # N = 0
-    ((2, 4, 5, 0), 2, 3, 2, 1, 3, 3, 0),    # C = 0
-    ((2, 4, 5, 3), 0, 2, 1, 0, 5, 4, 0),    # kh = 0
-    ((2, 4, 5, 3), 2, 0, 3, 1, 2, 3, 0),    # kw = 0
-])
+@pytest.mark.parametrize(
+    "shape, kh, kw, stride, pad, OH, OW, columns",
+    [
+        ((0, 4, 5, 2), 2, 3, 1, 0, 3, 3, 12),  # N = 0
+        ((2, 4, 5, 0), 2, 3, 2, 1, 3, 3, 0),  # C = 0
+        ((2, 4, 5, 3), 0, 2, 1, 0, 5, 4, 0),  # kh = 0
+        ((2, 4, 5, 3), 2, 0, 3, 1, 2, 3, 0),  # kw = 0
+    ],
+)
 def test_empty_extents(shape, kh, kw, stride, pad, OH, OW, columns):
     cols, oh, ow = im2col(np.ones(shape), kh, kw, stride, pad)
     assert (oh, ow) == (OH, OW) and cols.shape == (shape[0] * OH * OW, columns)
@@ -256,8 +272,10 @@ def test_windows_larger_than_eight_by_eight_and_many_channels(k, stride):
     assert same_bits(out, expected_out) and np.array_equal(argmax, expected_argmax)
     for record in (argmax, rng.integers(0, k * k, out.shape)):
         grad = rng.standard_normal(out.shape)
-        assert same_bits(maxpool_backward(grad, record, values.shape, k, stride),
-                         ref.maxpool_backward(grad, record, values.shape, k, stride))
+        assert same_bits(
+            maxpool_backward(grad, record, values.shape, k, stride),
+            ref.maxpool_backward(grad, record, values.shape, k, stride),
+        )
 
 
 def test_ties_pick_the_first_maximum():
@@ -268,12 +286,15 @@ def test_ties_pick_the_first_maximum():
     assert dX.ravel().tolist() == [3.0, 0.0, 0.0, 0.0]
 
 
-@pytest.mark.parametrize("window, value, index", [
-    ([np.nan, 1.0, 7.0, 2.0], np.nan, 0),     # NaN first: stays
-    ([1.0, np.nan, 7.0, 2.0], 7.0, 2),        # NaN elsewhere: ignored
-    ([np.nan] * 4, np.nan, 0),
-    ([-np.inf, -np.inf, -1e308, -np.inf], -1e308, 2),
-])
+@pytest.mark.parametrize(
+    "window, value, index",
+    [
+        ([np.nan, 1.0, 7.0, 2.0], np.nan, 0),  # NaN first: stays
+        ([1.0, np.nan, 7.0, 2.0], 7.0, 2),  # NaN elsewhere: ignored
+        ([np.nan] * 4, np.nan, 0),
+        ([-np.inf, -np.inf, -1e308, -np.inf], -1e308, 2),
+    ],
+)
 def test_nan_windows(window, value, index):
     out, argmax = maxpool_forward(np.array(window).reshape(1, 2, 2, 1), 2, 2)
     assert same_bits(out.ravel(), np.array([value])) and argmax.ravel().tolist() == [index]
@@ -299,8 +320,8 @@ def test_tiling_pools_route_each_gradient_once():
 
 def test_overlapping_pools_count_the_windows_won():
     X = np.zeros((1, 3, 3, 1))
-    X[0, 1, 1, 0] = 9.0    # the centre lies in all four 2 x 2 windows and wins three of them,
-    X[0, 0, 2, 0] = 10.0   # the top-right corner lies in one and wins it
+    X[0, 1, 1, 0] = 9.0  # the centre lies in all four 2 x 2 windows and wins three of them,
+    X[0, 0, 2, 0] = 10.0  # the top-right corner lies in one and wins it
     out, argmax = maxpool_forward(X, 2, 1)
     dX = maxpool_backward(np.ones_like(out), argmax, X.shape, 2, 1)
     assert dX[0, :, :, 0].tolist() == [[0, 0, 1], [0, 3, 0], [0, 0, 0]]
@@ -318,7 +339,7 @@ def test_empty_pooling(shape):
 # Refusals: values the kernels cannot take, named in the message, before any array is created.
 
 X4 = np.ones((1, 3, 4, 2))
-OUT, ARGMAX = maxpool_forward(np.ones((1, 4, 5, 2)), 2, 2)   # (1, 2, 2, 2)
+OUT, ARGMAX = maxpool_forward(np.ones((1, 4, 5, 2)), 2, 2)  # (1, 2, 2, 2)
 BAD_ARGMAX = ARGMAX.copy()
 BAD_ARGMAX[0, 1, 0, 1] = 4
 NEGATIVE_ARGMAX = ARGMAX.copy()
@@ -328,54 +349,138 @@ REFUSALS = [
     (im2col, (X4, -1, 2), 19, "kernel size must not be negative (kh=-1, kw=2)"),
     (im2col, (X4, 2, -3), 19, "kernel size must not be negative (kh=2, kw=-3)"),
     (im2col, (X4, 2, 2, 0), 19, "stride must be at least 1 (stride=0)"),
-    (im2col, (X4, 4, 2), 19,
-     "a 4 x 2 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)"),
-    (im2col, (X4, 4, 2, 2), 19,   # overshoot below the stride: the quotient alone gives OH = 1
-     "a 4 x 2 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)"),
-    (im2col, (X4, 2, 7, 1, 1), 19,
-     "a 2 x 7 window does not fit the padded image of 5 x 6 (H=3, W=4, pad=1)"),
-    (im2col, (X4, 0, 0, 1, -2), 19,
-     "a 0 x 0 window does not fit the padded image of -1 x 0 (H=3, W=4, pad=-2)"),
-    (col2im, (np.ones((6, 8)), X4.shape, -1, 2), 52,
-     "kernel size must not be negative (kh=-1, kw=2)"),
+    (
+        im2col,
+        (X4, 4, 2),
+        19,
+        "a 4 x 2 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)",
+    ),
+    (
+        im2col,
+        (X4, 4, 2, 2),
+        19,  # overshoot below the stride: the quotient alone gives OH = 1
+        "a 4 x 2 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)",
+    ),
+    (
+        im2col,
+        (X4, 2, 7, 1, 1),
+        19,
+        "a 2 x 7 window does not fit the padded image of 5 x 6 (H=3, W=4, pad=1)",
+    ),
+    (
+        im2col,
+        (X4, 0, 0, 1, -2),
+        19,
+        "a 0 x 0 window does not fit the padded image of -1 x 0 (H=3, W=4, pad=-2)",
+    ),
+    (
+        col2im,
+        (np.ones((6, 8)), X4.shape, -1, 2),
+        52,
+        "kernel size must not be negative (kh=-1, kw=2)",
+    ),
     (col2im, (np.ones((6, 8)), X4.shape, 2, 2, 0), 52, "stride must be at least 1 (stride=0)"),
-    (col2im, (np.ones((1, 8)), X4.shape, 2, 5), 52,
-     "a 2 x 5 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)"),
-    (col2im, (np.ones((5, 8)), X4.shape, 2, 2), 52,
-     "cols has shape (5, 8), expected (N*OH*OW, kh*kw*C) with N=1, OH=2, OW=3, kh=2, kw=2, C=2"),
-    (col2im, (np.ones((6, 8)), (-1, 3, 4, 2), 2, 2), 52,
-     "cols has shape (6, 8), expected (N*OH*OW, kh*kw*C) with N=-1, OH=2, OW=3, kh=2, kw=2, C=2"),
-    (col2im, (np.ones((6, 8)), (2**62, 3, 4, 2), 2, 2), 52,   # N*OH*OW overflows
-     "cols has shape (6, 8), expected (N*OH*OW, kh*kw*C) with N=4611686018427387904, OH=2, "
-     "OW=3, kh=2, kw=2, C=2"),
-    (col2im, (np.ones((6, 8)), (1, 2**63 - 1, 4, 2), 2, 2, 1, 1), 52,
-     "padded image size overflows (H=9223372036854775807, W=4, pad=1)"),
-    (maxpool_forward, (X4, 0, 1), 78,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=0, H=3, W=4)"),
-    (maxpool_forward, (X4, 4, 1), 78,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=4, H=3, W=4)"),
-    (maxpool_forward, (np.ones((1, 4, 3, 2)), 4, 5), 78,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=4, H=4, W=3)"),
+    (
+        col2im,
+        (np.ones((1, 8)), X4.shape, 2, 5),
+        52,
+        "a 2 x 5 window does not fit the padded image of 3 x 4 (H=3, W=4, pad=0)",
+    ),
+    (
+        col2im,
+        (np.ones((5, 8)), X4.shape, 2, 2),
+        52,
+        "cols has shape (5, 8), expected (N*OH*OW, kh*kw*C) with N=1, OH=2, OW=3, kh=2, kw=2, C=2",
+    ),
+    (
+        col2im,
+        (np.ones((6, 8)), (-1, 3, 4, 2), 2, 2),
+        52,
+        "cols has shape (6, 8), expected (N*OH*OW, kh*kw*C) with N=-1, OH=2, OW=3, kh=2, kw=2, C=2",
+    ),
+    (
+        col2im,
+        (np.ones((6, 8)), (2**62, 3, 4, 2), 2, 2),
+        52,  # N*OH*OW overflows
+        "cols has shape (6, 8), expected (N*OH*OW, kh*kw*C) with N=4611686018427387904, OH=2, "
+        "OW=3, kh=2, kw=2, C=2",
+    ),
+    (
+        col2im,
+        (np.ones((6, 8)), (1, 2**63 - 1, 4, 2), 2, 2, 1, 1),
+        52,
+        "padded image size overflows (H=9223372036854775807, W=4, pad=1)",
+    ),
+    (
+        maxpool_forward,
+        (X4, 0, 1),
+        78,
+        "pooling window must satisfy 1 <= k <= H and k <= W (k=0, H=3, W=4)",
+    ),
+    (
+        maxpool_forward,
+        (X4, 4, 1),
+        78,
+        "pooling window must satisfy 1 <= k <= H and k <= W (k=4, H=3, W=4)",
+    ),
+    (
+        maxpool_forward,
+        (np.ones((1, 4, 3, 2)), 4, 5),
+        78,
+        "pooling window must satisfy 1 <= k <= H and k <= W (k=4, H=4, W=3)",
+    ),
     (maxpool_forward, (X4, 2, 0), 78, "stride must be at least 1 (stride=0)"),
-    (maxpool_backward, (OUT, ARGMAX, (1, 4, 5, 2), 0, 2), 114,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=0, H=4, W=5)"),
-    (maxpool_backward, (OUT, ARGMAX, (1, 4, 5, 2), 2, -1), 114,
-     "stride must be at least 1 (stride=-1)"),
-    (maxpool_backward, (OUT, ARGMAX, (1, 4, 1, 2), 2, 2), 114,
-     "pooling window must satisfy 1 <= k <= H and k <= W (k=2, H=4, W=1)"),
-    (maxpool_backward, (OUT, ARGMAX, (1, 4, 6, 2), 2, 2), 116,
-     "grad has shape (1, 2, 2, 2), expected (N, OH, OW, C) = (1, 2, 3, 2) for shape "
-     "(1, 4, 6, 2), k=2, stride=2"),
-    (maxpool_backward, (OUT, ARGMAX, (2, 4, 5, 2), 2, 2), 116,
-     "grad has shape (1, 2, 2, 2), expected (N, OH, OW, C) = (2, 2, 2, 2) for shape "
-     "(2, 4, 5, 2), k=2, stride=2"),
-    (maxpool_backward, (OUT, ARGMAX[..., :1], (1, 4, 5, 2), 2, 2), 118,
-     "argmax has shape (1, 2, 2, 1), expected (N, OH, OW, C) = (1, 2, 2, 2) for shape "
-     "(1, 4, 5, 2), k=2, stride=2"),
-    (maxpool_backward, (OUT, BAD_ARGMAX, (1, 4, 5, 2), 2, 2), 135,
-     "argmax[0, 1, 0, 1] = 4 is not a window index of a 2 x 2 window (0 to 3)"),
-    (maxpool_backward, (OUT, NEGATIVE_ARGMAX, (1, 4, 5, 2), 2, 2), 135,
-     "argmax[0, 0, 1, 0] = -1 is not a window index of a 2 x 2 window (0 to 3)"),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX, (1, 4, 5, 2), 0, 2),
+        114,
+        "pooling window must satisfy 1 <= k <= H and k <= W (k=0, H=4, W=5)",
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX, (1, 4, 5, 2), 2, -1),
+        114,
+        "stride must be at least 1 (stride=-1)",
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX, (1, 4, 1, 2), 2, 2),
+        114,
+        "pooling window must satisfy 1 <= k <= H and k <= W (k=2, H=4, W=1)",
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX, (1, 4, 6, 2), 2, 2),
+        116,
+        "grad has shape (1, 2, 2, 2), expected (N, OH, OW, C) = (1, 2, 3, 2) for shape "
+        "(1, 4, 6, 2), k=2, stride=2",
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX, (2, 4, 5, 2), 2, 2),
+        116,
+        "grad has shape (1, 2, 2, 2), expected (N, OH, OW, C) = (2, 2, 2, 2) for shape "
+        "(2, 4, 5, 2), k=2, stride=2",
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX[..., :1], (1, 4, 5, 2), 2, 2),
+        118,
+        "argmax has shape (1, 2, 2, 1), expected (N, OH, OW, C) = (1, 2, 2, 2) for shape "
+        "(1, 4, 5, 2), k=2, stride=2",
+    ),
+    (
+        maxpool_backward,
+        (OUT, BAD_ARGMAX, (1, 4, 5, 2), 2, 2),
+        135,
+        "argmax[0, 1, 0, 1] = 4 is not a window index of a 2 x 2 window (0 to 3)",
+    ),
+    (
+        maxpool_backward,
+        (OUT, NEGATIVE_ARGMAX, (1, 4, 5, 2), 2, 2),
+        135,
+        "argmax[0, 0, 1, 0] = -1 is not a window index of a 2 x 2 window (0 to 3)",
+    ),
 ]
 
 
@@ -388,9 +493,9 @@ def test_refusals_name_the_values(function, arguments, line, message):
 
 
 def test_refusals_come_before_any_array_is_created(monkeypatch):
-    monkeypatch.setattr(_convkit, "np", FakeNumpy(only=()))   # any use of np would fail
+    monkeypatch.setattr(_convkit, "np", FakeNumpy(only=()))  # any use of np would fail
     for function, arguments, line, message in REFUSALS:
-        if line != 135:   # found during the pass, after the arrays exist
+        if line != 135:  # found during the pass, after the arrays exist
             with pytest.raises(ValueError) as caught:
                 function(*arguments)
             assert str(caught.value) == message
@@ -401,7 +506,7 @@ def test_bad_window_index_releases_everything():
     for _ in range(2):
         with pytest.raises(ValueError):
             maxpool_backward(grad, record, (1, 4, 5, 2), 2, 2)
-    record.resize((3,), refcheck=False)   # refused while a buffer of it is still held
+    record.resize((3,), refcheck=False)  # refused while a buffer of it is still held
     grad.resize((3,), refcheck=False)
 
 
@@ -428,7 +533,7 @@ def test_shape_items_fail_as_indexing_and_conversion_fail(shape, error, message,
 
 
 def test_shape_items_convert_like_integers():
-    shape = (np.int64(1), 3.9, np.int32(4), True + 1)   # 3.9 truncates to 3
+    shape = (np.int64(1), 3.9, np.int32(4), True + 1)  # 3.9 truncates to 3
     expected = col2im(np.ones((6, 8)), (1, 3, 4, 2), 2, 2)
     assert same_bits(col2im(np.ones((6, 8)), shape, 2, 2), expected)
     assert maxpool_backward(OUT, ARGMAX, (1, 4.2, 5, 2), 2, 2).shape == (1, 4, 5, 2)
@@ -437,29 +542,84 @@ def test_shape_items_convert_like_integers():
 SHAPE = (1, 4, 5, 2)
 ARGUMENT_ERRORS = [  # function, arguments, exception, message, traceback line (None: no entry)
     (im2col, (None, 2, 2), TypeError, "Argument 'X' must be a numpy.ndarray, not None", 13),
-    (col2im, (None, SHAPE, 2, 2), TypeError,
-     "Argument 'cols' must be a numpy.ndarray, not None", 45),
-    (maxpool_forward, (None, 2, 2), TypeError,
-     "Argument 'X' must be a numpy.ndarray, not None", 75),
-    (maxpool_backward, (None, ARGMAX, SHAPE, 2, 2), TypeError,
-     "Argument 'grad' must be a numpy.ndarray, not None", 107),
-    (maxpool_backward, (OUT, None, SHAPE, 2, 2), TypeError,
-     "Argument 'argmax' must be a numpy.ndarray, not None", 107),
-    (maxpool_backward, (OUT, ARGMAX.tolist(), SHAPE, 2, 2), TypeError,
-     "Argument 'argmax' has incorrect type (expected numpy.ndarray, got list)", None),
-    (im2col, (np.ones((3, 4, 2)), 2, 2), ValueError,
-     "Buffer has wrong number of dimensions (expected 4, got 3)", 13),
-    (col2im, (np.ones((6, 8, 1)), SHAPE, 2, 2), ValueError,
-     "Buffer has wrong number of dimensions (expected 2, got 3)", 45),
-    (maxpool_forward, (X4.astype(np.float32), 2, 2), ValueError,
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'", 75),
-    (maxpool_backward, (OUT, ARGMAX.astype(np.int32), SHAPE, 2, 2), ValueError,
-     "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'", 107),
+    (
+        col2im,
+        (None, SHAPE, 2, 2),
+        TypeError,
+        "Argument 'cols' must be a numpy.ndarray, not None",
+        45,
+    ),
+    (
+        maxpool_forward,
+        (None, 2, 2),
+        TypeError,
+        "Argument 'X' must be a numpy.ndarray, not None",
+        75,
+    ),
+    (
+        maxpool_backward,
+        (None, ARGMAX, SHAPE, 2, 2),
+        TypeError,
+        "Argument 'grad' must be a numpy.ndarray, not None",
+        107,
+    ),
+    (
+        maxpool_backward,
+        (OUT, None, SHAPE, 2, 2),
+        TypeError,
+        "Argument 'argmax' must be a numpy.ndarray, not None",
+        107,
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX.tolist(), SHAPE, 2, 2),
+        TypeError,
+        "Argument 'argmax' has incorrect type (expected numpy.ndarray, got list)",
+        None,
+    ),
+    (
+        im2col,
+        (np.ones((3, 4, 2)), 2, 2),
+        ValueError,
+        "Buffer has wrong number of dimensions (expected 4, got 3)",
+        13,
+    ),
+    (
+        col2im,
+        (np.ones((6, 8, 1)), SHAPE, 2, 2),
+        ValueError,
+        "Buffer has wrong number of dimensions (expected 2, got 3)",
+        45,
+    ),
+    (
+        maxpool_forward,
+        (X4.astype(np.float32), 2, 2),
+        ValueError,
+        "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'",
+        75,
+    ),
+    (
+        maxpool_backward,
+        (OUT, ARGMAX.astype(np.int32), SHAPE, 2, 2),
+        ValueError,
+        "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'",
+        107,
+    ),
     (im2col, (X4,), TypeError, "im2col() takes at least 3 positional arguments (1 given)", 13),
-    (col2im, (np.ones((6, 8)), SHAPE, 1, 1, 1, 0, 0), TypeError,
-     "col2im() takes at most 6 positional arguments (7 given)", 45),
-    (maxpool_forward, (X4, 2), TypeError,
-     "maxpool_forward() takes exactly 3 positional arguments (2 given)", 75),
+    (
+        col2im,
+        (np.ones((6, 8)), SHAPE, 1, 1, 1, 0, 0),
+        TypeError,
+        "col2im() takes at most 6 positional arguments (7 given)",
+        45,
+    ),
+    (
+        maxpool_forward,
+        (X4, 2),
+        TypeError,
+        "maxpool_forward() takes exactly 3 positional arguments (2 given)",
+        75,
+    ),
     (im2col, (X4, 2**31, 1), OverflowError, "value too large to convert to int", 13),
     (col2im, (np.ones((6, 8)), SHAPE, 2, "2"), TypeError, "an integer is required", 45),
 ]
@@ -479,7 +639,7 @@ def test_argument_errors(function, arguments, error, message, line):
 def test_keywords_and_defaults():
     X = np.random.default_rng(7).standard_normal((2, 5, 5, 2))
     cols = im2col(X, 3, 2)[0]
-    assert same_bits(im2col(kw=2.9, X=X, kh=3, pad=0)[0], cols)   # 2.9 truncates to 2
+    assert same_bits(im2col(kw=2.9, X=X, kh=3, pad=0)[0], cols)  # 2.9 truncates to 2
     assert same_bits(col2im(cols, kh=3, kw=2, shape=X.shape), col2im(cols, X.shape, 3, 2, 1, 0))
     with pytest.raises(TypeError) as caught:
         maxpool_backward(OUT, ARGMAX, SHAPE, 2, k=2)
@@ -500,10 +660,16 @@ READ_ONLY_REFUSED = [
     (lambda: col2im(read_only(np.ones((30, 12))), (2, 4, 6, 3), 2, 2), "col2im", 55),
     (lambda: col2im(read_only(np.ones((12, 30))).T, (2, 4, 6, 3), 2, 2), "col2im", 55),
     (lambda: maxpool_forward(RO_X, 2, 2), "maxpool_forward", 86),
-    (lambda: maxpool_backward(RO_OUT, RO_ARGMAX.copy(), (2, 4, 3, 3), 2, 1), "maxpool_backward",
-     126),
-    (lambda: maxpool_backward(RO_OUT.copy(), RO_ARGMAX, (2, 4, 3, 3), 2, 1), "maxpool_backward",
-     127),
+    (
+        lambda: maxpool_backward(RO_OUT, RO_ARGMAX.copy(), (2, 4, 3, 3), 2, 1),
+        "maxpool_backward",
+        126,
+    ),
+    (
+        lambda: maxpool_backward(RO_OUT.copy(), RO_ARGMAX, (2, 4, 3, 3), 2, 1),
+        "maxpool_backward",
+        127,
+    ),
 ]
 
 
@@ -519,8 +685,12 @@ def test_read_only_accepted_where_copied():
     writable = np.array(RO_X)
     assert same_bits(im2col(RO_X, 2, 3, 1, 1)[0], im2col(writable, 2, 3, 1, 1)[0])
     assert same_bits(im2col(RO_X_STRIDED, 2, 2)[0], im2col(writable[:, :, ::2], 2, 2)[0])
-    assert all(same_bits(a, b) for a, b in zip(maxpool_forward(RO_X_STRIDED, 2, 1),
-                                               maxpool_forward(writable[:, :, ::2], 2, 1)))
+    assert all(
+        same_bits(a, b)
+        for a, b in zip(
+            maxpool_forward(RO_X_STRIDED, 2, 1), maxpool_forward(writable[:, :, ::2], 2, 1)
+        )
+    )
     expected = maxpool_backward(RO_OUT.copy(), RO_ARGMAX.copy(), (2, 4, 3, 3), 2, 1)
     strided_out, strided_argmax = (read_only(np.asfortranarray(a)) for a in (RO_OUT, RO_ARGMAX))
     assert same_bits(maxpool_backward(strided_out, strided_argmax, (2, 4, 3, 3), 2, 1), expected)
@@ -529,31 +699,54 @@ def test_read_only_accepted_where_copied():
 # ---------------------------------------------------------------------------------------------
 # NumPy at call time: what each body asks `np` for, and what it does with odd answers.
 
+
 def recording_numpy(**replacements):
     """np as the bodies see it: only what they use, each call logged, some replaced."""
-    return FakeNumpy(only=("float64", "intp"), log=True, **replacements,
-                     recorded=("ascontiguousarray", "pad", "empty", "zeros"))
+    return FakeNumpy(
+        only=("float64", "intp"),
+        log=True,
+        **replacements,
+        recorded=("ascontiguousarray", "pad", "empty", "zeros"),
+    )
 
 
 X_SMALL = np.random.default_rng(9).standard_normal((2, 4, 5, 3))
 CALLS = [
-    (lambda: im2col(X_SMALL, 2, 3, 2, 1), [
-        ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64}),
-        ("pad", "contiguous", ((0, 0), (1, 1), (1, 1), (0, 0)), {"mode": "constant"}),
-        ("empty", ((2 * 3 * 3, 18),), {"dtype": np.float64})]),
-    (lambda: im2col(X_SMALL, 2, 3, 1, -1), [
-        ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64}),
-        ("empty", ((2 * 1 * 1, 18),), {"dtype": np.float64})]),
-    (lambda: col2im(np.ones((18, 18)), X_SMALL.shape, 2, 3, 2, 1), [
-        ("zeros", ((2, 6, 7, 3),), {"dtype": np.float64})]),
-    (lambda: maxpool_forward(X_SMALL, 2, 1), [
-        ("empty", ((2, 3, 4, 3),), {"dtype": np.float64}),
-        ("empty", ((2, 3, 4, 3),), {"dtype": np.intp}),
-        ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64})]),
-    (lambda: maxpool_backward(OUT, ARGMAX, [1, 4, 5, 2], 2, 2), [
-        ("zeros", ((1, 4, 5, 2),), {"dtype": np.float64}),
-        ("ascontiguousarray", (OUT,), {"dtype": np.float64}),
-        ("ascontiguousarray", (ARGMAX,), {"dtype": np.intp})]),
+    (
+        lambda: im2col(X_SMALL, 2, 3, 2, 1),
+        [
+            ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64}),
+            ("pad", "contiguous", ((0, 0), (1, 1), (1, 1), (0, 0)), {"mode": "constant"}),
+            ("empty", ((2 * 3 * 3, 18),), {"dtype": np.float64}),
+        ],
+    ),
+    (
+        lambda: im2col(X_SMALL, 2, 3, 1, -1),
+        [
+            ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64}),
+            ("empty", ((2 * 1 * 1, 18),), {"dtype": np.float64}),
+        ],
+    ),
+    (
+        lambda: col2im(np.ones((18, 18)), X_SMALL.shape, 2, 3, 2, 1),
+        [("zeros", ((2, 6, 7, 3),), {"dtype": np.float64})],
+    ),
+    (
+        lambda: maxpool_forward(X_SMALL, 2, 1),
+        [
+            ("empty", ((2, 3, 4, 3),), {"dtype": np.float64}),
+            ("empty", ((2, 3, 4, 3),), {"dtype": np.intp}),
+            ("ascontiguousarray", (X_SMALL,), {"dtype": np.float64}),
+        ],
+    ),
+    (
+        lambda: maxpool_backward(OUT, ARGMAX, [1, 4, 5, 2], 2, 2),
+        [
+            ("zeros", ((1, 4, 5, 2),), {"dtype": np.float64}),
+            ("ascontiguousarray", (OUT,), {"dtype": np.float64}),
+            ("ascontiguousarray", (ARGMAX,), {"dtype": np.intp}),
+        ],
+    ),
 ]
 
 
@@ -574,16 +767,19 @@ def test_np_is_reached_at_call_time_in_the_documented_order(monkeypatch, call, e
             assert args == wanted[1]
 
 
-@pytest.mark.parametrize("name, call", [
-    ("ascontiguousarray", lambda: im2col(X_SMALL[:, ::-1], 3, 2, 1, 0)),
-    ("ascontiguousarray", lambda: maxpool_forward(X_SMALL, 2, 1)),
-    ("empty", lambda: im2col(X_SMALL, 3, 2, 2, 1)),
-    ("empty", lambda: maxpool_forward(X_SMALL, 3, 1)),
-    ("zeros", lambda: col2im(np.arange(16 * 18.0).reshape(16, 18), X_SMALL.shape, 3, 2, 1, 0)),
-    ("zeros", lambda: col2im(np.arange(12 * 18.0).reshape(12, 18), X_SMALL.shape, 3, 2, 2, 1)),
-    ("zeros", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, 2)),
-    ("ascontiguousarray", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, 2)),
-])
+@pytest.mark.parametrize(
+    "name, call",
+    [
+        ("ascontiguousarray", lambda: im2col(X_SMALL[:, ::-1], 3, 2, 1, 0)),
+        ("ascontiguousarray", lambda: maxpool_forward(X_SMALL, 2, 1)),
+        ("empty", lambda: im2col(X_SMALL, 3, 2, 2, 1)),
+        ("empty", lambda: maxpool_forward(X_SMALL, 3, 1)),
+        ("zeros", lambda: col2im(np.arange(16 * 18.0).reshape(16, 18), X_SMALL.shape, 3, 2, 1, 0)),
+        ("zeros", lambda: col2im(np.arange(12 * 18.0).reshape(12, 18), X_SMALL.shape, 3, 2, 2, 1)),
+        ("zeros", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, 2)),
+        ("ascontiguousarray", lambda: maxpool_backward(OUT, ARGMAX, (1, 4, 5, 2), 2, 2)),
+    ],
+)
 def test_strided_arrays_from_np_give_the_same_results(monkeypatch, name, call):
     expected = call()
     original = getattr(np, name)
@@ -595,19 +791,29 @@ def test_strided_arrays_from_np_give_the_same_results(monkeypatch, name, call):
     assert same_value(call(), expected)
 
 
-@pytest.mark.parametrize("payload, message", [
-    (((ctypes.c_int64 * 3) * 5 * 4 * 2)(),
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long long'"),
-    (((ctypes.c_double * 3) * 5 * 4)(),
-     "Buffer has wrong number of dimensions (expected 4, got 3)"),
-    (None, None),   # standard-size doubles ("<d") are accepted
-])
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        (
+            ((ctypes.c_int64 * 3) * 5 * 4 * 2)(),
+            "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long long'",
+        ),
+        (
+            ((ctypes.c_double * 3) * 5 * 4)(),
+            "Buffer has wrong number of dimensions (expected 4, got 3)",
+        ),
+        (None, None),  # standard-size doubles ("<d") are accepted
+    ],
+)
 def test_typed_views_check_what_they_are_given(monkeypatch, payload, message):
     double_payload = ((ctypes.c_double * 3) * 5 * 4 * 2)()
     memoryview(double_payload).cast("B").cast("d")[:] = X_SMALL.ravel()
     chosen = double_payload if payload is None else payload
-    monkeypatch.setattr(_convkit, "np", recording_numpy(
-        ascontiguousarray=lambda a, dtype: exporter(chosen, shape=(2, 4, 5, 3))))
+    monkeypatch.setattr(
+        _convkit,
+        "np",
+        recording_numpy(ascontiguousarray=lambda a, dtype: exporter(chosen, shape=(2, 4, 5, 3))),
+    )
     if message is None:
         assert memoryview(double_payload).format == "<d"
         assert same_bits(maxpool_forward(X_SMALL, 2, 1)[0], ref.maxpool_forward(X_SMALL, 2, 1)[0])
@@ -622,10 +828,16 @@ def test_typed_views_check_what_they_are_given(monkeypatch, payload, message):
 # 10), whose ImportError keeps the underlying exception as its context.
 
 INIT_FAILURES = {
-    "not a capsule": ("types.SimpleNamespace(_ARRAY_API=42)", "RuntimeError",
-                      "_ARRAY_API is not PyCapsule object"),
-    "attribute missing": ("types.SimpleNamespace()", "AttributeError",
-                          "'types.SimpleNamespace' object has no attribute '_ARRAY_API'"),
+    "not a capsule": (
+        "types.SimpleNamespace(_ARRAY_API=42)",
+        "RuntimeError",
+        "_ARRAY_API is not PyCapsule object",
+    ),
+    "attribute missing": (
+        "types.SimpleNamespace()",
+        "AttributeError",
+        "'types.SimpleNamespace' object has no attribute '_ARRAY_API'",
+    ),
 }
 
 
@@ -653,9 +865,14 @@ def test_native_interface_failure_keeps_its_cause_and_the_module_importable(scen
     """)
     assert status == 0, err
     error, context, registered, again = out.strip().splitlines()
-    assert eval(error) == ("ImportError", "numpy._core.multiarray failed to import", [
-        (SOURCE, "init quillbrax.accel._convkit", 10),
-        ("numpy/__init__", "numpy.import_array", 1)])
+    assert eval(error) == (
+        "ImportError",
+        "numpy._core.multiarray failed to import",
+        [
+            (SOURCE, "init quillbrax.accel._convkit", 10),
+            ("numpy/__init__", "numpy.import_array", 1),
+        ],
+    )
     assert eval(context) == (cause, cause_message, [("numpy/__init__", "numpy.import_array", 1)])
     assert registered == "False" and again == "3.0"
 

@@ -10,9 +10,9 @@ import sys
 
 import numpy as np
 import pytest
+from support import FakeNumpy, entry, module_frames, native_frames, read_only, same_value
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
-from support import FakeNumpy, entry, module_frames, native_frames, read_only, same_value
 
 RNG = np.random.default_rng(5)
 X = RNG.normal(size=(6, 3))
@@ -23,23 +23,44 @@ POOLED, ARGMAX = _convkit.maxpool_forward(IMAGES, 2, 1)
 
 # (label, module, call, NumPy functions the call reaches through the module's `np`)
 CALLS = [
-    ("pairwise_distances", _pairmetric,
-     lambda: _pairmetric.pairwise_distances(X, X), ["empty"]),
-    ("_best_split_classifier", _splitscan,
-     lambda: _splitscan._best_split_classifier(X, LABELS, 1), ["unique", "zeros", "argsort"]),
-    ("_best_split_regressor", _splitscan,
-     lambda: _splitscan._best_split_regressor(X, X[:, 0].copy(), 1), ["argsort"]),
-    ("im2col padded", _convkit,
-     lambda: _convkit.im2col(IMAGES, 2, 2, 1, 1), ["ascontiguousarray", "pad", "empty"]),
-    ("im2col strided", _convkit,
-     lambda: _convkit.im2col(IMAGES[:, ::-1], 2, 2, 1, 0), ["ascontiguousarray", "empty"]),
-    ("col2im", _convkit,
-     lambda: _convkit.col2im(COLS, IMAGES.shape, 2, 2, 1, 1), ["zeros"]),
-    ("maxpool_forward", _convkit,
-     lambda: _convkit.maxpool_forward(IMAGES[:, :, ::-1], 2, 1), ["empty", "ascontiguousarray"]),
-    ("maxpool_backward", _convkit,
-     lambda: _convkit.maxpool_backward(POOLED[::-1], ARGMAX[::-1], IMAGES.shape, 2, 1),
-     ["zeros", "ascontiguousarray"]),
+    ("pairwise_distances", _pairmetric, lambda: _pairmetric.pairwise_distances(X, X), ["empty"]),
+    (
+        "_best_split_classifier",
+        _splitscan,
+        lambda: _splitscan._best_split_classifier(X, LABELS, 1),
+        ["unique", "zeros", "argsort"],
+    ),
+    (
+        "_best_split_regressor",
+        _splitscan,
+        lambda: _splitscan._best_split_regressor(X, X[:, 0].copy(), 1),
+        ["argsort"],
+    ),
+    (
+        "im2col padded",
+        _convkit,
+        lambda: _convkit.im2col(IMAGES, 2, 2, 1, 1),
+        ["ascontiguousarray", "pad", "empty"],
+    ),
+    (
+        "im2col strided",
+        _convkit,
+        lambda: _convkit.im2col(IMAGES[:, ::-1], 2, 2, 1, 0),
+        ["ascontiguousarray", "empty"],
+    ),
+    ("col2im", _convkit, lambda: _convkit.col2im(COLS, IMAGES.shape, 2, 2, 1, 1), ["zeros"]),
+    (
+        "maxpool_forward",
+        _convkit,
+        lambda: _convkit.maxpool_forward(IMAGES[:, :, ::-1], 2, 1),
+        ["empty", "ascontiguousarray"],
+    ),
+    (
+        "maxpool_backward",
+        _convkit,
+        lambda: _convkit.maxpool_backward(POOLED[::-1], ARGMAX[::-1], IMAGES.shape, 2, 1),
+        ["zeros", "ascontiguousarray"],
+    ),
 ]
 
 
@@ -110,8 +131,9 @@ CASES = [(call, name, fault) for call in CALLS for name in call[3] for fault in 
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("call, name, fault", CASES,
-                         ids=[f"{c[0]}-{n}-{f[0]}" for c, n, f in CASES])
+@pytest.mark.parametrize(
+    "call, name, fault", CASES, ids=[f"{c[0]}-{n}-{f[0]}" for c, n, f in CASES]
+)
 def test_numpy_faults_surface_and_leave_the_module_working(monkeypatch, call, name, fault):
     label, module, run, _ = call
     fault_label, replace, error = fault
@@ -144,7 +166,7 @@ P_X, P_Y = np.ones((2, 3)), np.zeros((4, 3))
 S_X = np.array([[1.0], [2.0], [3.0], [4.0]])
 S_LABELS, S_TARGETS = np.array([0, 0, 1, 1]), np.array([1.0, 1.0, 3.0, 3.0])
 C_X = np.random.default_rng(9).standard_normal((2, 4, 5, 3))
-C_OUT, C_ARGMAX = _convkit.maxpool_forward(np.ones((1, 4, 5, 2)), 2, 2)   # (1, 2, 2, 2)
+C_OUT, C_ARGMAX = _convkit.maxpool_forward(np.ones((1, 4, 5, 2)), 2, 2)  # (1, 2, 2, 2)
 F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
 LIST_MESSAGE = "Cannot convert list to numpy.ndarray"
 
@@ -152,6 +174,7 @@ LIST_MESSAGE = "Cannot convert list to numpy.ndarray"
 def raising(error, message):
     def replacement(*args, **kwargs):
         raise error(message)
+
     return replacement
 
 
@@ -164,13 +187,19 @@ def pairwise(name):
 
 
 def classify():
-    return (_splitscan, "_best_split_classifier",
-            lambda: _splitscan._best_split_classifier(S_X, S_LABELS, 1))
+    return (
+        _splitscan,
+        "_best_split_classifier",
+        lambda: _splitscan._best_split_classifier(S_X, S_LABELS, 1),
+    )
 
 
 def regress():
-    return (_splitscan, "_best_split_regressor",
-            lambda: _splitscan._best_split_regressor(S_X, S_TARGETS, 1))
+    return (
+        _splitscan,
+        "_best_split_regressor",
+        lambda: _splitscan._best_split_regressor(S_X, S_TARGETS, 1),
+    )
 
 
 def convkit(name, *args):
@@ -180,89 +209,220 @@ def convkit(name, *args):
 # (module, function, call), np function replaced, replacement, exception, message (None:
 # NumPy's own), line of the traceback entry
 REPORTS = [
-    *((pairwise(name), "empty", replacement, error, message, line)
-      for name, line in [("pairwise_squared_euclidean", 16), ("pairwise_distances", 35),
-                         ("pairwise_manhattan_distances", 54)]
-      for replacement, error, message in [
-          (raising(MemoryError, "no room"), MemoryError, "no room"),
-          (lambda shape, dtype: [[0.0] * 4] * 2, TypeError, LIST_MESSAGE),
-          (lambda shape, dtype: np.empty(shape, np.float32), ValueError, F32_MESSAGE),
-          (lambda shape, dtype: np.empty((shape[0], shape[1] - 1), dtype), ValueError,
-           "np.empty gave an array that is not of shape (2, 4)"),
-          (lambda shape, dtype: None, ValueError,
-           "np.empty gave an array that is not of shape (2, 4)"),
-          (lambda shape, dtype: read_only(np.empty(shape, dtype)), ValueError, None)]),
-    *((call, "argsort", replacement, error, message, line)
-      for call, line in [(classify(), 50), (regress(), 101)]
-      for replacement, error, message in [
-          (raising(RuntimeError, "argsort refused"), RuntimeError, "argsort refused"),
-          (lambda column: np.array([0, 1, 2, 4]), IndexError,
-           "np.argsort gave row index 4 at position 3, out of bounds for 4 rows"),
-          (lambda column: np.array([-1, 1, 2, 3]), IndexError,
-           "np.argsort gave row index -1 at position 0, out of bounds for 4 rows"),
-          (lambda column: np.array([0, 1, 2]), ValueError,
-           "np.argsort gave an order of length 3 for a column of 4 rows"),
-          (lambda column: np.arange(4, dtype=np.int32), ValueError,
-           "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'"),
-          (lambda column: np.zeros((4, 1), dtype=np.intp), ValueError,
-           "Buffer has wrong number of dimensions (expected 1, got 2)"),
-          (lambda column: [0, 1, 2, 3], TypeError, LIST_MESSAGE)]),
-    (classify(), "unique", lambda y: np.unique(y).astype(float), ValueError,
-     "Buffer dtype mismatch, expected 'INT_t' but got 'double'", 28),
+    *(
+        (pairwise(name), "empty", replacement, error, message, line)
+        for name, line in [
+            ("pairwise_squared_euclidean", 16),
+            ("pairwise_distances", 35),
+            ("pairwise_manhattan_distances", 54),
+        ]
+        for replacement, error, message in [
+            (raising(MemoryError, "no room"), MemoryError, "no room"),
+            (lambda shape, dtype: [[0.0] * 4] * 2, TypeError, LIST_MESSAGE),
+            (lambda shape, dtype: np.empty(shape, np.float32), ValueError, F32_MESSAGE),
+            (
+                lambda shape, dtype: np.empty((shape[0], shape[1] - 1), dtype),
+                ValueError,
+                "np.empty gave an array that is not of shape (2, 4)",
+            ),
+            (
+                lambda shape, dtype: None,
+                ValueError,
+                "np.empty gave an array that is not of shape (2, 4)",
+            ),
+            (lambda shape, dtype: read_only(np.empty(shape, dtype)), ValueError, None),
+        ]
+    ),
+    *(
+        (call, "argsort", replacement, error, message, line)
+        for call, line in [(classify(), 50), (regress(), 101)]
+        for replacement, error, message in [
+            (raising(RuntimeError, "argsort refused"), RuntimeError, "argsort refused"),
+            (
+                lambda column: np.array([0, 1, 2, 4]),
+                IndexError,
+                "np.argsort gave row index 4 at position 3, out of bounds for 4 rows",
+            ),
+            (
+                lambda column: np.array([-1, 1, 2, 3]),
+                IndexError,
+                "np.argsort gave row index -1 at position 0, out of bounds for 4 rows",
+            ),
+            (
+                lambda column: np.array([0, 1, 2]),
+                ValueError,
+                "np.argsort gave an order of length 3 for a column of 4 rows",
+            ),
+            (
+                lambda column: np.arange(4, dtype=np.int32),
+                ValueError,
+                "Buffer dtype mismatch, expected 'ITYPE_t' but got 'int'",
+            ),
+            (
+                lambda column: np.zeros((4, 1), dtype=np.intp),
+                ValueError,
+                "Buffer has wrong number of dimensions (expected 1, got 2)",
+            ),
+            (lambda column: [0, 1, 2, 3], TypeError, LIST_MESSAGE),
+        ]
+    ),
+    (
+        classify(),
+        "unique",
+        lambda y: np.unique(y).astype(float),
+        ValueError,
+        "Buffer dtype mismatch, expected 'INT_t' but got 'double'",
+        28,
+    ),
     (classify(), "unique", lambda y: np.unique(y)[1:], KeyError, "0", 36),
-    (classify(), "zeros", lambda count, dtype: np.zeros(count + 1, dtype), ValueError,
-     "np.zeros gave an array of length 3, not 2", 34),
-    (classify(), "zeros", lambda count, dtype: np.zeros(count, np.float32), ValueError,
-     F32_MESSAGE, 34),
-    (convkit("im2col", C_X, 2, 2), "ascontiguousarray", smaller(np.ascontiguousarray),
-     ValueError, "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)", 26),
-    (convkit("im2col", C_X, 2, 2, 1, 2), "pad", smaller(np.pad), ValueError,
-     "np.pad gave an array that is not of shape (2, 8, 9, 3)", 26),
-    (convkit("im2col", C_X, 2, 2), "empty", smaller(np.empty), ValueError,
-     "np.empty gave an array that is not of shape (24, 12)", 31),
-    (convkit("im2col", C_X, 2, 2), "ascontiguousarray", lambda a, dtype: np.zeros(3),
-     ValueError, "Buffer has wrong number of dimensions (expected 4, got 1)", 26),
-    (convkit("im2col", C_X, 2, 2), "empty", lambda shape, dtype: [0.0] * shape[0], TypeError,
-     LIST_MESSAGE, 31),
-    *((convkit("col2im", np.ones((24, 12)), C_X.shape, 2, 2), "zeros", replacement, error,
-       message, 57)
-      for replacement, error, message in [
-          (smaller(np.zeros), ValueError,
-           "np.zeros gave an array that is not of shape (2, 4, 5, 3)"),
-          (lambda shape, dtype: None, ValueError,
-           "np.zeros gave an array that is not of shape (2, 4, 5, 3)"),
-          (lambda shape, dtype: read_only(np.zeros(shape, dtype)), ValueError,
-           "buffer source array is read-only")]),
-    (convkit("maxpool_forward", C_X, 2, 2), "empty",
-     lambda shape, dtype: np.empty((1, 1, 1, 1), dtype), ValueError,
-     "np.empty gave an array that is not of shape (2, 2, 2, 3)", 87),
-    (convkit("maxpool_forward", C_X, 2, 2), "empty",
-     lambda shape, dtype: np.empty(shape, np.float64), ValueError,
-     "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'", 88),
-    (convkit("maxpool_forward", C_X, 2, 2), "ascontiguousarray",
-     lambda a, dtype: np.ascontiguousarray(a[:1], dtype), ValueError,
-     "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)", 86),
-    (convkit("maxpool_forward", C_X, 2, 2), "empty", raising(MemoryError, "no room"),
-     MemoryError, "no room", 82),
-    (convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2), "ascontiguousarray",
-     lambda a, dtype: np.ascontiguousarray(a, dtype)[:, :1], ValueError,
-     "np.ascontiguousarray gave an array that is not of shape (1, 2, 2, 2)", 126),
-    (convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2), "zeros",
-     lambda shape, dtype: np.zeros((1, 2, 2, 2)), ValueError,
-     "np.zeros gave an array that is not of shape (1, 4, 5, 2)", 125),
+    (
+        classify(),
+        "zeros",
+        lambda count, dtype: np.zeros(count + 1, dtype),
+        ValueError,
+        "np.zeros gave an array of length 3, not 2",
+        34,
+    ),
+    (
+        classify(),
+        "zeros",
+        lambda count, dtype: np.zeros(count, np.float32),
+        ValueError,
+        F32_MESSAGE,
+        34,
+    ),
+    (
+        convkit("im2col", C_X, 2, 2),
+        "ascontiguousarray",
+        smaller(np.ascontiguousarray),
+        ValueError,
+        "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)",
+        26,
+    ),
+    (
+        convkit("im2col", C_X, 2, 2, 1, 2),
+        "pad",
+        smaller(np.pad),
+        ValueError,
+        "np.pad gave an array that is not of shape (2, 8, 9, 3)",
+        26,
+    ),
+    (
+        convkit("im2col", C_X, 2, 2),
+        "empty",
+        smaller(np.empty),
+        ValueError,
+        "np.empty gave an array that is not of shape (24, 12)",
+        31,
+    ),
+    (
+        convkit("im2col", C_X, 2, 2),
+        "ascontiguousarray",
+        lambda a, dtype: np.zeros(3),
+        ValueError,
+        "Buffer has wrong number of dimensions (expected 4, got 1)",
+        26,
+    ),
+    (
+        convkit("im2col", C_X, 2, 2),
+        "empty",
+        lambda shape, dtype: [0.0] * shape[0],
+        TypeError,
+        LIST_MESSAGE,
+        31,
+    ),
+    *(
+        (
+            convkit("col2im", np.ones((24, 12)), C_X.shape, 2, 2),
+            "zeros",
+            replacement,
+            error,
+            message,
+            57,
+        )
+        for replacement, error, message in [
+            (
+                smaller(np.zeros),
+                ValueError,
+                "np.zeros gave an array that is not of shape (2, 4, 5, 3)",
+            ),
+            (
+                lambda shape, dtype: None,
+                ValueError,
+                "np.zeros gave an array that is not of shape (2, 4, 5, 3)",
+            ),
+            (
+                lambda shape, dtype: read_only(np.zeros(shape, dtype)),
+                ValueError,
+                "buffer source array is read-only",
+            ),
+        ]
+    ),
+    (
+        convkit("maxpool_forward", C_X, 2, 2),
+        "empty",
+        lambda shape, dtype: np.empty((1, 1, 1, 1), dtype),
+        ValueError,
+        "np.empty gave an array that is not of shape (2, 2, 2, 3)",
+        87,
+    ),
+    (
+        convkit("maxpool_forward", C_X, 2, 2),
+        "empty",
+        lambda shape, dtype: np.empty(shape, np.float64),
+        ValueError,
+        "Buffer dtype mismatch, expected 'ITYPE_t' but got 'double'",
+        88,
+    ),
+    (
+        convkit("maxpool_forward", C_X, 2, 2),
+        "ascontiguousarray",
+        lambda a, dtype: np.ascontiguousarray(a[:1], dtype),
+        ValueError,
+        "np.ascontiguousarray gave an array that is not of shape (2, 4, 5, 3)",
+        86,
+    ),
+    (
+        convkit("maxpool_forward", C_X, 2, 2),
+        "empty",
+        raising(MemoryError, "no room"),
+        MemoryError,
+        "no room",
+        82,
+    ),
+    (
+        convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2),
+        "ascontiguousarray",
+        lambda a, dtype: np.ascontiguousarray(a, dtype)[:, :1],
+        ValueError,
+        "np.ascontiguousarray gave an array that is not of shape (1, 2, 2, 2)",
+        126,
+    ),
+    (
+        convkit("maxpool_backward", C_OUT, C_ARGMAX, (1, 4, 5, 2), 2, 2),
+        "zeros",
+        lambda shape, dtype: np.zeros((1, 2, 2, 2)),
+        ValueError,
+        "np.zeros gave an array that is not of shape (1, 4, 5, 2)",
+        125,
+    ),
 ]
 
 
 def only_entry_of(exc, module, name, line):
     """The failure passed through exactly one entry of the module, above whatever np ran."""
-    frames = [f for f in native_frames(exc) if f[0] != __file__]   # not this file's lambdas
+    frames = [f for f in native_frames(exc) if f[0] != __file__]  # not this file's lambdas
     return frames[:1] == [entry(module, name, line)] == module_frames(exc, module)
 
 
-@pytest.mark.parametrize("call, name, replacement, error, message, line", REPORTS,
-                         ids=[f"{r[0][1]}-{r[1]}-{i}" for i, r in enumerate(REPORTS)])
-def test_numpy_faults_report_their_message_and_line(monkeypatch, call, name, replacement, error,
-                                                    message, line):
+@pytest.mark.parametrize(
+    "call, name, replacement, error, message, line",
+    REPORTS,
+    ids=[f"{r[0][1]}-{r[1]}-{i}" for i, r in enumerate(REPORTS)],
+)
+def test_numpy_faults_report_their_message_and_line(
+    monkeypatch, call, name, replacement, error, message, line
+):
     module, function, run = call
     monkeypatch.setattr(module, "np", FakeNumpy(**{name: replacement}))
     with pytest.raises(error) as caught:
@@ -272,16 +432,20 @@ def test_numpy_faults_report_their_message_and_line(monkeypatch, call, name, rep
     assert only_entry_of(caught.value, module, function, line)
 
 
-MISSING_NP = [pairwise("pairwise_squared_euclidean") + (16,),
-              pairwise("pairwise_distances") + (35,),
-              pairwise("pairwise_manhattan_distances") + (54,),
-              classify() + (28,), regress() + (101,),
-              convkit("maxpool_forward", C_X, 2, 2) + (82,)]
+MISSING_NP = [
+    pairwise("pairwise_squared_euclidean") + (16,),
+    pairwise("pairwise_distances") + (35,),
+    pairwise("pairwise_manhattan_distances") + (54,),
+    classify() + (28,),
+    regress() + (101,),
+    convkit("maxpool_forward", C_X, 2, 2) + (82,),
+]
 
 
 @pytest.mark.parametrize("module, name, run, line", MISSING_NP, ids=[m[1] for m in MISSING_NP])
-def test_missing_np_is_a_name_error_and_builtins_are_the_fallback(monkeypatch, module, name, run,
-                                                                  line):
+def test_missing_np_is_a_name_error_and_builtins_are_the_fallback(
+    monkeypatch, module, name, run, line
+):
     monkeypatch.delattr(module, "np")
     with pytest.raises(NameError) as caught:
         run()
@@ -295,6 +459,7 @@ def test_missing_np_is_a_name_error_and_builtins_are_the_fallback(monkeypatch, m
 
 # ---------------------------------------------------------------------------------------------
 # Sizes that are valid but cannot be allocated.
+
 
 @pytest.mark.slow
 def test_query_results_too_large_to_allocate_are_memory_error():
@@ -314,7 +479,8 @@ def test_query_results_too_large_to_allocate_are_memory_error():
 
 @pytest.mark.slow
 @pytest.mark.not_under_asan(
-    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it")
+    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it"
+)
 def test_dtw_storage_too_large_to_allocate_is_memory_error():
     # 2^23 by 2^23 − 1 elements in a band 2^22 wide: about 2^46 cells, more than the address
     # space. np.zeros leaves its pages untouched.

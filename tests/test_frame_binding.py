@@ -2,9 +2,9 @@
 
 import numpy as np
 import pytest
+from support import native_frames, vectorcall
 
 from quillbrax.accel import _pairmetric
-from support import native_frames, vectorcall
 
 f = _pairmetric.pairwise_distances
 X = np.ones((2, 2))
@@ -13,18 +13,25 @@ NAME = "quillbrax.accel._pairmetric.pairwise_distances"
 SOURCE = "quillbrax/accel/_pairmetric"
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((X,), {}, "pairwise_distances() takes exactly 2 positional arguments (1 given)"),
-    ((), {}, "pairwise_distances() takes exactly 2 positional arguments (0 given)"),
-    ((X, Y, X), {}, "pairwise_distances() takes exactly 2 positional arguments (3 given)"),
-    ((X, Y, X), {"Y": Y}, "pairwise_distances() takes exactly 2 positional arguments (3 given)"),
-    ((), {"Y": Y}, "pairwise_distances() takes exactly 2 positional arguments (0 given)"),
-    ((), {"X": X}, "pairwise_distances() takes exactly 2 positional arguments (1 given)"),
-    ((X,), {"X": X}, "pairwise_distances() got multiple values for keyword argument 'X'"),
-    ((X, Y), {"Y": Y}, "pairwise_distances() got multiple values for keyword argument 'Y'"),
-    ((X,), {"Z": Y}, "pairwise_distances() got an unexpected keyword argument 'Z'"),
-    ((), {"x": X, "Y": Y}, "pairwise_distances() got an unexpected keyword argument 'x'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((X,), {}, "pairwise_distances() takes exactly 2 positional arguments (1 given)"),
+        ((), {}, "pairwise_distances() takes exactly 2 positional arguments (0 given)"),
+        ((X, Y, X), {}, "pairwise_distances() takes exactly 2 positional arguments (3 given)"),
+        (
+            (X, Y, X),
+            {"Y": Y},
+            "pairwise_distances() takes exactly 2 positional arguments (3 given)",
+        ),
+        ((), {"Y": Y}, "pairwise_distances() takes exactly 2 positional arguments (0 given)"),
+        ((), {"X": X}, "pairwise_distances() takes exactly 2 positional arguments (1 given)"),
+        ((X,), {"X": X}, "pairwise_distances() got multiple values for keyword argument 'X'"),
+        ((X, Y), {"Y": Y}, "pairwise_distances() got multiple values for keyword argument 'Y'"),
+        ((X,), {"Z": Y}, "pairwise_distances() got an unexpected keyword argument 'Z'"),
+        ((), {"x": X, "Y": Y}, "pairwise_distances() got an unexpected keyword argument 'x'"),
+    ],
+)
 @pytest.mark.parametrize("convention", ["vectorcall", "keyword dictionary"])
 def test_binding_errors(args, kwargs, message, convention):
     call = f if convention == "vectorcall" else (lambda *a, **k: type(f).__call__(f, *a, **k))

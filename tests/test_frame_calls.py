@@ -3,9 +3,9 @@ failed call released. (What np hands back, and np missing, are checked in test_f
 
 import numpy as np
 import pytest
+from support import FakeNumpy
 
 from quillbrax.accel import _pairmetric
-from support import FakeNumpy
 
 X = np.ones((2, 3))
 Y = np.zeros((4, 3))

@@ -12,13 +12,16 @@ import textwrap
 
 import numpy as np
 import pytest
-
-from quillbrax.accel import _pairmetric
 from support import run_python
 
+from quillbrax.accel import _pairmetric
+
 FUNCTIONS = [
-    ("pairwise_squared_euclidean", 11, ("X", "Y", "n", "m", "d", "out", "i", "j", "k", "diff",
-                                        "acc")),
+    (
+        "pairwise_squared_euclidean",
+        11,
+        ("X", "Y", "n", "m", "d", "out", "i", "j", "k", "diff", "acc"),
+    ),
     ("pairwise_distances", 30, ("X", "Y", "n", "m", "d", "out", "i", "j", "k", "diff", "acc")),
     ("pairwise_manhattan_distances", 49, ("X", "Y", "n", "m", "d", "out", "i", "j", "k", "acc")),
 ]
@@ -38,10 +41,14 @@ def test_function_objects(name, line, varnames):
 
 
 FRAME_FUNCTIONS = [
-    ("_pairmetric", "pairwise_squared_euclidean"), ("_pairmetric", "pairwise_distances"),
+    ("_pairmetric", "pairwise_squared_euclidean"),
+    ("_pairmetric", "pairwise_distances"),
     ("_pairmetric", "pairwise_manhattan_distances"),
-    ("_splitscan", "_best_split_classifier"), ("_splitscan", "_best_split_regressor"),
-    ("_convkit", "im2col"), ("_convkit", "col2im"), ("_convkit", "maxpool_forward"),
+    ("_splitscan", "_best_split_classifier"),
+    ("_splitscan", "_best_split_regressor"),
+    ("_convkit", "im2col"),
+    ("_convkit", "col2im"),
+    ("_convkit", "maxpool_forward"),
     ("_convkit", "maxpool_backward"),
 ]
 
@@ -62,7 +69,10 @@ def test_module_attributes():
     assert _pairmetric.np is np
     assert _pairmetric.__test__ == {}
     assert [k for k in vars(_pairmetric) if k.startswith("pairwise")] == [
-        "pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]
+        "pairwise_squared_euclidean",
+        "pairwise_distances",
+        "pairwise_manhattan_distances",
+    ]
     assert "pairwise_distances(X, Y)" in pydoc.render_doc(_pairmetric, renderer=pydoc.plaintext)
 
 
@@ -76,34 +86,54 @@ def test_executing_for_a_foreign_module_object_is_refused():
     with pytest.raises(RuntimeError) as caught:
         execute(type(sys)("quillbrax.accel._pairmetric"), definition)
     assert str(caught.value) == (
-        "Module '_pairmetric' has already been imported. Re-initialisation is not supported.")
+        "Module '_pairmetric' has already been imported. Re-initialisation is not supported."
+    )
     assert execute(_pairmetric, definition) == 0  # the module itself: nothing to do
 
 
 # Each scenario breaks one step of initialisation in a fresh interpreter, checks the error and its
 # traceback entry, then repairs the cause and imports again.
 INIT_FAILURES = {
-    "native interface not a capsule": ("""
+    "native interface not a capsule": (
+        """
         import types
         real = sys.modules["numpy._core._multiarray_umath"]
         sys.modules["numpy._core._multiarray_umath"] = types.SimpleNamespace(_ARRAY_API=42)
-    """, """
+    """,
+        """
         sys.modules["numpy._core._multiarray_umath"] = real
-    """, "ImportError", "numpy.core.multiarray failed to import (", 1),
-    "native interface module missing": ("""
+    """,
+        "ImportError",
+        "numpy.core.multiarray failed to import (",
+        1,
+    ),
+    "native interface module missing": (
+        """
         real = sys.modules["numpy._core._multiarray_umath"]
         sys.modules["numpy._core._multiarray_umath"] = None   # falls back to numpy.core
         sys.modules["numpy.core._multiarray_umath"] = None
-    """, """
+    """,
+        """
         sys.modules["numpy._core._multiarray_umath"] = real
-    """, "ImportError", "numpy.core.multiarray failed to import (", 1),
-    "ndarray is not a type": ("""
+    """,
+        "ImportError",
+        "numpy.core.multiarray failed to import (",
+        1,
+    ),
+    "ndarray is not a type": (
+        """
         real = numpy.ndarray
         numpy.ndarray = 5
-    """, """
+    """,
+        """
         numpy.ndarray = real
-    """, "TypeError", "numpy.ndarray is not a type object", 1),
-    "numpy import refused": ("""
+    """,
+        "TypeError",
+        "numpy.ndarray is not a type object",
+        1,
+    ),
+    "numpy import refused": (
+        """
         import builtins
         real = builtins.__import__
         def refuse(name, *args, **kwargs):
@@ -111,9 +141,14 @@ INIT_FAILURES = {
                 raise ImportError("numpy refused")
             return real(name, *args, **kwargs)
         builtins.__import__ = refuse
-    """, """
+    """,
+        """
         builtins.__import__ = real
-    """, "ImportError", "numpy refused", 1),
+    """,
+        "ImportError",
+        "numpy refused",
+        1,
+    ),
 }
 
 
@@ -122,21 +157,29 @@ INIT_FAILURES = {
 def test_failed_initialisation_leaves_the_module_importable(scenario):
     breaking, repairing, error, message, line = INIT_FAILURES[scenario]
     # NumPy 1.26 imports its numpy._core forwarding modules only on demand, NumPy 2 with numpy.
-    code = ("import sys, traceback, numpy, numpy._core._multiarray_umath\n"
-            + textwrap.dedent(breaking)) + textwrap.dedent("""
+    code = (
+        (
+            "import sys, traceback, numpy, numpy._core._multiarray_umath\n"
+            + textwrap.dedent(breaking)
+        )
+        + textwrap.dedent("""
         try:
             import quillbrax.accel._pairmetric
         except BaseException as e:
-            entries = [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
+            frames = traceback.extract_tb(e.__traceback__)
+            entries = [(f.filename, f.name, f.lineno) for f in frames]
             print(type(e).__name__, "|", e, "|", entries,
                   "|", e.__context__ is None)
         else:
             print("imported")
-        """) + textwrap.dedent(repairing) + textwrap.dedent("""
+        """)
+        + textwrap.dedent(repairing)
+        + textwrap.dedent("""
         import numpy as np
         from quillbrax.accel import _pairmetric
         print("again", _pairmetric.pairwise_distances(np.ones((1, 1)), np.zeros((1, 1)))[0, 0])
         """)
+    )
     status, out, err = run_python(code)
     assert status == 0, err
     first, second = out.strip().splitlines()[-2:]

@@ -7,19 +7,20 @@ documents for it, and leaves every argument byte-for-byte as it was.
 
 import warnings
 
+import hostile
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
-import hostile
 import reference
 import reference_convkit
 import reference_nearix
 import reference_splitscan
 import reference_warpalign
-from hostile import Outcome, count, outcome, same_outcome, snapshot, same_snapshot
-from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+from hostile import Outcome, count, outcome, same_outcome, same_snapshot, snapshot
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from support import RAISING_INT, SUBCLASS_INT, laid_out, same_value, unaligned
+
+from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
 
 # Each drawn case is cheap: five times the examples of the profile in use (see conftest.py).
 BATTERY = settings(max_examples=5 * settings.default.max_examples)
@@ -63,31 +64,79 @@ class Function:
 
 
 FUNCTIONS = [
-    *(Function("_pairmetric", name, getattr(_pairmetric, name),
-               [RNG.normal(size=(4, 3)), RNG.normal(size=(5, 4))],
-               {0: (np.float64, 2), 1: (np.float64, 2)})
-      for name in ("pairwise_squared_euclidean", "pairwise_distances",
-                   "pairwise_manhattan_distances")),
+    *(
+        Function(
+            "_pairmetric",
+            name,
+            getattr(_pairmetric, name),
+            [RNG.normal(size=(4, 3)), RNG.normal(size=(5, 4))],
+            {0: (np.float64, 2), 1: (np.float64, 2)},
+        )
+        for name in (
+            "pairwise_squared_euclidean",
+            "pairwise_distances",
+            "pairwise_manhattan_distances",
+        )
+    ),
     Function("_nearix", "KDTree", build_and_query, [X_TREE], {0: (None, 2)}, frame=False),
     Function("_nearix", "KDTree.query", TREE.query, [Q0, 3], {0: (None, 2)}, [1], frame=False),
-    Function("_warpalign", "dtw_path", _warpalign.dtw_path,
-             [RNG.normal(size=5), RNG.normal(size=7), 2], {0: (None, 1), 1: (None, 1)}, [2],
-             frame=False),
-    Function("_splitscan", "_best_split_classifier", _splitscan._best_split_classifier,
-             [RNG.normal(size=(8, 2)), RNG.integers(0, 3, size=8), 1],
-             {0: (np.float64, 2), 1: (np.int64, 1)}, [2]),
-    Function("_splitscan", "_best_split_regressor", _splitscan._best_split_regressor,
-             [RNG.normal(size=(8, 2)), RNG.normal(size=8), 1],
-             {0: (np.float64, 2), 1: (np.float64, 1)}, [2]),
-    Function("_convkit", "im2col", _convkit.im2col, [IMAGES, 2, 3, 1, 1],
-             {0: (np.float64, 4)}, [1, 2, 3, 4]),
-    Function("_convkit", "col2im", _convkit.col2im, [COLS, IMAGES.shape, 2, 3, 1, 1],
-             {0: (np.float64, 2)}, [2, 3, 4, 5]),
-    Function("_convkit", "maxpool_forward", _convkit.maxpool_forward, [IMAGES, 2, 2],
-             {0: (np.float64, 4)}, [1, 2]),
-    Function("_convkit", "maxpool_backward", _convkit.maxpool_backward,
-             [RNG.normal(size=POOLED.shape), ARGMAX, IMAGES.shape, 2, 2],
-             {0: (np.float64, 4), 1: (np.intp, 4)}, [3, 4]),
+    Function(
+        "_warpalign",
+        "dtw_path",
+        _warpalign.dtw_path,
+        [RNG.normal(size=5), RNG.normal(size=7), 2],
+        {0: (None, 1), 1: (None, 1)},
+        [2],
+        frame=False,
+    ),
+    Function(
+        "_splitscan",
+        "_best_split_classifier",
+        _splitscan._best_split_classifier,
+        [RNG.normal(size=(8, 2)), RNG.integers(0, 3, size=8), 1],
+        {0: (np.float64, 2), 1: (np.int64, 1)},
+        [2],
+    ),
+    Function(
+        "_splitscan",
+        "_best_split_regressor",
+        _splitscan._best_split_regressor,
+        [RNG.normal(size=(8, 2)), RNG.normal(size=8), 1],
+        {0: (np.float64, 2), 1: (np.float64, 1)},
+        [2],
+    ),
+    Function(
+        "_convkit",
+        "im2col",
+        _convkit.im2col,
+        [IMAGES, 2, 3, 1, 1],
+        {0: (np.float64, 4)},
+        [1, 2, 3, 4],
+    ),
+    Function(
+        "_convkit",
+        "col2im",
+        _convkit.col2im,
+        [COLS, IMAGES.shape, 2, 3, 1, 1],
+        {0: (np.float64, 2)},
+        [2, 3, 4, 5],
+    ),
+    Function(
+        "_convkit",
+        "maxpool_forward",
+        _convkit.maxpool_forward,
+        [IMAGES, 2, 2],
+        {0: (np.float64, 4)},
+        [1, 2],
+    ),
+    Function(
+        "_convkit",
+        "maxpool_backward",
+        _convkit.maxpool_backward,
+        [RNG.normal(size=POOLED.shape), ARGMAX, IMAGES.shape, 2, 2],
+        {0: (np.float64, 4), 1: (np.intp, 4)},
+        [3, 4],
+    ),
 ]
 
 ARRAY_PARAMETERS = [(f, i) for f in FUNCTIONS for i in f.arrays]
@@ -102,7 +151,8 @@ def checked_call(function, args):
         got = outcome(function.call, *args)
     for position, (a, b) in enumerate(zip(before, [snapshot(a) for a in args])):
         assert same_snapshot(a, b), f"{function} changed argument {position}: " + str(
-            [(x, y) for x, y in zip(a, b) if x != y])
+            [(x, y) for x, y in zip(a, b) if x != y]
+        )
     count(function.module)
     return got
 
@@ -129,8 +179,11 @@ def _expected_for_array(function, i, variant):
         return clean_outcome(function, function.with_arg(i, variant.values)), []
     if not variant.ndarray:
         return Outcome(error=TypeError), []
-    if variant.dtype != np.dtype(dtype) or variant.dtype.byteorder == ">" or \
-            variant.value.ndim != ndim:
+    if (
+        variant.dtype != np.dtype(dtype)
+        or variant.dtype.byteorder == ">"
+        or variant.value.ndim != ndim
+    ):
         return Outcome(error=ValueError), []
     values = np.array(variant.value, dtype=dtype, order="C", copy=True)
     expected = clean_outcome(function, function.with_arg(i, values))
@@ -177,12 +230,18 @@ class ShortIndexable:
 
 
 SHAPES = [
-    ("list", lambda s: list(s)), ("array", lambda s: np.array(s)),
-    ("intp array", lambda s: np.array(s, dtype=np.intp)), ("float items", lambda s: tuple(
-        float(v) + 0.5 for v in s)), ("numpy items", lambda s: tuple(np.int32(v) for v in s)),
-    ("five items", lambda s: tuple(s) + (7,)), ("three items", lambda s: tuple(s)[:3]),
-    ("empty", lambda s: ()), ("None", lambda s: None), ("str", lambda s: "abcd"),
-    ("dict", lambda s: {0: 1}), ("short indexable", lambda s: ShortIndexable()),
+    ("list", lambda s: list(s)),
+    ("array", lambda s: np.array(s)),
+    ("intp array", lambda s: np.array(s, dtype=np.intp)),
+    ("float items", lambda s: tuple(float(v) + 0.5 for v in s)),
+    ("numpy items", lambda s: tuple(np.int32(v) for v in s)),
+    ("five items", lambda s: tuple(s) + (7,)),
+    ("three items", lambda s: tuple(s)[:3]),
+    ("empty", lambda s: ()),
+    ("None", lambda s: None),
+    ("str", lambda s: "abcd"),
+    ("dict", lambda s: {0: 1}),
+    ("short indexable", lambda s: ShortIndexable()),
     ("negative item", lambda s: (-s[0],) + tuple(s)[1:]),
     ("zero item", lambda s: (0,) + tuple(s)[1:]),
     ("huge item", lambda s: (2**62,) + tuple(s)[1:]),
@@ -216,15 +275,15 @@ def _shape_model(shape):
                 return type(e)
             if type(value) is not int:
                 return DeprecationWarning if isinstance(value, int) else TypeError
-        if not -2**63 <= value < 2**63:
+        if not -(2**63) <= value < 2**63:
             return OverflowError
         items.append(value)
     return tuple(items)
 
 
-@pytest.mark.parametrize("function", [f for f in FUNCTIONS if f.name in ("col2im",
-                                                                        "maxpool_backward")],
-                         ids=str)
+@pytest.mark.parametrize(
+    "function", [f for f in FUNCTIONS if f.name in ("col2im", "maxpool_backward")], ids=str
+)
 def test_shape_arguments(function):
     i = 1 if function.name == "col2im" else 2
     failures = []
@@ -247,8 +306,10 @@ def test_shape_arguments(function):
 LAYOUTS = ["C", "reversed", "spread", "fortran", "read-only", "unaligned", "broadcast"]
 
 
-ELEMENTS = st.one_of(st.floats(-8, 8, width=16), st.sampled_from(
-    [0.0, -0.0, np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324]))
+ELEMENTS = st.one_of(
+    st.floats(-8, 8, width=16),
+    st.sampled_from([0.0, -0.0, np.nan, np.inf, -np.inf, 1e308, -1e308, 5e-324]),
+)
 
 
 def matrix(shape, data, layout, nan=True):
@@ -275,14 +336,22 @@ def fn(name):
 
 @pytest.mark.slow
 @BATTERY
-@given(n=st.integers(0, 4), m=st.integers(0, 4), d=st.integers(0, 3), extra=st.integers(-2, 2),
-       layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)), data=st.data())
+@given(
+    n=st.integers(0, 4),
+    m=st.integers(0, 4),
+    d=st.integers(0, 3),
+    extra=st.integers(-2, 2),
+    layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)),
+    data=st.data(),
+)
 def test_pairwise_shapes_and_layouts(n, m, d, extra, layouts, data):
     X = matrix((n, d), data, layouts[0])
     Y = matrix((m, max(0, d + extra)), data, layouts[1])
-    for name, metric in [("pairwise_squared_euclidean", "squared"),
-                         ("pairwise_distances", "euclidean"),
-                         ("pairwise_manhattan_distances", "manhattan")]:
+    for name, metric in [
+        ("pairwise_squared_euclidean", "squared"),
+        ("pairwise_distances", "euclidean"),
+        ("pairwise_manhattan_distances", "manhattan"),
+    ]:
         if Y.shape[1] < d:
             expected = Outcome(error=ValueError)
         else:
@@ -292,9 +361,15 @@ def test_pairwise_shapes_and_layouts(n, m, d, extra, layouts, data):
 
 @pytest.mark.slow
 @BATTERY
-@given(n=st.integers(0, 6), d=st.integers(0, 3), nq=st.integers(0, 3), dq=st.integers(0, 3),
-       k=st.integers(-2, 8), layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)),
-       data=st.data())
+@given(
+    n=st.integers(0, 6),
+    d=st.integers(0, 3),
+    nq=st.integers(0, 3),
+    dq=st.integers(0, 3),
+    k=st.integers(-2, 8),
+    layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)),
+    data=st.data(),
+)
 def test_tree_shapes_and_layouts(n, d, nq, dq, k, layouts, data):
     X = matrix((n, d), data, layouts[0], nan=data.draw(st.booleans()))
     Q = matrix((nq, dq), data, layouts[1])
@@ -314,8 +389,11 @@ def test_tree_shapes_and_layouts(n, d, nq, dq, k, layouts, data):
     # which is not fixed; each index must still be distinct and at its reported distance, and the
     # distances those of the reference unless some are NaN (inf - inf), which orders nothing.
     _, want = reference_nearix.tree_search(np.array(X), np.array(Q), k)
-    unordered = any(dist != dist for row in reference_nearix.brute_force(np.array(X), np.array(Q), n)
-                    for dist, _ in row)
+    unordered = any(
+        dist != dist
+        for row in reference_nearix.brute_force(np.array(X), np.array(Q), n)
+        for dist, _ in row
+    )
     if not unordered:
         assert same_value(distances, np.array(want, dtype=np.float64).reshape(nq, min(k, n)))
     for q, row, row_distances in zip(np.array(Q), indices, distances):
@@ -326,8 +404,13 @@ def test_tree_shapes_and_layouts(n, d, nq, dq, k, layouts, data):
 
 @pytest.mark.slow
 @BATTERY
-@given(n=st.integers(0, 6), m=st.integers(0, 6), window=st.integers(-3, 8),
-       layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)), data=st.data())
+@given(
+    n=st.integers(0, 6),
+    m=st.integers(0, 6),
+    window=st.integers(-3, 8),
+    layouts=st.tuples(st.sampled_from(LAYOUTS), st.sampled_from(LAYOUTS)),
+    data=st.data(),
+)
 def test_dtw_shapes_and_layouts(n, m, window, layouts, data):
     x = matrix((n,), data, layouts[0])
     y = matrix((m,), data, layouts[1])
@@ -338,17 +421,25 @@ def test_dtw_shapes_and_layouts(n, m, window, layouts, data):
 
 @pytest.mark.slow
 @BATTERY
-@given(n=st.integers(0, 6), m=st.integers(0, 3), extra=st.integers(-2, 2),
-       min_samples_leaf=st.integers(-2, 4), layout=st.sampled_from(LAYOUTS), data=st.data())
+@given(
+    n=st.integers(0, 6),
+    m=st.integers(0, 3),
+    extra=st.integers(-2, 2),
+    min_samples_leaf=st.integers(-2, 4),
+    layout=st.sampled_from(LAYOUTS),
+    data=st.data(),
+)
 def test_split_shapes_and_layouts(n, m, extra, min_samples_leaf, layout, data):
     X = matrix((n, m), data, layout)
     length = max(0, n + extra)
-    labels = np.array(data.draw(st.lists(st.integers(-2, 2), min_size=length, max_size=length)),
-                      dtype=np.int64)
+    labels = np.array(
+        data.draw(st.lists(st.integers(-2, 2), min_size=length, max_size=length)), dtype=np.int64
+    )
     targets = matrix((length,), data, data.draw(st.sampled_from(LAYOUTS)))
     for name, y, ref in [
-            ("_best_split_classifier", labels, reference_splitscan.best_split_classifier),
-            ("_best_split_regressor", targets, reference_splitscan.best_split_regressor)]:
+        ("_best_split_classifier", labels, reference_splitscan.best_split_classifier),
+        ("_best_split_regressor", targets, reference_splitscan.best_split_regressor),
+    ]:
         if length < n:
             expected = Outcome(error=ValueError)
         else:
@@ -367,10 +458,15 @@ def _patch_fits(H, W, kh, kw, stride, pad):
 
 @pytest.mark.slow
 @BATTERY
-@given(shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5),
-                       st.integers(0, 2)),
-       kh=st.integers(-1, 4), kw=st.integers(-1, 4), stride=st.integers(-1, 3),
-       pad=st.integers(-2, 2), layout=st.sampled_from(LAYOUTS), data=st.data())
+@given(
+    shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5), st.integers(0, 2)),
+    kh=st.integers(-1, 4),
+    kw=st.integers(-1, 4),
+    stride=st.integers(-1, 3),
+    pad=st.integers(-2, 2),
+    layout=st.sampled_from(LAYOUTS),
+    data=st.data(),
+)
 def test_patches_shapes_and_layouts(shape, kh, kw, stride, pad, layout, data):
     N, H, W, C = shape
     X = matrix(shape, data, layout)
@@ -387,13 +483,19 @@ def test_patches_shapes_and_layouts(shape, kh, kw, stride, pad, layout, data):
     if fits:
         rows = N * OH * OW + data.draw(st.sampled_from([0, 0, -1, 1]))
         columns = kh * kw * C + data.draw(st.sampled_from([0, 0, -1, 1]))
-        cols = matrix((max(rows, 0), max(columns, 0)), data,
-                      data.draw(st.sampled_from(["C", "reversed", "spread", "broadcast"])))
+        cols = matrix(
+            (max(rows, 0), max(columns, 0)),
+            data,
+            data.draw(st.sampled_from(["C", "reversed", "spread", "broadcast"])),
+        )
         if cols.shape != (N * OH * OW, kh * kw * C):
             expected = Outcome(error=ValueError)
         else:
-            expected = Outcome(value=np.ascontiguousarray(
-                reference_convkit.col2im(cols, shape, kh, kw, stride, pad)))
+            expected = Outcome(
+                value=np.ascontiguousarray(
+                    reference_convkit.col2im(cols, shape, kh, kw, stride, pad)
+                )
+            )
         got = checked_call(fn("col2im"), [cols, shape, kh, kw, stride, pad])
         if not cols.flags.writeable:
             expected = Outcome(error=ValueError)  # viewed in place, which needs write access
@@ -404,17 +506,24 @@ def test_patches_shapes_and_layouts(shape, kh, kw, stride, pad, layout, data):
 
 @pytest.mark.slow
 @BATTERY
-@given(shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5),
-                       st.integers(0, 2)),
-       k=st.integers(-1, 4), stride=st.integers(-1, 3), layout=st.sampled_from(LAYOUTS),
-       grad_change=st.sampled_from([None, None, 0, 1, 2, 3]), bad_index=st.booleans(),
-       data=st.data())
+@given(
+    shape=st.tuples(st.integers(0, 2), st.integers(0, 5), st.integers(0, 5), st.integers(0, 2)),
+    k=st.integers(-1, 4),
+    stride=st.integers(-1, 3),
+    layout=st.sampled_from(LAYOUTS),
+    grad_change=st.sampled_from([None, None, 0, 1, 2, 3]),
+    bad_index=st.booleans(),
+    data=st.data(),
+)
 def test_pooling_shapes_and_layouts(shape, k, stride, layout, grad_change, bad_index, data):
     N, H, W, C = shape
     X = matrix(shape, data, layout)
     fits = 1 <= k <= min(H, W) and stride >= 1
-    expected = Outcome(value=reference_convkit.maxpool_forward(X, k, stride)) if fits else \
-        Outcome(error=ValueError)
+    expected = (
+        Outcome(value=reference_convkit.maxpool_forward(X, k, stride))
+        if fits
+        else Outcome(error=ValueError)
+    )
     got = checked_call(fn("maxpool_forward"), [X, k, stride])
     if not same_outcome(got, expected) and in_place_read_only(X):
         expected = Outcome(error=ValueError)
@@ -429,7 +538,8 @@ def test_pooling_shapes_and_layouts(shape, k, stride, layout, grad_change, bad_i
     argmax = argmax.copy()
     if bad_index and argmax.size:
         argmax.flat[data.draw(st.integers(0, argmax.size - 1))] = data.draw(
-            st.sampled_from([-1, k * k, 2**62, -2**63]))
+            st.sampled_from([-1, k * k, 2**62, -(2**63)])
+        )
     valid = grad_change is None and not (bad_index and argmax.size)
     if valid:
         expected = Outcome(value=reference_convkit.maxpool_backward(grad, argmax, shape, k, stride))
@@ -459,8 +569,12 @@ UNALIGNED_CALLS = [
     ("im2col", lambda a: _convkit.im2col(a(2, 4, 4, 3), 2, 2, 1, 0)),
     ("maxpool_forward", lambda a: _convkit.maxpool_forward(a(2, 4, 4, 3), 2, 1)),
     ("col2im", lambda a: _convkit.col2im(a(18, 12), (2, 4, 4, 3), 2, 2, 1, 0)),
-    ("maxpool_backward", lambda a: _convkit.maxpool_backward(
-        a(2, 3, 3, 3), np.zeros((2, 3, 3, 3), np.intp), (2, 4, 4, 3), 2, 1)),
+    (
+        "maxpool_backward",
+        lambda a: _convkit.maxpool_backward(
+            a(2, 3, 3, 3), np.zeros((2, 3, 3, 3), np.intp), (2, 4, 4, 3), 2, 1
+        ),
+    ),
 ]
 
 
@@ -476,6 +590,7 @@ def test_unaligned_arrays_are_read_where_they_are(name, call):
             if key not in values:
                 values[key] = RNG.normal(size=shape)
             return values[key].copy() if aligned else unaligned(values[key])
+
         return array
 
     odd = make(False)

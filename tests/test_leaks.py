@@ -8,9 +8,9 @@ import tracemalloc
 
 import numpy as np
 import pytest
+from support import RAISING_INT, SUBCLASS_INT, read_only
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
-from support import RAISING_INT, SUBCLASS_INT, read_only
 
 RNG = np.random.default_rng(11)
 X2 = RNG.normal(size=(6, 3))
@@ -53,14 +53,20 @@ CALLS = [
     ("classifier ok", _splitscan._best_split_classifier, (X2, LABELS, 1), None),
     ("classifier pure", _splitscan._best_split_classifier, (X2, np.zeros(6, np.int64), 1), None),
     ("classifier short y", _splitscan._best_split_classifier, (X2, LABELS[:3], 1), ValueError),
-    ("classifier int32 y", _splitscan._best_split_classifier, (X2, INT32[0, 0, 0], 1),
-     ValueError),
-    ("classifier overflow", _splitscan._best_split_classifier, (X2, LABELS, 2**40),
-     OverflowError),
-    ("classifier raising __int__", _splitscan._best_split_classifier,
-     (X2, LABELS, RAISING_INT), ValueError),
-    ("classifier int subclass", _splitscan._best_split_classifier,
-     (X2, LABELS, SUBCLASS_INT), DeprecationWarning),
+    ("classifier int32 y", _splitscan._best_split_classifier, (X2, INT32[0, 0, 0], 1), ValueError),
+    ("classifier overflow", _splitscan._best_split_classifier, (X2, LABELS, 2**40), OverflowError),
+    (
+        "classifier raising __int__",
+        _splitscan._best_split_classifier,
+        (X2, LABELS, RAISING_INT),
+        ValueError,
+    ),
+    (
+        "classifier int subclass",
+        _splitscan._best_split_classifier,
+        (X2, LABELS, SUBCLASS_INT),
+        DeprecationWarning,
+    ),
     ("regressor ok", _splitscan._best_split_regressor, (X2, TARGETS, 1), None),
     ("regressor arity", _splitscan._best_split_regressor, (X2, TARGETS, 1, 2), TypeError),
     ("im2col ok", _convkit.im2col, (IMAGES, 2, 2, 1, 1), None),
@@ -73,15 +79,34 @@ CALLS = [
     ("maxpool ok", _convkit.maxpool_forward, (IMAGES, 2, 1), None),
     ("maxpool stride", _convkit.maxpool_forward, (IMAGES, 2, 0), ValueError),
     ("maxpool backward ok", _convkit.maxpool_backward, (POOLED, ARGMAX, IMAGES.shape, 2, 1), None),
-    ("maxpool backward index", _convkit.maxpool_backward,
-     (POOLED, BAD_ARGMAX, IMAGES.shape, 2, 1), ValueError),
-    ("maxpool backward int32", _convkit.maxpool_backward, (POOLED, INT32, IMAGES.shape, 2, 1),
-     ValueError),
+    (
+        "maxpool backward index",
+        _convkit.maxpool_backward,
+        (POOLED, BAD_ARGMAX, IMAGES.shape, 2, 1),
+        ValueError,
+    ),
+    (
+        "maxpool backward int32",
+        _convkit.maxpool_backward,
+        (POOLED, INT32, IMAGES.shape, 2, 1),
+        ValueError,
+    ),
 ]
 
 # What the frame modules take from NumPy at every call.
-NUMPY_OBJECTS = [np, np.ndarray, np.float64, np.intp, np.int64, np.empty, np.zeros, np.unique,
-                 np.argsort, np.pad, np.ascontiguousarray]
+NUMPY_OBJECTS = [
+    np,
+    np.ndarray,
+    np.float64,
+    np.intp,
+    np.int64,
+    np.empty,
+    np.zeros,
+    np.unique,
+    np.argsort,
+    np.pad,
+    np.ascontiguousarray,
+]
 
 
 def call_once(function, args, error):
@@ -104,7 +129,7 @@ SUCCEEDING = [c[:3] for c in CALLS if c[3] is None and c[0] != "classifier pure"
 def test_what_a_call_returns_holds_no_extra_reference(label, function, args):
     # Cheap enough for the quick run: a reference too many on a result shows at once.
     result = function(*args)
-    assert sys.getrefcount(result) == 2   # `result` and the argument of getrefcount
+    assert sys.getrefcount(result) == 2  # `result` and the argument of getrefcount
     if type(result) is tuple:
         # the tuple, `item` and the argument; small ints are immortal
         assert all(sys.getrefcount(item) == 3 for item in result if not isinstance(item, int))
@@ -160,10 +185,22 @@ BIG_CALLS = [
     ("im2col", lambda: _convkit.im2col(BIG_IMAGES, 3, 3, 1, 1)),
     ("col2im", lambda: _convkit.col2im(np.ones((4 * 40 * 40, 72)), BIG_IMAGES.shape, 3, 3, 1, 1)),
     ("maxpool", lambda: _convkit.maxpool_forward(BIG_IMAGES, 2, 2)),
-    ("maxpool backward", lambda: _convkit.maxpool_backward(BIG_POOLED, BIG_ARGMAX,
-                                                           BIG_IMAGES.shape, 2, 2)),
-    ("maxpool backward refused", lambda: pytest.raises(
-        ValueError, _convkit.maxpool_backward, BIG_POOLED, BIG_ARGMAX + 9, BIG_IMAGES.shape, 2, 2)),
+    (
+        "maxpool backward",
+        lambda: _convkit.maxpool_backward(BIG_POOLED, BIG_ARGMAX, BIG_IMAGES.shape, 2, 2),
+    ),
+    (
+        "maxpool backward refused",
+        lambda: pytest.raises(
+            ValueError,
+            _convkit.maxpool_backward,
+            BIG_POOLED,
+            BIG_ARGMAX + 9,
+            BIG_IMAGES.shape,
+            2,
+            2,
+        ),
+    ),
 ]
 
 

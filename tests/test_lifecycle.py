@@ -6,9 +6,9 @@ import threading
 
 import numpy as np
 import pytest
+from support import read_only, run_python, same_value
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
-from support import read_only, run_python, same_value
 
 RNG = np.random.default_rng(3)
 
@@ -122,10 +122,14 @@ def test_reimport_after_removal_gives_a_working_module(monkeypatch, name):
 # A call of each frame module and what it prints.
 FRAME_MODULES = {
     "_pairmetric": ("module.pairwise_distances(np.ones((1, 1)), np.zeros((1, 1)))[0, 0]", "1.0"),
-    "_splitscan": ("module._best_split_regressor(np.array([[0.0], [1.0]]), np.array([0.0, 1.0]), 1)",
-                   "(0, 0.5, 0.0)"),
-    "_convkit": ("module.maxpool_forward(np.arange(4.0).reshape(1, 2, 2, 1), 2, 2)[0].item()",
-                 "3.0"),
+    "_splitscan": (
+        "module._best_split_regressor(np.array([[0.0], [1.0]]), np.array([0.0, 1.0]), 1)",
+        "(0, 0.5, 0.0)",
+    ),
+    "_convkit": (
+        "module.maxpool_forward(np.arange(4.0).reshape(1, 2, 2, 1), 2, 2)[0].item()",
+        "3.0",
+    ),
 }
 
 
@@ -144,6 +148,8 @@ def test_a_second_interpreter_is_refused_and_the_first_keeps_working(name):
         print({call})
     """)
     assert status == 0, err
-    assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.") in err
+    assert (
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    ) in err
     assert out.split() == ["-1", *printed.split()]

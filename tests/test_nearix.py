@@ -10,10 +10,10 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from quillbrax.accel import _nearix
 from reference_nearix import brute_force, squared_distance, tree_search
 from support import int_probe, laid_out, spread
+
+from quillbrax.accel import _nearix
 
 KDTree = _nearix.KDTree
 
@@ -118,8 +118,17 @@ def test_tie_order_follows_search_and_heap(n, d, data):
 
 @pytest.mark.parametrize(
     "n, d, k",
-    [(200, 4, 1), (200, 8, 5), (300, 8, 12), (150, 6, 150), (250, 9, 3), (120, 13, 7), (90, 16, 1),
-     (300, 16, 32), (77, 3, 4)],
+    [
+        (200, 4, 1),
+        (200, 8, 5),
+        (300, 8, 12),
+        (150, 6, 150),
+        (250, 9, 3),
+        (120, 13, 7),
+        (90, 16, 1),
+        (300, 16, 32),
+        (77, 3, 4),
+    ],
 )
 @pytest.mark.parametrize("extreme", [False, True])
 def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):

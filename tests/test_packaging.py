@@ -13,7 +13,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from support import run_python
 
 FRAME_MODULES = ("_pairmetric", "_splitscan", "_convkit")
@@ -52,8 +51,11 @@ def test_stub_files_and_marker_are_installed_beside_the_modules_without_sources(
 def test_frame_stubs_match_the_function_objects(name):
     mod = module(name)
     stubs = stub_functions(name)
-    exported = sorted(n for n, v in vars(mod).items() if type(v).__name__.endswith("function")
-                      and not n.startswith("__"))
+    exported = sorted(
+        n
+        for n, v in vars(mod).items()
+        if type(v).__name__.endswith("function") and not n.startswith("__")
+    )
     assert sorted(stubs) == exported
     for function_name, args in stubs.items():
         runtime = inspect.signature(getattr(mod, function_name)).parameters.values()
@@ -65,9 +67,10 @@ def test_frame_stubs_match_the_function_objects(name):
         assert stub_defaults == runtime_defaults, function_name
 
 
-@pytest.mark.parametrize("name, qualname", [("_nearix", "KDTree.__init__"),
-                                            ("_nearix", "KDTree.query"),
-                                            ("_warpalign", "dtw_path")])
+@pytest.mark.parametrize(
+    "name, qualname",
+    [("_nearix", "KDTree.__init__"), ("_nearix", "KDTree.query"), ("_warpalign", "dtw_path")],
+)
 def test_bound_stubs_are_positional_only_with_the_generated_arity(name, qualname):
     args = stub_functions(name)[qualname]
     runtime = module(name)
@@ -100,8 +103,10 @@ def test_modules_are_built_for_the_running_interpreter_and_import_without_versio
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(np.lib.NumpyVersion(np.__version__) >= "2.0.0",
-                    reason="NumPy 2 refuses its numpy.core native module to NumPy 1.x builds")
+@pytest.mark.skipif(
+    np.lib.NumpyVersion(np.__version__) >= "2.0.0",
+    reason="NumPy 2 refuses its numpy.core native module to NumPy 1.x builds",
+)
 def test_native_interface_falls_back_to_numpy_core():
     # NumPy 1.26 forwards numpy._core to numpy.core; hiding the forwarder leaves numpy.core.
     status, out, err = run_python("""
@@ -147,9 +152,11 @@ def test_build_for_another_interpreter_warns_on_import(name, as_error):
             print(w.category.__name__ + ":", w.message)
     """)
     assert status == 0, err
-    message = (f"compile time Python version {built_for[0]}.{built_for[1]} of module "
-               f"'quillbrax.accel.{name}' does not match runtime version "
-               f"{sys.version_info[0]}.{sys.version_info[1]}")
+    message = (
+        f"compile time Python version {built_for[0]}.{built_for[1]} of module "
+        f"'quillbrax.accel.{name}' does not match runtime version "
+        f"{sys.version_info[0]}.{sys.version_info[1]}"
+    )
     expected = [f"refused: {message}"] if as_error else ["loaded", f"RuntimeWarning: {message}"]
     assert out.strip().splitlines() == expected
 
@@ -158,22 +165,33 @@ CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(sorted((CHECKOUT / "quillbrax" / "accel").glob("_*.so")) != [],
-                    reason="modules built inside the checkout")
+@pytest.mark.skipif(
+    sorted((CHECKOUT / "quillbrax" / "accel").glob("_*.so")) != [],
+    reason="modules built inside the checkout",
+)
 def test_importing_from_an_unbuilt_checkout_says_how_to_build():
     # From the checkout's root, its quillbrax/ shadows the installed package.
     statements = [f"import quillbrax.accel.{n}" for n in FRAME_MODULES + BOUND_MODULES]
     statements += ["from quillbrax.accel import _nearix", "import quillbrax.accel._nope"]
-    code = "\n".join(["import importlib, sys",
-                      "for statement in sys.argv[1:]:",
-                      "    try:",
-                      "        exec(statement)",
-                      "    except ImportError as e:",
-                      "        print(type(e).__name__, e.name, '|', e)",
-                      "    else:",
-                      "        print('imported')"])
-    done = subprocess.run([sys.executable, "-c", code, *statements], cwd=CHECKOUT,
-                          capture_output=True, text=True, timeout=60)
+    code = "\n".join(
+        [
+            "import importlib, sys",
+            "for statement in sys.argv[1:]:",
+            "    try:",
+            "        exec(statement)",
+            "    except ImportError as e:",
+            "        print(type(e).__name__, e.name, '|', e)",
+            "    else:",
+            "        print('imported')",
+        ]
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", code, *statements],
+        cwd=CHECKOUT,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
     assert len(lines) == len(statements)
@@ -185,5 +203,6 @@ def test_importing_from_an_unbuilt_checkout_says_how_to_build():
         for advice in ("`make build`", "`pip install .`", str(CHECKOUT)):
             assert advice in message, (advice, line)
     # Any other missing name keeps the ordinary error.
-    assert lines[-1] == ("ModuleNotFoundError quillbrax.accel._nope | "
-                         "No module named 'quillbrax.accel._nope'")
+    assert lines[-1] == (
+        "ModuleNotFoundError quillbrax.accel._nope | No module named 'quillbrax.accel._nope'"
+    )

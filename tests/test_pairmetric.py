@@ -4,11 +4,12 @@ import sys
 
 import numpy as np
 import pytest
-from hypothesis import given, strategies as st
-
-from quillbrax.accel import _pairmetric
+from hypothesis import given
+from hypothesis import strategies as st
 from reference import pairwise
 from support import Subclass, laid_out, read_only, same_bits
+
+from quillbrax.accel import _pairmetric
 
 FUNCTIONS = {
     "squared_euclidean": _pairmetric.pairwise_squared_euclidean,
@@ -33,8 +34,9 @@ def problems(draw):
     n, m, d = draw(st.integers(0, 5)), draw(st.integers(0, 6)), draw(st.integers(0, 4))
     extra = draw(st.integers(0, 2))
     X = np.array(draw(st.lists(values, min_size=n * d, max_size=n * d)), float).reshape(n, d)
-    Y = np.array(draw(st.lists(values, min_size=m * (d + extra), max_size=m * (d + extra))),
-                 float).reshape(m, d + extra)
+    Y = np.array(
+        draw(st.lists(values, min_size=m * (d + extra), max_size=m * (d + extra))), float
+    ).reshape(m, d + extra)
     return X, Y
 
 
@@ -96,8 +98,8 @@ def test_nan_and_infinity_propagate():
     X = np.array([[np.nan, 0.0], [np.inf, 0.0], [1.0, 1.0]])
     Y = np.array([[np.inf, 0.0], [0.0, 0.0]])
     sq = _pairmetric.pairwise_squared_euclidean(X, Y)
-    assert np.isnan(sq[0]).all()            # NaN row reaches every entry
-    assert np.isnan(sq[1, 0])               # inf - inf
+    assert np.isnan(sq[0]).all()  # NaN row reaches every entry
+    assert np.isnan(sq[1, 0])  # inf - inf
     assert sq[1, 1] == np.inf and sq[2, 0] == np.inf
     big = np.array([[1e200]])
     assert _pairmetric.pairwise_squared_euclidean(big, -big)[0, 0] == np.inf
@@ -112,8 +114,10 @@ def test_subclass_read_only_and_keywords():
     assert same_bits(_pairmetric.pairwise_distances(Y=Y, X=X), expected)
     assert same_bits(_pairmetric.pairwise_distances(X, Y=Y), expected)
     # the keyword-dictionary convention
-    assert same_bits(type(_pairmetric.pairwise_distances).__call__(
-        _pairmetric.pairwise_distances, X, Y=Y), expected)
+    assert same_bits(
+        type(_pairmetric.pairwise_distances).__call__(_pairmetric.pairwise_distances, X, Y=Y),
+        expected,
+    )
     assert type(_pairmetric.pairwise_distances(X.view(Subclass), Y)) is np.ndarray
 
 
@@ -123,25 +127,61 @@ def test_y_with_fewer_columns_is_refused(metric):
         FUNCTIONS[metric](np.ones((2, 3)), np.ones((2, 2)))
 
 
-@pytest.mark.parametrize("X, Y, error, message", [
-    (np.ones((2, 2), np.float32), np.ones((2, 2)), ValueError,
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"),
-    (np.ones((2, 2)), np.ones((2, 2), np.int64), ValueError,
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'"),
-    (np.ones((2, 2), ">f8"), np.ones((2, 2)), ValueError,
-     "Big-endian buffer not supported on little-endian compiler"),
-    (np.ones(2), np.ones((2, 2)), ValueError,
-     "Buffer has wrong number of dimensions (expected 2, got 1)"),
-    (np.ones((2, 2)), np.ones((2, 2, 1)), ValueError,
-     "Buffer has wrong number of dimensions (expected 2, got 3)"),
-    ([[1.0]], np.ones((2, 2)), TypeError,
-     "Argument 'X' has incorrect type (expected numpy.ndarray, got list)"),
-    (np.ones((2, 2)), 3.0, TypeError,
-     "Argument 'Y' has incorrect type (expected numpy.ndarray, got float)"),
-    (None, np.ones((2, 2)), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
-    (np.ones((2, 2)), None, TypeError, "Argument 'Y' must be a numpy.ndarray, not None"),
-    (None, [1], TypeError, "Argument 'Y' has incorrect type (expected numpy.ndarray, got list)"),
-])
+@pytest.mark.parametrize(
+    "X, Y, error, message",
+    [
+        (
+            np.ones((2, 2), np.float32),
+            np.ones((2, 2)),
+            ValueError,
+            "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'",
+        ),
+        (
+            np.ones((2, 2)),
+            np.ones((2, 2), np.int64),
+            ValueError,
+            "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'",
+        ),
+        (
+            np.ones((2, 2), ">f8"),
+            np.ones((2, 2)),
+            ValueError,
+            "Big-endian buffer not supported on little-endian compiler",
+        ),
+        (
+            np.ones(2),
+            np.ones((2, 2)),
+            ValueError,
+            "Buffer has wrong number of dimensions (expected 2, got 1)",
+        ),
+        (
+            np.ones((2, 2)),
+            np.ones((2, 2, 1)),
+            ValueError,
+            "Buffer has wrong number of dimensions (expected 2, got 3)",
+        ),
+        (
+            [[1.0]],
+            np.ones((2, 2)),
+            TypeError,
+            "Argument 'X' has incorrect type (expected numpy.ndarray, got list)",
+        ),
+        (
+            np.ones((2, 2)),
+            3.0,
+            TypeError,
+            "Argument 'Y' has incorrect type (expected numpy.ndarray, got float)",
+        ),
+        (None, np.ones((2, 2)), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
+        (np.ones((2, 2)), None, TypeError, "Argument 'Y' must be a numpy.ndarray, not None"),
+        (
+            None,
+            [1],
+            TypeError,
+            "Argument 'Y' has incorrect type (expected numpy.ndarray, got list)",
+        ),
+    ],
+)
 def test_argument_errors(X, Y, error, message):
     with pytest.raises(error) as caught:
         _pairmetric.pairwise_manhattan_distances(X, Y)
@@ -153,6 +193,7 @@ def test_argument_errors(X, Y, error, message):
 # kernel takes. Sums are built to be exact: against a zero row of Y, a row of X whose first
 # element has at most 27 significant bits and whose others are powers of two sums its squares
 # without rounding, so any double can be made the sum of an entry.
+
 
 def row_summing_to(target):
     """Elements whose squares, added in order from 0.0, give exactly `target` (a double >= 0)."""
@@ -247,7 +288,9 @@ def test_euclidean_roots_of_special_sums():
 
 def spread_matrix(rng, shape):
     """Values whose magnitudes spread over the whole exponent range of the squared sums."""
-    return rng.choice([-1.0, 1.0], shape) * np.exp2(rng.uniform(-540, 511, shape)) * rng.random(shape)
+    return (
+        rng.choice([-1.0, 1.0], shape) * np.exp2(rng.uniform(-540, 511, shape)) * rng.random(shape)
+    )
 
 
 @pytest.mark.parametrize("d", [1, 3, 70])
@@ -286,16 +329,20 @@ out = _pairmetric.{FUNCTIONS[metric].__name__}(X, Y)
 after = status("VmHWM")
 print(after - before - out.nbytes)
 """
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         check=True, cwd=tmp_path)  # the installed package, not the sources
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True, cwd=tmp_path
+    )  # the installed package, not the sources
     assert int(run.stdout) <= 16 * 2**20
 
 
 @pytest.mark.parametrize("metric", METRICS)
 def test_rows_too_long_to_sum_are_refused(metric):
     X = np.broadcast_to(0.0, (1, 2**58))
-    with pytest.raises(ValueError, match=r"^X has 288230376151711744 columns: rows longer than "
-                                         r"18014398509481984 elements are not supported$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^X has 288230376151711744 columns: rows longer than "
+        r"18014398509481984 elements are not supported$",
+    ):
         FUNCTIONS[metric](X, X)
 
 
@@ -354,15 +401,18 @@ class EmptyAt:
         n, m = shape
         raw = np.zeros(n * m * 8 + 64, np.uint8)
         start = (self.residue - raw.ctypes.data) % 32
-        return raw[start:start + n * m * 8].view(np.float64).reshape(n, m)
+        return raw[start : start + n * m * 8].view(np.float64).reshape(n, m)
 
 
 @pytest.mark.parametrize("residue", [0, 16, 8])  # 8: too little alignment to bypass the caches
-@pytest.mark.parametrize("n, m", [
-    (2047, 1024),  # just below 2**21 entries
-    (2049, 1026),  # above, in partial tiles as well
-    (2049, 1025),  # above, but rows 8 bytes past a multiple of 16 apart
-])
+@pytest.mark.parametrize(
+    "n, m",
+    [
+        (2047, 1024),  # just below 2**21 entries
+        (2049, 1026),  # above, in partial tiles as well
+        (2049, 1025),  # above, but rows 8 bytes past a multiple of 16 apart
+    ],
+)
 @pytest.mark.parametrize("metric", METRICS)
 def test_large_results_at_any_alignment(monkeypatch, residue, n, m, metric):
     rng = np.random.default_rng(n)

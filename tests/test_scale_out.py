@@ -16,16 +16,18 @@ import time
 
 import numpy as np
 import pytest
+from support import same_value
 
 from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan
-from support import same_value
 
 distributed = pytest.importorskip("distributed")
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "scale_out.py"
 DASK = pathlib.Path(sys.executable).with_name("dask")  # the CLI of this environment's Dask
-pytestmark = [pytest.mark.slow,
-              pytest.mark.not_under_asan(reason="process pools and clusters, not kernels")]
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.not_under_asan(reason="process pools and clusters, not kernels"),
+]
 
 
 def data(seed, n, d=5):
@@ -33,9 +35,11 @@ def data(seed, n, d=5):
     return rng.integers(-3, 4, (n, d)).astype(np.float64)  # small integers: many ties
 
 
-KERNELS = [(_pairmetric.pairwise_manhattan_distances, lambda: (data(1, 9), data(2, 4))),
-           (_splitscan._best_split_regressor, lambda: (data(3, 30), data(4, 30)[:, 0], 2)),
-           (_convkit.maxpool_forward, lambda: (data(5, 2 * 4 * 4, 3).reshape(2, 4, 4, 3), 2, 2))]
+KERNELS = [
+    (_pairmetric.pairwise_manhattan_distances, lambda: (data(1, 9), data(2, 4))),
+    (_splitscan._best_split_regressor, lambda: (data(3, 30), data(4, 30)[:, 0], 2)),
+    (_convkit.maxpool_forward, lambda: (data(5, 2 * 4 * 4, 3).reshape(2, 4, 4, 3), 2, 2)),
+]
 
 
 @pytest.mark.parametrize("function, arguments", KERNELS)
@@ -45,15 +49,17 @@ def test_function_objects_run_in_spawned_and_loky_workers(function, arguments):
     expected = function(*args)
     with multiprocessing.get_context("spawn").Pool(1) as pool:
         assert same_value(pool.apply(function, args), expected)
-    loky = joblib.Parallel(n_jobs=2, backend="loky")(joblib.delayed(function)(*args)
-                                                      for _ in range(2))
+    loky = joblib.Parallel(n_jobs=2, backend="loky")(
+        joblib.delayed(function)(*args) for _ in range(2)
+    )
     assert all(same_value(result, expected) for result in loky)
 
 
 def start(argv, cwd):
     # A session of its own: a worker's nanny and the worker it spawns die together.
-    return subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            start_new_session=True)
+    return subprocess.Popen(
+        argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True
+    )
 
 
 def stop(process):
@@ -72,8 +78,22 @@ def cluster(tmp_path_factory):
     """(scheduler address, {worker address: worker process}) of a cluster on 127.0.0.1."""
     here = tmp_path_factory.mktemp("cluster")
     scheduler_file = here / "scheduler.json"
-    processes = [start([str(DASK), "scheduler", "--host", "127.0.0.1", "--port", "0",
-                        "--no-dashboard", "--scheduler-file", str(scheduler_file)], here)]
+    processes = [
+        start(
+            [
+                str(DASK),
+                "scheduler",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "0",
+                "--no-dashboard",
+                "--scheduler-file",
+                str(scheduler_file),
+            ],
+            here,
+        )
+    ]
     try:
         deadline = time.monotonic() + 60
         while not scheduler_file.exists() or not scheduler_file.read_text().strip():
@@ -82,15 +102,30 @@ def cluster(tmp_path_factory):
             time.sleep(0.1)
         address = json.loads(scheduler_file.read_text())["address"]
         for _ in range(2):
-            processes.append(start([str(DASK), "worker", address, "--nthreads", "1",
-                                    "--host", "127.0.0.1", "--no-dashboard",
-                                    "--death-timeout", "60"], here))
+            processes.append(
+                start(
+                    [
+                        str(DASK),
+                        "worker",
+                        address,
+                        "--nthreads",
+                        "1",
+                        "--host",
+                        "127.0.0.1",
+                        "--no-dashboard",
+                        "--death-timeout",
+                        "60",
+                    ],
+                    here,
+                )
+            )
         with distributed.Client(address, timeout=60) as client:
             client.wait_for_workers(2, timeout=60)
             pids = client.run(os.getpid)  # worker address -> pid of the worker process
         # The worker process is the child of the nanny we started, in the nanny's session.
-        workers = {w: next(p for p in processes[1:] if os.getpgid(pid) == p.pid)
-                   for w, pid in pids.items()}
+        workers = {
+            w: next(p for p in processes[1:] if os.getpgid(pid) == p.pid) for w, pid in pids.items()
+        }
         yield address, workers
     finally:
         for process in reversed(processes):
@@ -103,8 +138,9 @@ def test_client_map_over_row_blocks_equals_one_call(cluster):
     blocks = np.array_split(X, 7)
     with distributed.Client(address, timeout=60) as client:
         futures = client.map(_pairmetric.pairwise_distances, blocks, Y=Y, pure=False)
-        assert np.array_equal(np.vstack(client.gather(futures)),
-                              _pairmetric.pairwise_distances(X, Y))
+        assert np.array_equal(
+            np.vstack(client.gather(futures)), _pairmetric.pairwise_distances(X, Y)
+        )
 
 
 def test_scattered_tree_answers_the_same_on_every_worker(cluster):
@@ -115,8 +151,7 @@ def test_scattered_tree_answers_the_same_on_every_worker(cluster):
     with distributed.Client(address, timeout=60) as client:
         remote = client.scatter(tree)  # one copy, on one worker; the other fetches it
         query = operator.methodcaller("query", Q, 6)
-        futures = [client.submit(query, remote, workers=[w], pure=False)
-                   for w in workers]
+        futures = [client.submit(query, remote, workers=[w], pure=False) for w in workers]
         for answer in client.gather(futures):
             assert same_value(answer, expected)
 
@@ -143,7 +178,11 @@ def test_example_functions_imported_by_another_script_run_on_workers(cluster, mo
 def run_example(address, out, tmp_path, *extra):
     return subprocess.Popen(
         [sys.executable, str(EXAMPLE), "--scheduler", address, "--save", str(out), *extra],
-        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+    )
 
 
 def check_saved(out):
@@ -157,8 +196,19 @@ def check_saved(out):
 
 def test_example_on_the_cluster_equals_single_calls(cluster, tmp_path):
     address, _ = cluster
-    example = run_example(address, tmp_path / "out.npz", tmp_path, "--samples", "3000",
-                          "--targets", "50", "--queries", "700", "--rows", "256")
+    example = run_example(
+        address,
+        tmp_path / "out.npz",
+        tmp_path,
+        "--samples",
+        "3000",
+        "--targets",
+        "50",
+        "--queries",
+        "700",
+        "--rows",
+        "256",
+    )
     output, _ = example.communicate(timeout=300)
     assert example.returncode == 0, output
     assert "cluster: 2 workers" in output and "equal to one call" in output, output
@@ -170,9 +220,21 @@ def test_example_survives_losing_a_worker_while_its_tasks_run(cluster, tmp_path)
     address, workers = cluster
     victim, victim_process = sorted(workers.items())[0]
     # Queries in 16 dimensions visit much of the tree: enough work per block to be caught.
-    example = run_example(address, tmp_path / "out.npz", tmp_path, "--samples", "20000",
-                          "--targets", "200", "--queries", "6000", "--features", "16",
-                          "--rows", "100")
+    example = run_example(
+        address,
+        tmp_path / "out.npz",
+        tmp_path,
+        "--samples",
+        "20000",
+        "--targets",
+        "200",
+        "--queries",
+        "6000",
+        "--features",
+        "16",
+        "--rows",
+        "100",
+    )
     try:
         with distributed.Client(address, timeout=60) as watcher:
             deadline = time.monotonic() + 120

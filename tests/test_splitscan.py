@@ -5,10 +5,11 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import reference_splitscan as reference
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from support import FakeNumpy, Subclass, laid_out, native_frames, same_float
+
 from quillbrax.accel import _splitscan
 
 classify = _splitscan._best_split_classifier
@@ -37,22 +38,27 @@ def assert_same(result, expected):
 
 FEATURE_VALUES = st.one_of(
     st.sampled_from([-1.5, -0.0, 0.0, 1.0, 2.0, 2.0 + 2**-51, math.inf, -math.inf, math.nan]),
-    st.floats(-1e3, 1e3))
+    st.floats(-1e3, 1e3),
+)
 TARGET_VALUES = st.one_of(st.sampled_from([0.0, 2.5, -1.0, 1e8]), st.floats(-1e3, 1e3))
-LABELS = st.sampled_from([-7, 0, 3, 2**62, -2**63])
+LABELS = st.sampled_from([-7, 0, 3, 2**62, -(2**63)])
 
 
 @st.composite
 def nodes(draw, targets):
     n, m = draw(st.integers(0, 20)), draw(st.integers(0, 4))
-    X = np.array(draw(st.lists(FEATURE_VALUES, min_size=n * m, max_size=n * m)),
-                 dtype=np.float64).reshape(n, m)
-    X = laid_out(X, draw(st.sampled_from(["C", "fortran", "transposed", "strided", "reversed",
-                                          "read-only"])))
+    X = np.array(
+        draw(st.lists(FEATURE_VALUES, min_size=n * m, max_size=n * m)), dtype=np.float64
+    ).reshape(n, m)
+    X = laid_out(
+        X, draw(st.sampled_from(["C", "fortran", "transposed", "strided", "reversed", "read-only"]))
+    )
     extra = draw(st.integers(0, 3))
-    y = np.array(draw(st.lists(targets, min_size=n + extra, max_size=n + extra)),
-                 dtype=np.int64 if targets is LABELS else np.float64)
-    return X, y[::draw(st.sampled_from([1, -1]))], draw(st.integers(-2, n // 2 + 2))
+    y = np.array(
+        draw(st.lists(targets, min_size=n + extra, max_size=n + extra)),
+        dtype=np.int64 if targets is LABELS else np.float64,
+    )
+    return X, y[:: draw(st.sampled_from([1, -1]))], draw(st.integers(-2, n // 2 + 2))
 
 
 @pytest.mark.slow
@@ -69,8 +75,9 @@ def test_classifier_matches_reference(node):
 
 @pytest.mark.slow
 @settings(max_examples=300)
-@given(nodes(TARGET_VALUES), st.sampled_from([None, math.nan, math.inf, -math.inf]),
-       st.integers(0, 30))
+@given(
+    nodes(TARGET_VALUES), st.sampled_from([None, math.nan, math.inf, -math.inf]), st.integers(0, 30)
+)
 def test_regressor_matches_reference(node, poison, where):
     X, y, min_samples_leaf = node
     if poison is not None and len(y):
@@ -87,32 +94,35 @@ NAN = math.nan
 G = 1.0 - (1 / 3) * (1 / 3) - (2 / 3) * (2 / 3)  # Gini of a 1:2 child
 
 
-@pytest.mark.parametrize("function, X, y, min_samples_leaf, expected", [
-    (classify, X4, LABELS4, 1, (0, 2.5, 0.0)),
-    (regress, X4, TARGETS4, 1, (0, 2.5, 0.0)),
-    (regress, X4, TARGETS4, 3, NO_SPLIT),
-    (classify, X4, np.array([0, 1, 1, 0]), 1, (0, 1.5, 0.75 * G)),   # the earliest of two equal
-    (classify, X4, np.array([0, 1, 1, 0]), 2, (0, 2.5, 0.5)),
-    (classify, np.hstack([X4, X4]), LABELS4, 1, (0, 2.5, 0.0)),       # the lowest feature of two
-    (classify, np.hstack([X4[[0, 2, 1, 3]], X4]), LABELS4, 1, (1, 2.5, 0.0)),
-    (classify, X4, np.array([-2**63, -2**63, 2**63 - 1, 2**63 - 1]), 0, (0, 2.5, 0.0)),
-    (classify, X4, np.array([0, 0, 0, 0, 1]), 1, NO_SPLIT),            # label beyond row n
-    (classify, X4, np.array([0, 0, 1, 1, 5, -9]), 1, (0, 2.5, 0.0)),
-    (regress, X4, np.array([2.0, 2.0, 2.0, 2.0, NAN]), 1, NO_SPLIT),
-    (classify, np.array([[1.0], [2.0], [NAN], [NAN]]), LABELS4, 1, (0, NAN, 0.0)),
-    (classify, np.array([[0.0], [-0.0], [1.0], [1.0]]), LABELS4, 1, (0, 0.5, 0.0)),
-    (classify, np.array([[2.0], [2.0], [2.0]]), np.array([0, 1, 0]), 1, NO_SPLIT),
-    (classify, np.ones((1, 3)), np.array([4]), 1, NO_SPLIT),
-    (regress, np.ones((1, 3)), np.array([4.0]), 1, NO_SPLIT),
-    (classify, np.empty((0, 2)), np.array([], dtype=np.int64), 1, NO_SPLIT),
-    (classify, np.empty((0, 2)), np.array([1, 2]), 1, NO_SPLIT),
-    (regress, np.empty((0, 2)), np.array([]), 1, NO_SPLIT),
-    (classify, np.empty((4, 0)), LABELS4, 1, NO_SPLIT),
-    (regress, np.empty((4, 0)), TARGETS4, 1, NO_SPLIT),
-    (regress, X4, np.array([1.0, 1.0, 3.0, math.inf]), 1, NO_SPLIT),
-    (classify, X4, LABELS4, 3, NO_SPLIT),
-    (classify, X4, LABELS4, -5, (0, 2.5, 0.0)),
-])
+@pytest.mark.parametrize(
+    "function, X, y, min_samples_leaf, expected",
+    [
+        (classify, X4, LABELS4, 1, (0, 2.5, 0.0)),
+        (regress, X4, TARGETS4, 1, (0, 2.5, 0.0)),
+        (regress, X4, TARGETS4, 3, NO_SPLIT),
+        (classify, X4, np.array([0, 1, 1, 0]), 1, (0, 1.5, 0.75 * G)),  # the earliest of two equal
+        (classify, X4, np.array([0, 1, 1, 0]), 2, (0, 2.5, 0.5)),
+        (classify, np.hstack([X4, X4]), LABELS4, 1, (0, 2.5, 0.0)),  # the lowest feature of two
+        (classify, np.hstack([X4[[0, 2, 1, 3]], X4]), LABELS4, 1, (1, 2.5, 0.0)),
+        (classify, X4, np.array([-(2**63), -(2**63), 2**63 - 1, 2**63 - 1]), 0, (0, 2.5, 0.0)),
+        (classify, X4, np.array([0, 0, 0, 0, 1]), 1, NO_SPLIT),  # label beyond row n
+        (classify, X4, np.array([0, 0, 1, 1, 5, -9]), 1, (0, 2.5, 0.0)),
+        (regress, X4, np.array([2.0, 2.0, 2.0, 2.0, NAN]), 1, NO_SPLIT),
+        (classify, np.array([[1.0], [2.0], [NAN], [NAN]]), LABELS4, 1, (0, NAN, 0.0)),
+        (classify, np.array([[0.0], [-0.0], [1.0], [1.0]]), LABELS4, 1, (0, 0.5, 0.0)),
+        (classify, np.array([[2.0], [2.0], [2.0]]), np.array([0, 1, 0]), 1, NO_SPLIT),
+        (classify, np.ones((1, 3)), np.array([4]), 1, NO_SPLIT),
+        (regress, np.ones((1, 3)), np.array([4.0]), 1, NO_SPLIT),
+        (classify, np.empty((0, 2)), np.array([], dtype=np.int64), 1, NO_SPLIT),
+        (classify, np.empty((0, 2)), np.array([1, 2]), 1, NO_SPLIT),
+        (regress, np.empty((0, 2)), np.array([]), 1, NO_SPLIT),
+        (classify, np.empty((4, 0)), LABELS4, 1, NO_SPLIT),
+        (regress, np.empty((4, 0)), TARGETS4, 1, NO_SPLIT),
+        (regress, X4, np.array([1.0, 1.0, 3.0, math.inf]), 1, NO_SPLIT),
+        (classify, X4, LABELS4, 3, NO_SPLIT),
+        (classify, X4, LABELS4, -5, (0, 2.5, 0.0)),
+    ],
+)
 def test_worked_examples(function, X, y, min_samples_leaf, expected):
     assert_same(function(X, y, min_samples_leaf), expected)
 
@@ -120,15 +130,19 @@ def test_worked_examples(function, X, y, min_samples_leaf, expected):
 def test_pure_and_constant_nodes_sort_nothing(monkeypatch):
     def argsort(_):
         raise AssertionError("sorted a node that has no split")
+
     monkeypatch.setattr(_splitscan, "np", fake_numpy(argsort=argsort))
     assert classify(X4, np.array([3, 3, 3, 3]), 1) is NO_SPLIT_TUPLE
     assert regress(X4, np.full(4, 2.5), 1) is NO_SPLIT_TUPLE
 
 
-@pytest.mark.parametrize("function, y", [
-    (classify, np.arange(30) % 3 - 1),
-    (regress, np.arange(30) % 7 * 0.5),
-])
+@pytest.mark.parametrize(
+    "function, y",
+    [
+        (classify, np.arange(30) % 3 - 1),
+        (regress, np.arange(30) % 7 * 0.5),
+    ],
+)
 def test_wide_node(function, y):
     # more features than a call could hold buffers for, were the order not reassigned in place
     X = np.random.default_rng(5).integers(0, 6, size=(30, 40)).astype(np.float64)
@@ -150,13 +164,16 @@ def _one_nan(rng, n):
 
 
 @pytest.mark.parametrize("function", [classify, regress])
-@pytest.mark.parametrize("column", [
-    lambda rng, n: rng.standard_normal(n),
-    _wide_range,
-    _zeros_and_ties,
-    _one_nan,
-    lambda rng, n: rng.integers(-3, 3, n) * 0.5,
-])
+@pytest.mark.parametrize(
+    "column",
+    [
+        lambda rng, n: rng.standard_normal(n),
+        _wide_range,
+        _zeros_and_ties,
+        _one_nan,
+        lambda rng, n: rng.integers(-3, 3, n) * 0.5,
+    ],
+)
 def test_larger_nodes_match_reference(function, column):
     # enough rows that every digit of the sort keys varies; columns of every sign and magnitude
     rng = np.random.default_rng(11)
@@ -198,7 +215,8 @@ def test_module_and_function_metadata():
     assert classify.__doc__ == (
         "Find best (feature, threshold) for a classification node.\n\n"
         "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
-        "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n    ")
+        "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n    "
+    )
     assert regress.__doc__ == "Find best (feature, threshold) for a regression node (MSE)."
     for function, line in [(classify, 16), (regress, 82)]:
         assert function.__module__ == "quillbrax.accel._splitscan"
@@ -216,37 +234,76 @@ F32 = X4.astype(np.float32)
 F32_MESSAGE = "Buffer dtype mismatch, expected 'DTYPE_t' but got 'float'"
 
 
-@pytest.mark.parametrize("function, arguments, error, message", [
-    (classify, (X4, LABELS4), TypeError,
-     "_best_split_classifier() takes exactly 3 positional arguments (2 given)"),
-    (classify, ([[1.0]], LABELS4, 1), TypeError,
-     "Argument 'X' has incorrect type (expected numpy.ndarray, got list)"),
-    (regress, (X4, LABELS4, 1), ValueError,
-     "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'"),
-    (classify, (X4, TARGETS4, 1), ValueError,
-     "Buffer dtype mismatch, expected 'INT_t' but got 'double'"),
-    (classify, (F32, LABELS4, 1), ValueError, F32_MESSAGE),
-    (regress, (X4[:, 0], TARGETS4, 1), ValueError,
-     "Buffer has wrong number of dimensions (expected 2, got 1)"),
-    (classify, (X4, LABELS4, 2**31), OverflowError, "value too large to convert to int"),
-    (regress, (X4, TARGETS4, -2**31 - 1), OverflowError, "value too large to convert to int"),
-    (classify, (X4, LABELS4, "1"), TypeError, "an integer is required"),
-    (regress, (None, TARGETS4, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
-    (classify, (X4, None, 1), TypeError, "Argument 'y' must be a numpy.ndarray, not None"),
-    (classify, (X4, LABELS4[:3], 1), ValueError,
-     "y has 3 entries but X has 4 rows: y needs an entry for every row of X"),
-    (regress, (X4, np.array([]), 0), ValueError,
-     "y has 0 entries but X has 4 rows: y needs an entry for every row of X"),
-    # the first failure wins
-    (classify, ([[1.0]], None, 2**31), OverflowError, "value too large to convert to int"),
-    (classify, (F32, [0], 1), TypeError,
-     "Argument 'y' has incorrect type (expected numpy.ndarray, got list)"),
-    (classify, (F32, LABELS4.astype(np.int32), 1), ValueError, F32_MESSAGE),
-    (classify, (F32, None, 1), ValueError, F32_MESSAGE),
-    (regress, (None, None, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
-    (classify, (X4, LABELS4[:3].astype(np.int32), 1), ValueError,
-     "Buffer dtype mismatch, expected 'INT_t' but got 'int'"),
-])
+@pytest.mark.parametrize(
+    "function, arguments, error, message",
+    [
+        (
+            classify,
+            (X4, LABELS4),
+            TypeError,
+            "_best_split_classifier() takes exactly 3 positional arguments (2 given)",
+        ),
+        (
+            classify,
+            ([[1.0]], LABELS4, 1),
+            TypeError,
+            "Argument 'X' has incorrect type (expected numpy.ndarray, got list)",
+        ),
+        (
+            regress,
+            (X4, LABELS4, 1),
+            ValueError,
+            "Buffer dtype mismatch, expected 'DTYPE_t' but got 'long'",
+        ),
+        (
+            classify,
+            (X4, TARGETS4, 1),
+            ValueError,
+            "Buffer dtype mismatch, expected 'INT_t' but got 'double'",
+        ),
+        (classify, (F32, LABELS4, 1), ValueError, F32_MESSAGE),
+        (
+            regress,
+            (X4[:, 0], TARGETS4, 1),
+            ValueError,
+            "Buffer has wrong number of dimensions (expected 2, got 1)",
+        ),
+        (classify, (X4, LABELS4, 2**31), OverflowError, "value too large to convert to int"),
+        (regress, (X4, TARGETS4, -(2**31) - 1), OverflowError, "value too large to convert to int"),
+        (classify, (X4, LABELS4, "1"), TypeError, "an integer is required"),
+        (regress, (None, TARGETS4, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
+        (classify, (X4, None, 1), TypeError, "Argument 'y' must be a numpy.ndarray, not None"),
+        (
+            classify,
+            (X4, LABELS4[:3], 1),
+            ValueError,
+            "y has 3 entries but X has 4 rows: y needs an entry for every row of X",
+        ),
+        (
+            regress,
+            (X4, np.array([]), 0),
+            ValueError,
+            "y has 0 entries but X has 4 rows: y needs an entry for every row of X",
+        ),
+        # the first failure wins
+        (classify, ([[1.0]], None, 2**31), OverflowError, "value too large to convert to int"),
+        (
+            classify,
+            (F32, [0], 1),
+            TypeError,
+            "Argument 'y' has incorrect type (expected numpy.ndarray, got list)",
+        ),
+        (classify, (F32, LABELS4.astype(np.int32), 1), ValueError, F32_MESSAGE),
+        (classify, (F32, None, 1), ValueError, F32_MESSAGE),
+        (regress, (None, None, 1), TypeError, "Argument 'X' must be a numpy.ndarray, not None"),
+        (
+            classify,
+            (X4, LABELS4[:3].astype(np.int32), 1),
+            ValueError,
+            "Buffer dtype mismatch, expected 'INT_t' but got 'int'",
+        ),
+    ],
+)
 def test_argument_errors(function, arguments, error, message):
     with pytest.raises(error) as caught:
         function(*arguments)
@@ -270,18 +327,25 @@ def test_label_changed_during_the_scan_is_a_key_error(monkeypatch):
     def argsort(column):
         y[0] = 42  # not among the classes counted before the scan
         return np.argsort(column)
+
     monkeypatch.setattr(_splitscan, "np", fake_numpy(argsort=argsort))
     with pytest.raises(KeyError) as caught:
         classify(X4, y, 1)
     assert caught.value.args == (42,)
     assert native_frames(caught.value)[0] == (
-        "quillbrax/accel/_splitscan", "quillbrax.accel._splitscan._best_split_classifier", 55)
+        "quillbrax/accel/_splitscan",
+        "quillbrax.accel._splitscan._best_split_classifier",
+        55,
+    )
 
 
-@pytest.mark.parametrize("unique", [
-    lambda y: np.unique(y)[::-1],                       # classes in another order
-    lambda y: np.concatenate([np.unique(y), [1, 9]]),   # a repeated and an unused class
-])
+@pytest.mark.parametrize(
+    "unique",
+    [
+        lambda y: np.unique(y)[::-1],  # classes in another order
+        lambda y: np.concatenate([np.unique(y), [1, 9]]),  # a repeated and an unused class
+    ],
+)
 def test_any_class_table_maps_as_a_dictionary_would(monkeypatch, unique):
     X = np.array([[0.5, 3.0], [0.25, 1.0], [2.0, 2.0], [1.0, 1.5], [0.75, 0.0]])
     y = np.array([1, 0, 2, 1, 0])
@@ -295,6 +359,7 @@ def test_any_class_table_maps_as_a_dictionary_would(monkeypatch, unique):
 # column repeated, mirrored, or shifted by one row), many classes, and row classes that stop
 # counting as the node's totals when np.argsort's lookup relabels a row.
 
+
 @pytest.mark.parametrize("n", [8, 50, 200])
 @pytest.mark.parametrize("n_classes", [2, 3, 40])
 def test_near_ties_between_candidates_match_reference(n, n_classes):
@@ -306,8 +371,10 @@ def test_near_ties_between_candidates_match_reference(n, n_classes):
         X = np.column_stack([few, few[:, 0], -few[:, 1], rng.standard_normal(n)])
         y = rng.integers(0, n_classes, n)
         for min_samples_leaf in (1, n // 4):
-            assert_same(classify(X, y, min_samples_leaf),
-                        reference.best_split_classifier(X, y, min_samples_leaf))
+            assert_same(
+                classify(X, y, min_samples_leaf),
+                reference.best_split_classifier(X, y, min_samples_leaf),
+            )
 
 
 @pytest.mark.parametrize("relabel", [lambda label: label, lambda label: 1 - label])
@@ -318,6 +385,7 @@ def test_rows_relabelled_during_the_scan_match_reference(monkeypatch, relabel):
 
     class Relabelling:
         """A stand-in whose argsort is NumPy's own, handed out after one more row is relabelled."""
+
         unique, zeros, float64 = staticmethod(np.unique), np.zeros, np.float64
 
         def __init__(self, y):
@@ -328,6 +396,7 @@ def test_rows_relabelled_during_the_scan_match_reference(monkeypatch, relabel):
             self.y[self.looked_up] = relabel(self.y[self.looked_up])
             self.looked_up += 1
             return np.argsort
+
     y = labels.copy()
     monkeypatch.setattr(_splitscan, "np", Relabelling(y))
     ours = classify(X, y, 1)

@@ -5,10 +5,10 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from quillbrax.accel import _warpalign
 from reference_warpalign import dtw_path as reference_dtw_path
 from support import laid_out, same_float
+
+from quillbrax.accel import _warpalign
 
 dtw_path = _warpalign.dtw_path
 
@@ -220,7 +220,8 @@ def test_refused_before_any_cell_is_written(x, y, message):
 
 
 @pytest.mark.not_under_asan(
-    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it")
+    reason="AddressSanitizer reports an impossible allocation as a fault instead of failing it"
+)
 def test_table_too_large_to_allocate_is_memory_error():
     # 2^46 cells: more than the address space. np.zeros leaves its pages untouched.
     x = np.zeros(2**23)

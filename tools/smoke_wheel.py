@@ -12,8 +12,8 @@ import numpy as np
 
 warnings.simplefilter("error")
 
-import quillbrax.accel
-from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign
+import quillbrax.accel  # noqa: E402  (after the warnings filter: an import warning fails)
+from quillbrax.accel import _convkit, _nearix, _pairmetric, _splitscan, _warpalign  # noqa: E402
 
 package = pathlib.Path(quillbrax.accel.__file__).parent
 modules = (_pairmetric, _nearix, _warpalign, _splitscan, _convkit)
@@ -34,7 +34,9 @@ assert np.allclose(D, ((Q[:, None, :] - X[None, :, :]) ** 2).sum(axis=2))
 
 indices, distances = _nearix.KDTree(X).query(Q, 4)
 order = np.argsort(D, axis=1, kind="stable")[:, :4]
-assert indices.dtype == np.int32 and np.array_equal(np.sort(indices, axis=1), np.sort(order, axis=1))
+assert indices.dtype == np.int32 and np.array_equal(
+    np.sort(indices, axis=1), np.sort(order, axis=1)
+)
 assert np.allclose(distances, np.take_along_axis(D, order, axis=1))
 
 path, cost = _warpalign.dtw_path([0.0, 1.0, 2.0], [0.0, 2.0], 1)
@@ -51,5 +53,7 @@ assert np.array_equal(cols[6].reshape(3, 3, 3), images[0, 0:3, 0:3, :])
 pooled, argmax = _convkit.maxpool_forward(images, 2, 2)
 assert np.array_equal(pooled[0, 0, 0], images[0, :2, :2, :].max(axis=(0, 1)))
 
-print(f"smoke test passed: {len(modules)} modules from {package}, NumPy {np.__version__}, "
-      f"Python {sys.version.split()[0]}")
+print(
+    f"smoke test passed: {len(modules)} modules from {package}, NumPy {np.__version__}, "
+    f"Python {sys.version.split()[0]}"
+)

@@ -34,9 +34,13 @@ class _UnbuiltCheckout(importlib.abc.MetaPathFinder):
             "module, and shadows any installed copy. Build and install the modules with "
             "`make build` (into .venv) or `pip install .`, then run Python from a directory "
             "outside the checkout, so that the installed package is the one imported.",
-            name=fullname)
+            name=fullname,
+        )
 
 
-if not any(type(finder).__qualname__ == _UnbuiltCheckout.__qualname__
-           and type(finder).__module__ == __name__ for finder in sys.meta_path):
+if not any(
+    type(finder).__qualname__ == _UnbuiltCheckout.__qualname__
+    and type(finder).__module__ == __name__
+    for finder in sys.meta_path
+):
     sys.meta_path.append(_UnbuiltCheckout())

@@ -39,14 +39,15 @@ struct KDTree {
 };
 
 // Sets the tree's box from its points (no NaN among them).
-inline void set_bounds(KDTree &tree) {
+inline void set_bounds(KDTree& tree) {
     const auto width = static_cast<std::size_t>(tree.d);
     tree.lower.clear();
     tree.upper.clear();
     if (tree.n == 0) {
         return;
     }
-    tree.lower.assign(tree.points.begin(), tree.points.begin() + static_cast<std::ptrdiff_t>(width));
+    tree.lower.assign(tree.points.begin(),
+                      tree.points.begin() + static_cast<std::ptrdiff_t>(width));
     tree.upper = tree.lower;
     for (std::size_t at = width; at < tree.points.size(); at += width) {
         for (std::size_t j = 0; j < width; ++j) {
@@ -67,7 +68,7 @@ namespace detail {
 class Builder {
 public:
     // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
-    Builder(double *points, std::int32_t *rows, std::size_t d, int slack = 8)
+    Builder(double* points, std::int32_t* rows, std::size_t d, int slack = 8)
         : points_(points), rows_(rows), d_(d), slack_(slack), spare_(small_run * d) {}
 
     // The subtree of `count` rows at position `start`: after the selection the run holds the
@@ -227,21 +228,22 @@ private:
         for (std::size_t i = 0; i < order.size(); ++i) {
             order[i] = lo + i;
         }
-        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(target - lo),
-                         order.end(),
-                         [this, dim](std::size_t a, std::size_t b) { return key(a, dim) < key(b, dim); });
+        std::nth_element(
+            order.begin(), order.begin() + static_cast<std::ptrdiff_t>(target - lo), order.end(),
+            [this, dim](std::size_t a, std::size_t b) { return key(a, dim) < key(b, dim); });
         std::vector<double> points(order.size() * d_);
         std::vector<std::int32_t> rows(order.size());
         for (std::size_t i = 0; i < order.size(); ++i) {
-            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_, points.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_,
+                      points.begin() + static_cast<std::ptrdiff_t>(i * d_));
             rows[i] = rows_[order[i]];
         }
         std::copy(points.begin(), points.end(), points_ + lo * d_);
         std::copy(rows.begin(), rows.end(), rows_ + lo);
     }
 
-    double *points_;
-    std::int32_t *rows_;
+    double* points_;
+    std::int32_t* rows_;
     std::size_t d_;
     int slack_;
     std::vector<double> spare_;
@@ -251,7 +253,7 @@ private:
 
 // Builds the tree over n samples of d coordinates (row-major). Needs d >= 1 when n >= 2, and no
 // NaN among the coordinates (the median selection needs a strict weak order).
-inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
+inline KDTree build_tree(const double* data, std::int32_t n, std::int32_t d) {
     KDTree tree;
     tree.n = n;
     tree.d = d;
@@ -274,7 +276,7 @@ inline KDTree build_tree(const double *data, std::int32_t n, std::int32_t d) {
 // node the left subtree's coordinates along the node's dimension at most its own and the right
 // subtree's at least. A tree restored from saved arrays is checked with it. Needs d >= 1 when
 // count >= 2. Each node's run is scanned once per ancestor: O(n log n) reads.
-inline bool valid_tree(const double *points, const std::int32_t *rows, std::int32_t count,
+inline bool valid_tree(const double* points, const std::int32_t* rows, std::int32_t count,
                        std::int32_t d) {
     const auto size = static_cast<std::size_t>(count);
     const auto width = static_cast<std::size_t>(d);
@@ -333,7 +335,7 @@ struct Node {
 };
 
 // Every node as a record, in pre-order, for inspecting the tree's shape; the root is at 0.
-inline std::vector<Node> node_records(const KDTree &tree) {
+inline std::vector<Node> node_records(const KDTree& tree) {
     std::vector<Node> nodes(static_cast<std::size_t>(tree.n));
     const auto d = static_cast<std::size_t>(tree.d);
     struct Pending {
@@ -348,13 +350,14 @@ inline std::vector<Node> node_records(const KDTree &tree) {
     while (!pending.empty()) {
         const Pending at = pending.back();
         pending.pop_back();
-        Node &node = nodes[static_cast<std::size_t>(at.node)];
+        Node& node = nodes[static_cast<std::size_t>(at.node)];
         node.idx = tree.rows[static_cast<std::size_t>(at.node)];
         if (at.size == 1) {
             continue;
         }
         node.dim = at.depth % tree.d;
-        node.val = tree.points[static_cast<std::size_t>(at.node) * d + static_cast<std::size_t>(node.dim)];
+        node.val =
+            tree.points[static_cast<std::size_t>(at.node) * d + static_cast<std::size_t>(node.dim)];
         const std::int32_t left_size = at.size / 2;
         const std::int32_t right_size = at.size - left_size - 1;
         node.left = at.node + 1;
@@ -380,7 +383,7 @@ class CandidateHeap {
 public:
     std::size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
-    const HeapItem &top() const { return items_.front(); }
+    const HeapItem& top() const { return items_.front(); }
     void clear() { items_.clear(); }
 
     [[gnu::always_inline]] void insert(HeapItem item) {
@@ -429,7 +432,7 @@ private:
 };
 
 // Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
-inline double sq(const double *a, const double *b, std::size_t d) {
+inline double sq(const double* a, const double* b, std::size_t d) {
     double sum = 0.0;
     for (std::size_t i = 0; i < d; ++i) {
         const double diff = a[i] - b[i];
@@ -441,7 +444,7 @@ inline double sq(const double *a, const double *b, std::size_t d) {
 // `sq` that may stop early: once the running sum reaches `limit` it is returned as it stands.
 // The sum never decreases (every term is a square), so a result at or above `limit` means the
 // full distance is too; below `limit` the result is the full distance, bit for bit.
-inline double sq_below(const double *a, const double *b, std::size_t d, double limit) {
+inline double sq_below(const double* a, const double* b, std::size_t d, double limit) {
     double sum = 0.0;
     std::size_t i = 0;
     for (; i + 4 <= d; i += 4) {
@@ -462,11 +465,11 @@ inline double sq_below(const double *a, const double *b, std::size_t d, double l
 
 // Squared distances from q to `count` consecutive rows of d coordinates, out[r] for row r, each
 // one summed exactly as `sq` sums it; the rows are independent lanes, four at a time.
-inline void batch_sq_portable(const double *q, const double *rows, std::size_t count,
-                              std::size_t d, double *out) {
+inline void batch_sq_portable(const double* q, const double* rows, std::size_t count, std::size_t d,
+                              double* out) {
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const double *row = rows + r * d;
+        const double* row = rows + r * d;
         double sum0 = 0.0;
         double sum1 = 0.0;
         double sum2 = 0.0;
@@ -493,14 +496,14 @@ inline void batch_sq_portable(const double *q, const double *rows, std::size_t c
 
 // The same with one AVX2 lane per row: four coordinates of four rows are loaded and transposed,
 // so that each vector holds one coordinate of the four rows, added in coordinate order.
-[[gnu::target("avx2")]] inline void batch_sq_avx2(const double *q, const double *rows,
-                                                  std::size_t count, std::size_t d, double *out) {
+[[gnu::target("avx2")]] inline void batch_sq_avx2(const double* q, const double* rows,
+                                                  std::size_t count, std::size_t d, double* out) {
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const double *row0 = rows + r * d;
-        const double *row1 = row0 + d;
-        const double *row2 = row1 + d;
-        const double *row3 = row2 + d;
+        const double* row0 = rows + r * d;
+        const double* row1 = row0 + d;
+        const double* row2 = row1 + d;
+        const double* row3 = row2 + d;
         __m256d sum = _mm256_setzero_pd();
         std::size_t j = 0;
         for (; j + 4 <= d; j += 4) {
@@ -512,17 +515,18 @@ inline void batch_sq_portable(const double *q, const double *rows, std::size_t c
             const __m256d odd01 = _mm256_unpackhi_pd(x0, x1);   // j+1, j+3
             const __m256d even23 = _mm256_unpacklo_pd(x2, x3);
             const __m256d odd23 = _mm256_unpackhi_pd(x2, x3);
-            const __m256d column[4] = {
-                _mm256_permute2f128_pd(even01, even23, 0x20), _mm256_permute2f128_pd(odd01, odd23, 0x20),
-                _mm256_permute2f128_pd(even01, even23, 0x31), _mm256_permute2f128_pd(odd01, odd23, 0x31)};
+            const __m256d column[4] = {_mm256_permute2f128_pd(even01, even23, 0x20),
+                                       _mm256_permute2f128_pd(odd01, odd23, 0x20),
+                                       _mm256_permute2f128_pd(even01, even23, 0x31),
+                                       _mm256_permute2f128_pd(odd01, odd23, 0x31)};
             for (std::size_t m = 0; m < 4; ++m) {
                 const __m256d diff = _mm256_sub_pd(_mm256_set1_pd(q[j + m]), column[m]);
                 sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
             }
         }
         for (; j < d; ++j) {
-            const __m256d diff =
-                _mm256_sub_pd(_mm256_set1_pd(q[j]), _mm256_set_pd(row3[j], row2[j], row1[j], row0[j]));
+            const __m256d diff = _mm256_sub_pd(_mm256_set1_pd(q[j]),
+                                               _mm256_set_pd(row3[j], row2[j], row1[j], row0[j]));
             sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
         }
         _mm256_storeu_pd(out + r, sum);
@@ -535,9 +539,7 @@ inline void batch_sq_portable(const double *q, const double *rows, std::size_t c
 // Subtrees of at most this many nodes (the last 3, 4 or 5 levels) have all their distances
 // computed at once, before the descent into them reads them: the dearer a distance, the more
 // levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
-inline std::int32_t batch_limit(std::int32_t d) {
-    return d >= 8 ? 31 : d >= 4 ? 15 : 7;
-}
+inline std::int32_t batch_limit(std::int32_t d) { return d >= 8 ? 31 : d >= 4 ? 15 : 7; }
 
 inline constexpr double empty_heap_bound = 1e308;
 
@@ -559,14 +561,20 @@ inline constexpr double empty_heap_bound = 1e308;
 // Computed in the same order and rounding as `sq`, the bound never exceeds a sample's distance.
 class Search {
 public:
-    Search(const KDTree &tree, std::size_t k)
-        : points_(tree.points.data()), rows_(tree.rows.data()), lower_(tree.lower.data()),
-          upper_(tree.upper.data()), n_(tree.n), d_(static_cast<std::size_t>(tree.d)), k_(k),
-          offsets_(d_), batch_limit_(batch_limit(tree.d)),
+    Search(const KDTree& tree, std::size_t k)
+        : points_(tree.points.data()),
+          rows_(tree.rows.data()),
+          lower_(tree.lower.data()),
+          upper_(tree.upper.data()),
+          n_(tree.n),
+          d_(static_cast<std::size_t>(tree.d)),
+          k_(k),
+          offsets_(d_),
+          batch_limit_(batch_limit(tree.d)),
           batch_(static_cast<std::size_t>(batch_limit_)) {}
 
     // Needs n >= 1.
-    void run(const double *q, CandidateHeap &heap) {
+    void run(const double* q, CandidateHeap& heap) {
         q_ = q;
         heap_ = &heap;
         double bound = 0.0;
@@ -606,8 +614,8 @@ private:
                 return;
             }
         }
-        const double *point = points_ + static_cast<std::size_t>(p) * d_;
-        CandidateHeap &heap = *heap_;
+        const double* point = points_ + static_cast<std::size_t>(p) * d_;
+        CandidateHeap& heap = *heap_;
         double dist;
         if constexpr (InBatch) {
             dist = batch_[static_cast<std::size_t>(p - batch_start_)];
@@ -656,10 +664,10 @@ private:
         offsets_[dim] = saved;
     }
 
-    const double *points_;
-    const std::int32_t *rows_;
-    const double *lower_;
-    const double *upper_;
+    const double* points_;
+    const std::int32_t* rows_;
+    const double* lower_;
+    const double* upper_;
     std::int32_t n_;
     std::size_t d_;
     std::size_t k_;
@@ -667,14 +675,14 @@ private:
     std::int32_t batch_limit_;
     std::vector<double> batch_;
     std::int32_t batch_start_ = 0;
-    const double *q_ = nullptr;
-    CandidateHeap *heap_ = nullptr;
+    const double* q_ = nullptr;
+    CandidateHeap* heap_ = nullptr;
 };
 
 // Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
 // samples each, k <= n. Row i of the results starts at i * k, nearest first.
-inline void query_rows(const KDTree &tree, const double *queries, std::int64_t nq, std::int32_t k,
-                       std::int32_t *indices, double *distances) {
+inline void query_rows(const KDTree& tree, const double* queries, std::int64_t nq, std::int32_t k,
+                       std::int32_t* indices, double* distances) {
     if (k <= 0) {
         return;
     }
@@ -710,15 +718,15 @@ namespace py = pybind11;
 using bound::FloatArray;
 using bound::text;
 
-inline constexpr const char *message_no_columns =
+inline constexpr const char* message_no_columns =
     "X has {} rows and 0 columns; a tree over two or more rows needs at least one column";
-inline constexpr const char *message_nan_sample = "X holds NaN at row {}, column {}";
-inline constexpr const char *message_query_columns = "Q has {} columns; the tree's samples have {}";
-inline constexpr const char *message_uninitialised =
+inline constexpr const char* message_nan_sample = "X holds NaN at row {}, column {}";
+inline constexpr const char* message_query_columns = "Q has {} columns; the tree's samples have {}";
+inline constexpr const char* message_uninitialised =
     "KDTree object is not initialised: KDTree.__init__ was not called";
-inline constexpr const char *message_bad_state = "not a pickled KDTree state";
+inline constexpr const char* message_bad_state = "not a pickled KDTree state";
 
-std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
+std::unique_ptr<KDTree> new_tree(const FloatArray& X) {
     bound::require_ndim(X, 2, "X");
     const std::int32_t n = bound::int32_extent(X, 0, "X", "rows");
     const std::int32_t d = bound::int32_extent(X, 1, "X", "columns");
@@ -727,8 +735,8 @@ std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
     }
     const bound::DenseFloats samples(X);
     const std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(d);
-    const double *first = samples.data();
-    const double *nan = std::find_if(first, first + count, [](double v) { return std::isnan(v); });
+    const double* first = samples.data();
+    const double* nan = std::find_if(first, first + count, [](double v) { return std::isnan(v); });
     if (nan != first + count) {
         const auto offset = static_cast<std::int64_t>(nan - first);
         bound::raise_value_error(message_nan_sample, text(offset / d), text(offset % d));
@@ -738,9 +746,9 @@ std::unique_ptr<KDTree> new_tree(const FloatArray &X) {
 
 // The native tree behind `self`. pybind11 hands a method the storage of an object whose
 // constructor never ran (KDTree.__new__(KDTree)) as if it held a tree; that is refused here.
-const KDTree &tree_of(const py::object &self) {
+const KDTree& tree_of(const py::object& self) {
     if (py::isinstance<KDTree>(self)) {
-        auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
+        auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
         py::detail::value_and_holder holder =
             instance->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
         if (holder && holder.holder_constructed()) {
@@ -750,9 +758,9 @@ const KDTree &tree_of(const py::object &self) {
     throw py::type_error(message_uninitialised);
 }
 
-std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::object &self,
-                                                                 const FloatArray &Q, int k) {
-    const KDTree &tree = tree_of(self);
+std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::object& self,
+                                                                 const FloatArray& Q, int k) {
+    const KDTree& tree = tree_of(self);
     bound::require_ndim(Q, 2, "Q");
     const std::int32_t nq = bound::int32_extent(Q, 0, "Q", "rows");
     if (Q.shape(1) != tree.d) {
@@ -771,8 +779,8 @@ std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::objec
 // whose arrangement is the build's choice), and the payload is the samples plus one int32 per row.
 inline constexpr int state_format = 1;
 
-py::tuple tree_state(const py::object &self) {
-    const KDTree &tree = tree_of(self);
+py::tuple tree_state(const py::object& self) {
+    const KDTree& tree = tree_of(self);
     const auto n = static_cast<py::ssize_t>(tree.n);
     py::array_t<double> points({n, static_cast<py::ssize_t>(tree.d)});
     py::array_t<std::int32_t> rows(n);
@@ -783,24 +791,24 @@ py::tuple tree_state(const py::object &self) {
 
 // Every protocol goes the way of protocol 2: a new object, then __setstate__. (Protocols 0 and 1
 // would otherwise call the binding layer's base class on the object, which aborts the process.)
-py::tuple reduce_tree(const py::object &self) {
+py::tuple reduce_tree(const py::object& self) {
     py::tuple state = tree_state(self);
     return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
                           py::make_tuple(py::type::of(self)), std::move(state));
 }
 
-std::unique_ptr<KDTree> restore_tree(const py::tuple &state) {
-    if (state.size() != 3 || !py::isinstance<py::int_>(state[0])
-        || state[0].cast<py::int_>().not_equal(py::int_(state_format))
-        || !py::isinstance<py::array_t<double>>(state[1])
-        || !py::isinstance<py::array_t<std::int32_t>>(state[2])) {
+std::unique_ptr<KDTree> restore_tree(const py::tuple& state) {
+    if (state.size() != 3 || !py::isinstance<py::int_>(state[0]) ||
+        state[0].cast<py::int_>().not_equal(py::int_(state_format)) ||
+        !py::isinstance<py::array_t<double>>(state[1]) ||
+        !py::isinstance<py::array_t<std::int32_t>>(state[2])) {
         throw py::value_error(message_bad_state);
     }
     const auto points = state[1].cast<py::array_t<double>>();
     const auto rows = state[2].cast<py::array_t<std::int32_t>>();
-    if (points.ndim() != 2 || rows.ndim() != 1 || points.shape(0) != rows.shape(0)
-        || points.shape(0) > bound::max_int32_extent || points.shape(1) > bound::max_int32_extent
-        || (points.shape(1) == 0 && points.shape(0) >= 2)) {
+    if (points.ndim() != 2 || rows.ndim() != 1 || points.shape(0) != rows.shape(0) ||
+        points.shape(0) > bound::max_int32_extent || points.shape(1) > bound::max_int32_extent ||
+        (points.shape(1) == 0 && points.shape(0) >= 2)) {
         throw py::value_error(message_bad_state);
     }
     auto tree = std::make_unique<KDTree>();

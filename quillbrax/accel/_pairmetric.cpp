@@ -4,8 +4,8 @@
 // explicit differences (no expansion into norms and inner products): squared distances are sums
 // of non-negative terms and a row's distance to itself is exactly 0.0.
 
-#include "frame/module.hpp"
 #include "cpu_dispatch.hpp"
+#include "frame/module.hpp"
 
 #include <immintrin.h>
 
@@ -48,8 +48,8 @@ using Matrix = frame::Strided<const double, 2>;
 using Result = frame::Strided<double, 2>;
 
 constexpr ITYPE kPanel = 8;
-constexpr ITYPE kDepth = 256;                  // columns per block: a panel slice fits L1
-constexpr size_t kYBlockBytes = 512 * 1024;    // packed block of Y: fits L2 beside a tile of X
+constexpr ITYPE kDepth = 256;                       // columns per block: a panel slice fits L1
+constexpr size_t kYBlockBytes = 512 * 1024;         // packed block of Y: fits L2 beside a tile of X
 constexpr ITYPE kStreamedEntries = ITYPE{1} << 21;  // 16 MiB: results this large bypass the caches
 
 // Rows of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
@@ -115,9 +115,7 @@ struct IsaBaseline {
     [[gnu::always_inline]] static inline Vector2 sqrt(Vector2 v) {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
-    [[gnu::always_inline]] static inline int mask(Bits2 v) {
-        return _mm_movemask_pd((__m128d)v);
-    }
+    [[gnu::always_inline]] static inline int mask(Bits2 v) { return _mm_movemask_pd((__m128d)v); }
 };
 struct IsaAvx2 {
     using Vector = Vector4;
@@ -239,8 +237,8 @@ enum class Stores { strided, vector, streamed };
 template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
                                                ITYPE depth_given, bool first, bool last,
-                                               const Result& out, Stores stores, ITYPE i0,
-                                               ITYPE j0, ITYPE live, ITYPE width) {
+                                               const Result& out, Stores stores, ITYPE i0, ITYPE j0,
+                                               ITYPE live, ITYPE width) {
     using Vector = typename Isa::Vector;
     constexpr ITYPE rows = Isa::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
@@ -328,9 +326,9 @@ template <Metric metric, class Isa, ITYPE kFixed>
 
 struct Plan {
     ITYPE n, m, d;
-    ITYPE depth;     // columns per block (0 when d = 0)
-    ITYPE k_blocks;  // at least 1
-    ITYPE y_rows;    // rows of Y per packed block, a multiple of kPanel
+    ITYPE depth;      // columns per block (0 when d = 0)
+    ITYPE k_blocks;   // at least 1
+    ITYPE y_rows;     // rows of Y per packed block, a multiple of kPanel
     double* y_block;  // y_rows × depth
     double* x_tile;   // rows × depth
 };
@@ -369,10 +367,10 @@ template <Metric metric, class Isa, ITYPE kFixed>
                 }
                 for (ITYPE p = 0; p < panels; ++p) {
                     const ITYPE j0 = p * kPanel;
-                    tile_kernel<metric, Isa, kFixed>(
-                        plan.x_tile, plan.y_block + p * depth * kPanel, depth, b == 0,
-                        b + 1 == plan.k_blocks, out, stores, i0, j_start + j0, live,
-                        std::min(kPanel, block_rows - j0));
+                    tile_kernel<metric, Isa, kFixed>(plan.x_tile, plan.y_block + p * depth * kPanel,
+                                                     depth, b == 0, b + 1 == plan.k_blocks, out,
+                                                     stores, i0, j_start + j0, live,
+                                                     std::min(kPanel, block_rows - j0));
                 }
             }
         }
@@ -388,9 +386,9 @@ template <Metric metric, class Isa, ITYPE... kDepths>
                                                       const Plan& plan,
                                                       std::integer_sequence<ITYPE, kDepths...>) {
     if (plan.d > kShortRows || plan.d == 0 ||
-        !((plan.d == kDepths + 1 ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan),
-                                    true)
-                                 : false) ||
+        !((plan.d == kDepths + 1
+               ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan), true)
+               : false) ||
           ...)) {
         pairwise_blocks<metric, Isa, 0>(X, Y, out, plan);
     }
@@ -429,7 +427,7 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
     plan.y_block = y_block.data();
     plan.x_tile = x_tile.data();
     quillbrax::dispatch<pairwise_blocks_portable<metric>, pairwise_blocks_avx2<metric>>(X, Y, out,
-                                                                                      plan);
+                                                                                        plan);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -143,13 +143,14 @@ struct ScoreBound {
     void set_best(double best) { bound = (1.0 - best) - margin; }
     bool cannot_win(double left_squares, double right_squares, double left_n, double right_n,
                     double total) const {
-        return left_squares * right_n + right_squares * left_n <= bound * (left_n * right_n * total);
+        return left_squares * right_n + right_squares * left_n <=
+               bound * (left_n * right_n * total);
     }
 };
 
 struct Node {
     ITYPE n;
-    double total;           // n as a double
+    double total;  // n as a double
     double min_samples_leaf;
 };
 
@@ -178,10 +179,9 @@ struct SortedRows {
 // `bounded`: the rows and their classes are a partition of the node's rows as total_counts
 // counts them (ScoreBound), and candidates that cannot win are skipped.
 template <class Rows, class ClassOf>
-LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of,
-                          StridedVector<INT> y, const std::vector<double>& total_counts,
-                          std::vector<double>& left_counts, bool bounded, ITYPE feature,
-                          BestSplit& best) {
+LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, StridedVector<INT> y,
+                          const std::vector<double>& total_counts, std::vector<double>& left_counts,
+                          bool bounded, ITYPE feature, BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
     double* left = left_counts.data();
@@ -263,8 +263,8 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
         const double right_n = node.total - left_n;
         if (right_n < node.min_samples_leaf) continue;
 
-        const double right_var = variance(totals.sum - left.sum,
-                                          totals.sum_of_squares - left.sum_of_squares, right_n);
+        const double right_var =
+            variance(totals.sum - left.sum, totals.sum_of_squares - left.sum_of_squares, right_n);
         const double left_var = variance(left.sum, left.sum_of_squares, left_n);
         const double score = (left_n / node.total) * left_var + (right_n / node.total) * right_var;
         if (score < best.score) {
@@ -436,9 +436,14 @@ struct RegressorLines {
     int argsort;
     int result;
 };
-constexpr ClassifierLines kClassifierLines{.definition = 16, .unique = 28, .total_counts = 34,
-                                           .count = 36, .left_counts = 47, .argsort = 50,
-                                           .sweep_lookup = 55, .result = 75};
+constexpr ClassifierLines kClassifierLines{.definition = 16,
+                                           .unique = 28,
+                                           .total_counts = 34,
+                                           .count = 36,
+                                           .left_counts = 47,
+                                           .argsort = 50,
+                                           .sweep_lookup = 55,
+                                           .result = 75};
 constexpr RegressorLines kRegressorLines{.definition = 82, .argsort = 101, .result = 123};
 
 // The result of every call that finds no split: one tuple, shared.
@@ -459,7 +464,8 @@ void check_target_count(const frame::ArrayBuffer& y, ITYPE n, int line) {
 std::vector<double> zeros_array(frame::Call& call, ITYPE count, int line) {
     frame::Ref length = frame::make_int(count, line);
     frame::Ref array = call.call_numpy_with_dtype(zeros, float64, line, {length.get()});
-    const frame::ArrayBuffer& buffer = call.numpy_buffer(array.get(), zeros, frame::DTYPE_t, 1, line);
+    const frame::ArrayBuffer& buffer =
+        call.numpy_buffer(array.get(), zeros, frame::DTYPE_t, 1, line);
     if (buffer.shape(0) != count) {
         frame::raise(PyExc_ValueError, line, kCountsLengthMessage, buffer.shape(0), count);
     }
@@ -597,16 +603,16 @@ frame::Ref classifier_body(frame::Call& call) {
     const frame::ArrayBuffer* order = nullptr;
     bool partition = false;  // row_class counts as total_counts does
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free, order, j,
-                                                 n, lines.argsort);
+        const Ordered ordered =
+            order_feature<P>(call, sorter, ColumnSorter::Ties::free, order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
         // A native order is a permutation of the rows; one that np gave need not be.
         const bool bounded = partition && n <= ScoreBound::kMaxRows;
         const LabelLookup swept =
             ordered == Ordered::natively
-                ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts,
-                                left_counts, bounded, j, best)
+                ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts, left_counts,
+                                bounded, j, best)
                 : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
                                 class_of, labels, total_counts, left_counts, false, j, best);
         if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
@@ -637,8 +643,8 @@ frame::Ref regressor_body(frame::Call& call) {
     ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::refused, order,
-                                                 j, n, lines.argsort);
+        const Ordered ordered =
+            order_feature<P>(call, sorter, ColumnSorter::Ties::refused, order, j, n, lines.argsort);
         for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
             sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best);
@@ -653,14 +659,35 @@ frame::Ref regressor_body(frame::Call& call) {
 // ---------------------------------------------------------------------------------------------
 // Module table.
 
-constexpr const char* kClassifierLocals[] = {
-    "n", "m", "classes", "n_classes", "class_to_idx", "total_counts", "total_sum", "base_gini",
-    "left_counts", "left_n", "right_n", "left_gini", "right_gini", "score", "order",
-    "current_val", "next_val", "best_score", "best_feat", "best_thr", "j", "k", "r", "c"};
+constexpr const char* kClassifierLocals[] = {"n",
+                                             "m",
+                                             "classes",
+                                             "n_classes",
+                                             "class_to_idx",
+                                             "total_counts",
+                                             "total_sum",
+                                             "base_gini",
+                                             "left_counts",
+                                             "left_n",
+                                             "right_n",
+                                             "left_gini",
+                                             "right_gini",
+                                             "score",
+                                             "order",
+                                             "current_val",
+                                             "next_val",
+                                             "best_score",
+                                             "best_feat",
+                                             "best_thr",
+                                             "j",
+                                             "k",
+                                             "r",
+                                             "c"};
 constexpr const char* kRegressorLocals[] = {
-    "n", "m", "total_sum_y", "total_sum_y2", "total_n", "base_var", "left_sum_y", "left_sum_y2",
-    "left_n", "right_n", "right_sum_y", "right_sum_y2", "left_var", "right_var", "score",
-    "order", "k", "current_val", "next_val", "best_score", "best_feat", "best_thr", "r", "j",
+    "n",          "m",           "total_sum_y", "total_sum_y2", "total_n",     "base_var",
+    "left_sum_y", "left_sum_y2", "left_n",      "right_n",      "right_sum_y", "right_sum_y2",
+    "left_var",   "right_var",   "score",       "order",        "k",           "current_val",
+    "next_val",   "best_score",  "best_feat",   "best_thr",     "r",           "j",
     "i"};
 
 constexpr const char* kClassifierDoc =

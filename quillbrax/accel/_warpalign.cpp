@@ -34,8 +34,8 @@ inline std::uint64_t band_cell_count(std::int64_t n, std::int64_t m, std::int64_
     const std::int64_t rows_inside = m < w ? 0 : std::min(n, m - w) + 1;
     const auto inside = static_cast<std::uint64_t>(rows_inside);
     const std::uint64_t sum_last =
-        inside * static_cast<std::uint64_t>(w) + inside * (inside - 1) / 2
-        + static_cast<std::uint64_t>(n + 1 - rows_inside) * static_cast<std::uint64_t>(m);
+        inside * static_cast<std::uint64_t>(w) + inside * (inside - 1) / 2 +
+        static_cast<std::uint64_t>(n + 1 - rows_inside) * static_cast<std::uint64_t>(m);
     // Rows w + 1 .. n start at i - w, the others at 0.
     const auto shifted = static_cast<std::uint64_t>(n > w ? n - w : 0);
     const std::uint64_t sum_first = shifted * (shifted + 1) / 2;
@@ -58,8 +58,8 @@ inline Step step_from(double d1, double d2, double d3) {
 
 // Steps of cells lo .. hi of a row from the finished rows above (up) and current (cell), into
 // out[0 .. hi - lo].
-inline void record_steps_portable(const double *up, const double *cell, std::int64_t lo,
-                                  std::int64_t hi, std::uint8_t *out) {
+inline void record_steps_portable(const double* up, const double* cell, std::int64_t lo,
+                                  std::int64_t hi, std::uint8_t* out) {
     for (std::int64_t j = lo; j <= hi; ++j) {
         out[j - lo] = step_from(up[j], cell[j - 1], up[j - 1]);
     }
@@ -82,20 +82,20 @@ struct StepBytes {
 };
 inline constexpr StepBytes step_bytes{};
 
-[[gnu::target("avx2")]] inline void record_steps_avx2(const double *up, const double *cell,
+[[gnu::target("avx2")]] inline void record_steps_avx2(const double* up, const double* cell,
                                                       std::int64_t lo, std::int64_t hi,
-                                                      std::uint8_t *out) {
+                                                      std::uint8_t* out) {
     std::int64_t j = lo;
     for (; j + 3 <= hi; j += 4) {
         const __m256d d1 = _mm256_loadu_pd(up + j);
         const __m256d d2 = _mm256_loadu_pd(cell + j - 1);
         const __m256d d3 = _mm256_loadu_pd(up + j - 1);
-        const __m256d x_wins = _mm256_and_pd(_mm256_cmp_pd(d1, d2, _CMP_LE_OQ),
-                                             _mm256_cmp_pd(d1, d3, _CMP_LE_OQ));
-        const __m256d y_wins = _mm256_and_pd(_mm256_cmp_pd(d2, d1, _CMP_LE_OQ),
-                                             _mm256_cmp_pd(d2, d3, _CMP_LE_OQ));
-        const auto index = static_cast<unsigned>(_mm256_movemask_pd(x_wins)
-                                                 | (_mm256_movemask_pd(y_wins) << 4));
+        const __m256d x_wins =
+            _mm256_and_pd(_mm256_cmp_pd(d1, d2, _CMP_LE_OQ), _mm256_cmp_pd(d1, d3, _CMP_LE_OQ));
+        const __m256d y_wins =
+            _mm256_and_pd(_mm256_cmp_pd(d2, d1, _CMP_LE_OQ), _mm256_cmp_pd(d2, d3, _CMP_LE_OQ));
+        const auto index =
+            static_cast<unsigned>(_mm256_movemask_pd(x_wins) | (_mm256_movemask_pd(y_wins) << 4));
         std::memcpy(out + (j - lo), &step_bytes.bytes[index], 4);
     }
     for (; j <= hi; ++j) {
@@ -103,8 +103,8 @@ inline constexpr StepBytes step_bytes{};
     }
 }
 
-inline void record_steps(const double *up, const double *cell, std::int64_t lo, std::int64_t hi,
-                         std::uint8_t *out) {
+inline void record_steps(const double* up, const double* cell, std::int64_t lo, std::int64_t hi,
+                         std::uint8_t* out) {
     quillbrax::dispatch<record_steps_portable, record_steps_avx2>(up, cell, lo, hi, out);
 }
 
@@ -132,15 +132,17 @@ public:
     std::int64_t last(std::int64_t i) const { return std::min(m_, i + reach_); }
 
     // Row i's steps; column j at index j - first(i).
-    std::uint8_t *row(std::int64_t i) { return steps_.data() + row_start_[static_cast<std::size_t>(i)]; }
+    std::uint8_t* row(std::int64_t i) {
+        return steps_.data() + row_start_[static_cast<std::size_t>(i)];
+    }
 
     // 1 <= i <= n, 1 <= j <= m.
     Step at(std::int64_t i, std::int64_t j) const {
         if (j < first(i) || j > last(i)) {
             return step_x;
         }
-        return static_cast<Step>(
-            steps_[row_start_[static_cast<std::size_t>(i)] + static_cast<std::size_t>(j - first(i))]);
+        return static_cast<Step>(steps_[row_start_[static_cast<std::size_t>(i)] +
+                                        static_cast<std::size_t>(j - first(i))]);
     }
 
 private:
@@ -158,7 +160,7 @@ struct Alignment {
 };
 
 // x[0 .. n-1] against y[0 .. m-1]; both lengths fit int32.
-inline Alignment align(const double *x, std::int64_t n, const double *y, std::int64_t m,
+inline Alignment align(const double* x, std::int64_t n, const double* y, std::int64_t m,
                        std::int32_t window) {
     Alignment result;
     if (n == 0 || m == 0) {
@@ -177,14 +179,14 @@ inline Alignment align(const double *x, std::int64_t n, const double *y, std::in
     for (std::int64_t i = 1; i <= n; ++i) {
         const std::int64_t lo = std::max<std::int64_t>(1, i - w);
         const std::int64_t hi = std::min(m, i + w);
-        double *cell = current.data();
-        const double *up = above.data();
+        double* cell = current.data();
+        const double* up = above.data();
         for (std::int64_t j = std::max<std::int64_t>(0, lo - 2); j < lo; ++j) {
             cell[j] = unreachable;
         }
         cell[hi + 1] = unreachable;
         cell[hi + 2] = unreachable;
-        std::uint8_t *step = steps.row(i);
+        std::uint8_t* step = steps.row(i);
         const std::int64_t f = steps.first(i);
         if (f < lo) {
             step[lo - 1 - f] = step_from(up[lo - 1], cell[lo - 2], up[lo - 2]);
@@ -216,16 +218,12 @@ inline Alignment align(const double *x, std::int64_t n, const double *y, std::in
         result.path_i.push_back(static_cast<std::int32_t>(i - 1));
         result.path_j.push_back(static_cast<std::int32_t>(j - 1));
         switch (steps.at(i, j)) {
-        case step_x:
-            --i;
-            break;
-        case step_y:
-            --j;
-            break;
-        case step_diagonal:
-            --i;
-            --j;
-            break;
+            case step_x: --i; break;
+            case step_y: --j; break;
+            case step_diagonal:
+                --i;
+                --j;
+                break;
         }
         if (i == 0 || j == 0) {
             break;
@@ -235,7 +233,7 @@ inline Alignment align(const double *x, std::int64_t n, const double *y, std::in
 }
 
 // Writes the path as rows of (index into x, index into y), start of the alignment first.
-inline void write_path(const Alignment &alignment, std::int32_t *path) {
+inline void write_path(const Alignment& alignment, std::int32_t* path) {
     const std::size_t length = alignment.path_i.size();
     for (std::size_t t = 0; t < length; ++t) {
         const std::size_t row = length - 1 - t;
@@ -258,18 +256,18 @@ namespace py = pybind11;
 using bound::FloatArray;
 using bound::text;
 
-inline constexpr const char *message_table_too_large =
+inline constexpr const char* message_table_too_large =
     "x and y of lengths {} and {} with window {} need {} table cells, more than can be addressed";
 
-std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray &x, const FloatArray &y,
+std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray& x, const FloatArray& y,
                                                        int window) {
     bound::require_ndim(x, 1, "x");
     bound::require_ndim(y, 1, "y");
     const std::int32_t n = bound::int32_extent(x, 0, "x", "elements");
     const std::int32_t m = bound::int32_extent(y, 0, "y", "elements");
     const std::uint64_t cells = band_cell_count(n, m, band_half_width(n, m, window));
-    if (cells
-        > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double)) {
+    if (cells >
+        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double)) {
         bound::raise_value_error(message_table_too_large, text(n), text(m), text(window),
                                  std::to_string(cells));
     }

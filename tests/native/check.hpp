@@ -8,7 +8,7 @@ namespace native_check {
 inline int passed = 0;
 inline int failed = 0;
 
-inline void record(bool ok, const char *expression, const char *file, int line) {
+inline void record(bool ok, const char* expression, const char* file, int line) {
     if (ok) {
         ++passed;
     } else {

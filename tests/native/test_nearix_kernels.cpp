@@ -24,17 +24,17 @@ struct Shape {
     std::int32_t d;
 };
 
-const Node &at(const Shape &tree, std::int32_t node) {
+const Node& at(const Shape& tree, std::int32_t node) {
     return tree.nodes[static_cast<std::size_t>(node)];
 }
 
-bool is_leaf(const Shape &tree, std::int32_t node, std::int32_t idx) {
-    const Node &leaf = at(tree, node);
-    return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0
-           && leaf.left == no_node && leaf.right == no_node;
+bool is_leaf(const Shape& tree, std::int32_t node, std::int32_t idx) {
+    const Node& leaf = at(tree, node);
+    return node != no_node && leaf.idx == idx && leaf.dim == 0 && leaf.val == 0.0 &&
+           leaf.left == no_node && leaf.right == no_node;
 }
 
-Shape tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) {
+Shape tree_of(const std::vector<double>& data, std::int32_t n, std::int32_t d) {
     const KDTree tree = build_tree(data.data(), n, d);
     return {node_records(tree), n > 0 ? 0 : no_node, data, n, d};
 }
@@ -42,13 +42,13 @@ Shape tree_of(const std::vector<double> &data, std::int32_t n, std::int32_t d) {
 void worked_example() {
     const Shape tree = tree_of({2, 3, 5, 4, 9, 6, 4, 7, 8, 1, 7, 2}, 6, 2);
     CHECK(tree.nodes.size() == 6);
-    const Node &root = at(tree, tree.root);
+    const Node& root = at(tree, tree.root);
     CHECK(root.idx == 5 && root.dim == 0 && root.val == 7.0);
-    const Node &left = at(tree, root.left);
+    const Node& left = at(tree, root.left);
     CHECK(left.idx == 1 && left.dim == 1 && left.val == 4.0);
     CHECK(is_leaf(tree, left.left, 0));
     CHECK(is_leaf(tree, left.right, 3));
-    const Node &right = at(tree, root.right);
+    const Node& right = at(tree, root.right);
     CHECK(right.idx == 2 && right.dim == 1 && right.val == 6.0);
     CHECK(is_leaf(tree, right.left, 4));
     CHECK(right.right == no_node);
@@ -66,43 +66,41 @@ void small_trees() {
 
     // Two rows: the upper median at the root, the other row as its left leaf, no right child.
     const Shape two = tree_of({3, 1, 1, 2}, 2, 2);
-    const Node &root = at(two, two.root);
+    const Node& root = at(two, two.root);
     CHECK(two.nodes.size() == 2);
     CHECK(root.idx == 0 && root.dim == 0 && root.val == 3.0 && root.right == no_node);
     CHECK(is_leaf(two, root.left, 1));
 }
 
 struct ShapeChecker {
-    const Shape &tree;
+    const Shape& tree;
     std::vector<int> seen;
     bool ok = true;
 
     double coordinate(std::int32_t idx, std::int32_t dim) const {
-        return tree.data[static_cast<std::size_t>(idx) * static_cast<std::size_t>(tree.d)
-                         + static_cast<std::size_t>(dim)];
+        return tree.data[static_cast<std::size_t>(idx) * static_cast<std::size_t>(tree.d) +
+                         static_cast<std::size_t>(dim)];
     }
 
     // Returns the subtree's size; checks every node and that each sample lies within the bounds
     // of all its ancestors' splits.
     std::int32_t visit(std::int32_t node, std::int32_t depth,
-                       std::vector<std::pair<int, double>> &upper,
-                       std::vector<std::pair<int, double>> &lower) {
+                       std::vector<std::pair<int, double>>& upper,
+                       std::vector<std::pair<int, double>>& lower) {
         if (node == no_node) {
             return 0;
         }
-        const Node &current = at(tree, node);
+        const Node& current = at(tree, node);
         ++seen[static_cast<std::size_t>(current.idx)];
-        for (const auto &[dim, val] : upper)
-            ok = ok && coordinate(current.idx, dim) <= val;
-        for (const auto &[dim, val] : lower)
-            ok = ok && coordinate(current.idx, dim) >= val;
+        for (const auto& [dim, val] : upper) ok = ok && coordinate(current.idx, dim) <= val;
+        for (const auto& [dim, val] : lower) ok = ok && coordinate(current.idx, dim) >= val;
         ok = ok && (1 << depth) <= tree.n;  // depth <= floor(log2 n)
         if (current.left == no_node && current.right == no_node) {
             ok = ok && current.dim == 0 && current.val == 0.0;
             return 1;
         }
-        ok = ok && current.left != no_node && current.dim == depth % tree.d
-             && current.val == coordinate(current.idx, current.dim);
+        ok = ok && current.left != no_node && current.dim == depth % tree.d &&
+             current.val == coordinate(current.idx, current.dim);
         upper.emplace_back(current.dim, current.val);
         const std::int32_t left = visit(current.left, depth + 1, upper, lower);
         upper.pop_back();
@@ -124,15 +122,13 @@ void invariants_on_tie_heavy_data() {
             for (int span : {1, 3, 1000}) {
                 std::uniform_int_distribution<int> value(0, span);
                 std::vector<double> data(static_cast<std::size_t>(n * d));
-                for (double &v : data)
-                    v = value(random);
+                for (double& v : data) v = value(random);
                 const Shape tree = tree_of(data, n, d);
                 ShapeChecker checker{tree, std::vector<int>(static_cast<std::size_t>(n), 0)};
                 std::vector<std::pair<int, double>> upper, lower;
                 const std::int32_t size = checker.visit(tree.root, 0, upper, lower);
                 bool every_index_once = true;
-                for (int count : checker.seen)
-                    every_index_once = every_index_once && count == 1;
+                for (int count : checker.seen) every_index_once = every_index_once && count == 1;
                 CHECK(size == n && static_cast<std::int32_t>(tree.nodes.size()) == n);
                 CHECK(every_index_once);
                 CHECK(checker.ok);
@@ -168,8 +164,7 @@ void query_worked_example() {
 void heap_pops_in_non_increasing_order() {
     CandidateHeap heap;
     const double dists[] = {5, 1, 5, 3, 0, 5, 2, 4};
-    for (std::int32_t i = 0; i < 8; ++i)
-        heap.insert({dists[i], i});
+    for (std::int32_t i = 0; i < 8; ++i) heap.insert({dists[i], i});
     double previous = 1e308;
     bool descending = true;
     while (!heap.empty()) {
@@ -183,17 +178,17 @@ void heap_pops_in_non_increasing_order() {
 // The tree as the plain algorithm builds it: every run fully sorted along its dimension, the
 // median (upper middle) stored, then the left run and the right run; rows in pre-order. Where
 // each column holds distinct values, this fixes the tree completely.
-void reference_preorder(const std::vector<double> &data, std::size_t d, std::int32_t *idxs,
-                        std::size_t count, std::size_t depth, std::vector<std::int32_t> &out) {
-    if (count == 0)
-        return;
+void reference_preorder(const std::vector<double>& data, std::size_t d, std::int32_t* idxs,
+                        std::size_t count, std::size_t depth, std::vector<std::int32_t>& out) {
+    if (count == 0) return;
     if (count == 1) {
         out.push_back(idxs[0]);
         return;
     }
     const std::size_t dim = depth % d;
     std::sort(idxs, idxs + count, [&](std::int32_t a, std::int32_t b) {
-        return data[static_cast<std::size_t>(a) * d + dim] < data[static_cast<std::size_t>(b) * d + dim];
+        return data[static_cast<std::size_t>(a) * d + dim] <
+               data[static_cast<std::size_t>(b) * d + dim];
     });
     const std::size_t mid = count / 2;
     out.push_back(idxs[mid]);
@@ -214,15 +209,14 @@ void build_matches_the_plain_algorithm() {
                 std::vector<double> column(static_cast<std::size_t>(n));
                 for (std::int32_t i = 0; i < n; ++i)
                     column[static_cast<std::size_t>(i)] = (j % 3 == 2 ? -1.0 : 1.0) * i + 0.5 * j;
-                if (j % 3 == 0)
-                    std::shuffle(column.begin(), column.end(), random);
+                if (j % 3 == 0) std::shuffle(column.begin(), column.end(), random);
                 for (std::int32_t i = 0; i < n; ++i)
                     data[static_cast<std::size_t>(i * d + j)] = column[static_cast<std::size_t>(i)];
             }
             std::vector<std::int32_t> idxs(static_cast<std::size_t>(n)), want;
-            for (std::int32_t i = 0; i < n; ++i)
-                idxs[static_cast<std::size_t>(i)] = i;
-            reference_preorder(data, static_cast<std::size_t>(d), idxs.data(), idxs.size(), 0, want);
+            for (std::int32_t i = 0; i < n; ++i) idxs[static_cast<std::size_t>(i)] = i;
+            reference_preorder(data, static_cast<std::size_t>(d), idxs.data(), idxs.size(), 0,
+                               want);
             for (int slack : {8, -1000}) {
                 KDTree tree;
                 if (slack == 8) {
@@ -230,16 +224,17 @@ void build_matches_the_plain_algorithm() {
                 } else {
                     tree.points = data;
                     tree.rows = idxs;
-                    for (std::int32_t i = 0; i < n; ++i)
-                        tree.rows[static_cast<std::size_t>(i)] = i;
-                    detail::Builder(tree.points.data(), tree.rows.data(), static_cast<std::size_t>(d), slack)
+                    for (std::int32_t i = 0; i < n; ++i) tree.rows[static_cast<std::size_t>(i)] = i;
+                    detail::Builder(tree.points.data(), tree.rows.data(),
+                                    static_cast<std::size_t>(d), slack)
                         .build(0, static_cast<std::size_t>(n), 0);
                 }
                 same = same && tree.rows == want;
                 for (std::size_t p = 0; p < want.size(); ++p)
                     for (std::int32_t j = 0; j < d; ++j)
-                        same = same && tree.points[p * static_cast<std::size_t>(d) + static_cast<std::size_t>(j)]
-                                           == data[static_cast<std::size_t>(want[p] * d + j)];
+                        same = same && tree.points[p * static_cast<std::size_t>(d) +
+                                                   static_cast<std::size_t>(j)] ==
+                                           data[static_cast<std::size_t>(want[p] * d + j)];
             }
         }
     }
@@ -257,15 +252,14 @@ bool same_bits(double a, double b) {
 void batched_distances_equal_sq() {
     std::mt19937 random(77);
     std::uniform_real_distribution<double> uniform(-3.0, 3.0);
-    const double specials[] = {0.0, -0.0, 1e-310, -4e-320, INFINITY, -INFINITY, NAN, 1e200, -1e-200};
+    const double specials[] = {0.0,       -0.0, 1e-310, -4e-320, INFINITY,
+                               -INFINITY, NAN,  1e200,  -1e-200};
     bool equal = true;
     for (std::size_t d = 0; d <= 19; ++d) {
         for (std::size_t count = 0; count <= 9; ++count) {
             std::vector<double> q(d), rows(count * d);
-            for (double &v : q)
-                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
-            for (double &v : rows)
-                v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            for (double& v : q) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
+            for (double& v : rows) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
             std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0);
             batch_sq_portable(q.data(), rows.data(), count, d, portable.data());
             if (__builtin_cpu_supports("avx2"))
@@ -281,7 +275,8 @@ void batched_distances_equal_sq() {
                 equal = equal && (want < limit ? same_bits(bounded, want)
                                                : !(bounded < limit) && !(want < limit));
             }
-            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0;  // nothing past the end
+            equal =
+                equal && portable[count] == -1.0 && avx2[count] == -1.0;  // nothing past the end
         }
     }
     CHECK(equal);

@@ -27,8 +27,8 @@ using FloatArray = py::array_t<double, py::array::forcecast>;
 
 inline constexpr std::int64_t max_int32_extent = std::numeric_limits<std::int32_t>::max();
 
-inline constexpr const char *message_wrong_ndim = "{} must be a {}-D array, got a {}-D array";
-inline constexpr const char *message_extent_too_large =
+inline constexpr const char* message_wrong_ndim = "{} must be a {}-D array, got a {}-D array";
+inline constexpr const char* message_extent_too_large =
     "{} has {} {}; at most 2147483647 are supported";
 
 // Replaces each "{}" of a message template by the next value, in order.
@@ -48,24 +48,22 @@ inline std::string format_message(std::string_view message,
 }
 
 template <typename... Values>
-[[noreturn]] void raise_value_error(std::string_view message, const Values &...values) {
+[[noreturn]] void raise_value_error(std::string_view message, const Values&... values) {
     throw py::value_error(format_message(message, {std::string(values)...}));
 }
 
-inline std::string text(std::int64_t value) {
-    return std::to_string(value);
-}
+inline std::string text(std::int64_t value) { return std::to_string(value); }
 
 // Refuses an array whose number of dimensions is not `ndim`.
-inline void require_ndim(const py::array &array, py::ssize_t ndim, const char *name) {
+inline void require_ndim(const py::array& array, py::ssize_t ndim, const char* name) {
     if (array.ndim() != ndim) {
         raise_value_error(message_wrong_ndim, name, text(ndim), text(array.ndim()));
     }
 }
 
 // Axis `axis` of `array` as an int32 extent; `what` names the axis in the message ("rows").
-inline std::int32_t int32_extent(const py::array &array, py::ssize_t axis, const char *name,
-                                 const char *what) {
+inline std::int32_t int32_extent(const py::array& array, py::ssize_t axis, const char* name,
+                                 const char* what) {
     const std::int64_t extent = array.shape(axis);
     if (extent > max_int32_extent) {
         raise_value_error(message_extent_too_large, name, text(extent), what);
@@ -78,14 +76,13 @@ inline std::int32_t int32_extent(const py::array &array, py::ssize_t axis, const
 // C-contiguous copy made by NumPy (transposed, strided, reversed or unaligned input).
 class DenseFloats {
 public:
-    explicit DenseFloats(const FloatArray &array) {
-        const auto &api = py::detail::npy_api::get();
-        const int flags = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_
-                          | py::detail::npy_api::NPY_ARRAY_ALIGNED_
-                          | py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_
-                          | py::detail::npy_api::NPY_ARRAY_FORCECAST_;
+    explicit DenseFloats(const FloatArray& array) {
+        const auto& api = py::detail::npy_api::get();
+        const int flags =
+            py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_ |
+            py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | py::detail::npy_api::NPY_ARRAY_FORCECAST_;
         // PyArray_FromAny steals the reference to the dtype.
-        PyObject *dense = api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(),
+        PyObject* dense = api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(),
                                                0, 0, flags, nullptr);
         if (dense == nullptr) {
             throw py::error_already_set();
@@ -93,7 +90,7 @@ public:
         holder_ = py::reinterpret_steal<py::array>(dense);
     }
 
-    const double *data() const { return static_cast<const double *>(holder_.data()); }
+    const double* data() const { return static_cast<const double*>(holder_.data()); }
 
 private:
     py::array holder_;
