@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "constants.hpp"
 #include "cpu_dispatch.hpp"
 
 namespace quillbrax::nearix {
@@ -541,7 +542,7 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
 // levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
 inline std::int32_t batch_limit(std::int32_t d) { return d >= 8 ? 31 : d >= 4 ? 15 : 7; }
 
-inline constexpr double empty_heap_bound = 1e308;
+inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 
 // Branch-and-bound descent for one query row; k >= 1. The far side of a node is searched while
 // the heap is not full or the splitting plane is strictly nearer than the k-th best.

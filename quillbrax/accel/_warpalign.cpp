@@ -3,6 +3,7 @@
 //
 // The kernels come first and know nothing of Python; defining QUILLBRAX_KERNELS_ONLY before
 // including this file leaves out the bindings.
+#include "constants.hpp"
 #include "cpu_dispatch.hpp"
 
 #include <immintrin.h>
@@ -18,7 +19,7 @@
 namespace quillbrax::warpalign {
 
 // Unreachable cells hold a large finite value, not infinity.
-inline constexpr double unreachable = 1e308;
+inline constexpr double unreachable = quillbrax::kSentinel;
 
 // Band half-width: never narrower than the difference of the lengths, so the end cell is
 // always inside the band.
