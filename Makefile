@@ -62,7 +62,8 @@ ASAN_ENV     := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -pr
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
   UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(abspath $(ASAN_DIR)/site)
 ASAN_PYTEST  := $(VENV)/bin/pytest -q -p no:cacheprovider --capture=sys
-DISPATCHING  := tests/test_pairmetric.py tests/test_convkit.py tests/test_warpalign.py tests/test_frame_faults.py
+DISPATCHING  := tests/test_pairmetric.py tests/test_convkit.py tests/test_warpalign.py tests/test_nearix.py \
+  tests/test_frame_faults.py
 test-asan: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DQUILLBRAX_SANITIZE=ON -DQUILLBRAX_NATIVE_TESTS=ON \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEV) >/dev/null
