@@ -9,7 +9,7 @@ import warnings
 import numpy as np
 import pytest
 import reference_splitscan as reference
-from support import native_frames, run_python
+from support import FakeNumpy, native_frames, run_python
 
 from quillbrax.accel import _convkit, _pairmetric, _splitscan
 
@@ -108,17 +108,6 @@ def test_unallocatable_sizes_are_memory_or_value_errors(monkeypatch, label, run)
 # An array the body writes never shares memory with an argument.
 
 
-def numpy_with(name, replacement):
-    stand_in = types.SimpleNamespace(
-        **{
-            n: getattr(np, n)
-            for n in ("empty", "zeros", "ascontiguousarray", "pad", "float64", "intp")
-        }
-    )
-    setattr(stand_in, name, replacement)
-    return stand_in
-
-
 RNG = np.random.default_rng(12)
 SQUARE = RNG.normal(size=(3, 3))
 IMAGE = RNG.normal(size=(1, 2, 2, 3))
@@ -185,7 +174,7 @@ def test_arrays_from_np_that_share_memory_with_an_argument_are_refused(
     monkeypatch, module, name, replacement, run, argument
 ):
     before = [a.copy() for a in (SQUARE, IMAGE, ROW, GRAD)]
-    monkeypatch.setattr(module, "np", numpy_with(name, replacement))
+    monkeypatch.setattr(module, "np", FakeNumpy(**{name: replacement}))
     with pytest.raises(
         ValueError, match=f"^np.{name} gave an array that shares memory with argument '{argument}'$"
     ):
@@ -199,8 +188,8 @@ def test_two_written_arrays_must_not_share_memory(monkeypatch):
     monkeypatch.setattr(
         _convkit,
         "np",
-        numpy_with(
-            "empty", lambda shape, dtype: shared if dtype is np.float64 else shared.view(np.intp)
+        FakeNumpy(
+            empty=lambda shape, dtype: shared if dtype is np.float64 else shared.view(np.intp)
         ),
     )
     with pytest.raises(

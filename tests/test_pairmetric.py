@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from reference import pairwise
-from support import Subclass, laid_out, read_only, same_bits
+from support import FakeNumpy, Subclass, laid_out, read_only, same_bits
 
 from quillbrax.accel import _pairmetric
 
@@ -346,20 +346,18 @@ def test_rows_too_long_to_sum_are_refused(metric):
         FUNCTIONS[metric](X, X)
 
 
-class EmptyIn:
+def empty_in(layout):
     """A stand-in for the module's np whose empty gives a float64 array of the requested shape
     at an odd address or with a column stride of two elements."""
 
-    def __init__(self, layout):
-        self.layout = layout
-        self.float64 = np.float64
-
-    def empty(self, shape, dtype):
+    def empty(shape, dtype):
         n, m = shape
-        if self.layout == "unaligned":
+        if layout == "unaligned":
             raw = np.zeros(n * m * 8 + 1, np.uint8)
             return raw[1:].view(np.float64).reshape(n, m)
         return np.zeros((n, 2 * m))[:, ::2]
+
+    return FakeNumpy(empty=empty)
 
 
 @pytest.mark.parametrize("layout", ["unaligned", "column stride 16"])
@@ -369,7 +367,7 @@ def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, metric):
     rng = np.random.default_rng(d)
     X, Y = rng.standard_normal((7, d)), rng.standard_normal((13, d + 1))
     expected = FUNCTIONS[metric](X, Y)
-    monkeypatch.setattr(_pairmetric, "np", EmptyIn(layout))
+    monkeypatch.setattr(_pairmetric, "np", empty_in(layout))
     result = FUNCTIONS[metric](X, Y)
     assert result.flags.aligned == (layout != "unaligned")
     assert same_bits(result, expected) and same_bits(expected, pairwise(X, Y, metric))
@@ -389,19 +387,17 @@ def test_several_blocks_of_y_rows_and_columns(metric):
     assert same_bits(FUNCTIONS[metric](X, Y), expected)
 
 
-class EmptyAt:
+def empty_at(residue):
     """A stand-in for the module's np whose empty gives a C-ordered float64 array whose data
     starts `residue` bytes past a multiple of 32."""
 
-    def __init__(self, residue):
-        self.residue = residue
-        self.float64 = np.float64
-
-    def empty(self, shape, dtype):
+    def empty(shape, dtype):
         n, m = shape
         raw = np.zeros(n * m * 8 + 64, np.uint8)
-        start = (self.residue - raw.ctypes.data) % 32
+        start = (residue - raw.ctypes.data) % 32
         return raw[start : start + n * m * 8].view(np.float64).reshape(n, m)
+
+    return FakeNumpy(empty=empty)
 
 
 @pytest.mark.parametrize("residue", [0, 16, 8])  # 8: too little alignment to bypass the caches
@@ -422,7 +418,7 @@ def test_large_results_at_any_alignment(monkeypatch, residue, n, m, metric):
     for k in range(3):  # NumPy's elementwise operations are the scalar ones, k in order
         diff = X[:, None, k] - Y[None, :, k]
         expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
-    monkeypatch.setattr(_pairmetric, "np", EmptyAt(residue))
+    monkeypatch.setattr(_pairmetric, "np", empty_at(residue))
     result = FUNCTIONS[metric](X, Y)
     assert result.ctypes.data % 32 == residue
     if metric == "euclidean":  # roots by pow: against the reference on a sample of rows
