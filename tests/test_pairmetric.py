@@ -267,7 +267,9 @@ def test_euclidean_roots_next_to_midpoints(side):
     # The cases are the hard ones: for many, pow and a correctly rounded root differ.
     assert sum(math.pow(t, 0.5) != math.sqrt(t) for t in targets) > len(targets) // 10
     X, Y = entries_summing_to(targets)
-    assert same_bits(_pairmetric.pairwise_distances(X, Y)[:, 0], expected_roots(np.array(targets)))
+    # Nine copies of Y's row: whole tiles and a partial one, every entry of them taking pow.
+    result = _pairmetric.pairwise_distances(X, np.repeat(Y, 9, axis=0))
+    assert same_bits(result, np.repeat(expected_roots(np.array(targets))[:, None], 9, axis=1))
 
 
 def _special_sums():

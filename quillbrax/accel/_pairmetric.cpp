@@ -116,6 +116,17 @@ struct IsaBaseline {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
     [[gnu::always_inline]] static inline int mask(Bits2 v) { return _mm_movemask_pd((__m128d)v); }
+    // acc − s·s, exact for s = sqrt(acc) and acc in [2^-800, 2^1000]: s·s = hi + lo exactly by
+    // Veltkamp's split and Dekker's two-product, and acc − hi is exact by Sterbenz's lemma.
+    [[gnu::always_inline]] static inline Vector2 residual(Vector2 acc, Vector2 s) {
+        const Vector2 split = Vector2{134217729.0, 134217729.0};  // 2^27 + 1
+        const Vector2 t = s * split;
+        const Vector2 high = t - (t - s);
+        const Vector2 low = s - high;
+        const Vector2 hi = s * s;
+        const Vector2 lo = low * low - (((hi - high * high) - high * low) - high * low);
+        return (acc - hi) - lo;
+    }
 };
 struct IsaAvx2 {
     using Vector = Vector4;
@@ -134,6 +145,9 @@ struct IsaAvx2 {
         for (int lane = 0; lane < 4; ++lane) bits |= static_cast<int>((v[lane] >> 63) & 1) << lane;
         return bits;
     }
+    [[gnu::always_inline]] static inline Vector4 residual(Vector4 acc, Vector4 s) {
+        return __builtin_elementwise_fma(-s, s, acc);
+    }
 #else
     [[gnu::target("avx2")]] static inline Vector4 broadcast(const double* value) {
         return (Vector4)_mm256_broadcast_sd(value);
@@ -143,6 +157,11 @@ struct IsaAvx2 {
     }
     [[gnu::target("avx2")]] static inline int mask(Bits4 v) {
         return _mm256_movemask_pd((__m256d)v);
+    }
+    // acc − s·s, exact for s = sqrt(acc) and acc in [2^-800, 2^1000]: one rounding of a
+    // representable value.
+    [[gnu::target("avx2,fma")]] static inline Vector4 residual(Vector4 acc, Vector4 s) {
+        return (Vector4)_mm256_fnmadd_pd((__m256d)s, (__m256d)s, (__m256d)acc);
     }
 #endif
 };
@@ -169,8 +188,8 @@ template <class Vector>
 // some r' with |r' − r| ≤ 0.04 ulp(r) gives, r the exact root; it can differ from s only when r
 // lies within 0.04 ulp(r) of a midpoint between s and a neighbour.
 //
-// The exact residual e = acc − s·s (representable, and computed exactly below: the product by
-// Veltkamp's split and Dekker's two-product, acc − hi exact by Sterbenz's lemma) gives
+// The exact residual e = acc − s·s (representable; computed by one fused multiply-add, or
+// without one by Veltkamp's split and Dekker's two-product: Isa::residual) gives
 // r − s = e / (r + s). A lane keeps s when |e| < c·s·u, where u is the spacing of the doubles just
 // below s (so the bound holds on both sides of s, a power of two included) and c = 1 − 2μ:
 // then |r − s| < (1/2 − μ)·u·(1 + 2^-52), so r lies at least μ·u − 2^-53·u from any midpoint.
@@ -188,14 +207,7 @@ template <class Isa>
     using Vector = typename Isa::Vector;
     using Bits = BitsOf<Vector>;
     const Vector s = Isa::sqrt(acc);
-    // s·s = hi + lo exactly.
-    const Vector split = splat<Vector>(134217729.0);  // 2^27 + 1
-    const Vector t = s * split;
-    const Vector high = t - (t - s);
-    const Vector low = s - high;
-    const Vector hi = s * s;
-    const Vector lo = low * low - (((hi - high * high) - high * low) - high * low);
-    const Vector e = (acc - hi) - lo;
+    const Vector e = Isa::residual(acc, s);
     // u: the spacing of the doubles just below s, 2^(E − 52) for the exponent E of s's
     // predecessor (s ≥ 2^-400 in range, so E − 52 is a normal exponent).
     const Bits exponent_mask = (Bits)splat<Vector>(__builtin_inf());
@@ -222,11 +234,66 @@ template <class Vector>
     }
 }
 
+// The sums of Euclidean tiles whose entries include some that take their roots from pow, kept
+// until a loop of nothing but pow calls stores those roots: there a call costs about a third of
+// what it costs between the vector code of the tiles. A tile writes its sums into the next slot
+// and commits the mask of its entries that need pow (a slot without any is reused). The queue is
+// worked through after the tiles that stored those entries' square roots, and before the kernel
+// returns.
+class PowQueue {
+public:
+    static constexpr int kEntries = 32;  // per tile, at most
+    explicit PowQueue(const Result& out) : out_(out) {}
+    PowQueue(const PowQueue&) = delete;
+    PowQueue& operator=(const PowQueue&) = delete;
+    ~PowQueue() = default;
+
+    double* slot() { return sums_[tiles_]; }
+    // The tile at (i0, j0) whose sums are in slot(): entry t (row t / kPanel, column
+    // t % kPanel) takes pow where bit t of `pending` is set.
+    void commit(uint32_t pending, ITYPE i0, ITYPE j0) {
+        tile_[tiles_] = Tile{pending, i0, j0};
+        tiles_ += pending != 0;
+        entries_ += __builtin_popcount(pending);
+        if (tiles_ == kTiles) flush();
+    }
+    // One loop over all the queued entries, from tile to tile without a branch (every queued
+    // tile has at least one entry), so that nothing but the calls themselves is left to predict.
+    void flush() {
+        tile_[tiles_].pending = 0;
+        int tile = 0;
+        uint32_t bits = tile_[0].pending;
+        for (int entry = 0; entry < entries_; ++entry) {
+            const int e = __builtin_ctz(bits);
+            out_(tile_[tile].i0 + e / kPanel, tile_[tile].j0 + e % kPanel) =
+                std::pow(sums_[tile][e], 0.5);
+            bits &= bits - 1;
+            const int done = bits == 0;
+            tile += done;
+            bits |= tile_[tile].pending & (0u - static_cast<uint32_t>(done));
+        }
+        tiles_ = 0;
+        entries_ = 0;
+    }
+
+private:
+    static constexpr int kTiles = 64;
+    struct Tile {
+        uint32_t pending;
+        ITYPE i0, j0;
+    };
+    Result out_;
+    int tiles_ = 0;
+    int entries_ = 0;
+    Tile tile_[kTiles + 1];  // and one past the last tile, with no entries
+    double sums_[kTiles][kEntries];
+};
+
 // How a tile reaches the result: element by element through its strides, by vector stores into
 // contiguous rows, or by stores that bypass the caches. Those serve a result larger than a last
 // level cache, whose lines would only be read from memory to be overwritten, with rows aligned to
 // 16 bytes and one block of columns (no running sum loaded back); not the Euclidean one, whose
-// roots by pow are stored after the vectors, each store bringing its line back from memory.
+// roots by pow are stored later, from the queue, each store bringing its line back from memory.
 enum class Stores { strided, vector, streamed };
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
@@ -237,8 +304,8 @@ enum class Stores { strided, vector, streamed };
 template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
                                                ITYPE depth_given, bool first, bool last,
-                                               const Result& out, Stores stores, ITYPE i0, ITYPE j0,
-                                               ITYPE live, ITYPE width) {
+                                               const Result& out, Stores stores, PowQueue& queue,
+                                               ITYPE i0, ITYPE j0, ITYPE live, ITYPE width) {
     using Vector = typename Isa::Vector;
     constexpr ITYPE rows = Isa::rows;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
@@ -281,19 +348,26 @@ template <Metric metric, class Isa, ITYPE kFixed>
         }
     }
 
-    // Euclidean: the lanes that need pow are marked in a mask and computed after the vector
-    // stores, so that no call interrupts the vector code.
-    static_assert(rows * kPanel <= 32);
-    double sums[rows][kPanel];
+    // Euclidean: the lanes that need pow are stored as their square roots for now and queued
+    // with their sums; the queue is worked through later, in a loop of nothing but pow calls.
+    // Euclidean: every entry takes its square root; the tile's sums go to the queue, with the
+    // mask of the entries whose roots pow gives instead (stored after the tile's own stores).
     uint32_t pending = 0;
     if (metric == Metric::euclidean && last) {
+        static_assert(rows * kPanel <= PowQueue::kEntries);
+        double* sums = queue.slot();
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) {
-                store(&sums[r][v * lanes], acc[r][v]);
+                store(&sums[r * kPanel + v * lanes], acc[r][v]);
                 int unsafe = 0;
                 acc[r][v] = root<Isa>(acc[r][v], unsafe);
                 pending |= static_cast<uint32_t>(unsafe) << (r * kPanel + v * lanes);
             }
+        }
+        if (!whole) {  // only the live rows' first `width` columns (width ≤ kPanel) are entries
+            uint32_t real = 0;
+            for (ITYPE r = 0; r < live; ++r) real |= ((1u << width) - 1) << (r * kPanel);
+            pending &= real;
         }
     }
 
@@ -305,23 +379,16 @@ template <Metric metric, class Isa, ITYPE kFixed>
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
         }
-        for (; pending != 0; pending &= pending - 1) {
-            const int t = __builtin_ctz(pending);
-            store(element(t / kPanel, t % kPanel), std::pow(sums[t / kPanel][t % kPanel], 0.5));
-        }
     } else {
         double values[rows][kPanel];
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(&values[r][v * lanes], acc[r][v]);
         }
-        for (; pending != 0; pending &= pending - 1) {
-            const int t = __builtin_ctz(pending);
-            values[t / kPanel][t % kPanel] = std::pow(sums[t / kPanel][t % kPanel], 0.5);
-        }
         for (ITYPE r = 0; r < live; ++r) {
             for (ITYPE lane = 0; lane < width; ++lane) out(i0 + r, j0 + lane) = values[r][lane];
         }
     }
+    if (metric == Metric::euclidean && last) queue.commit(pending, i0, j0);
 }
 
 struct Plan {
@@ -344,6 +411,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
         reinterpret_cast<uintptr_t>(out.data) % alignment == 0 && out.strides[0] % alignment == 0) {
         stores = Stores::streamed;
     }
+    PowQueue queue(out);
     for (ITYPE j_start = 0; j_start < plan.m; j_start += plan.y_rows) {
         const ITYPE block_rows = std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
@@ -369,12 +437,13 @@ template <Metric metric, class Isa, ITYPE kFixed>
                     const ITYPE j0 = p * kPanel;
                     tile_kernel<metric, Isa, kFixed>(plan.x_tile, plan.y_block + p * depth * kPanel,
                                                      depth, b == 0, b + 1 == plan.k_blocks, out,
-                                                     stores, i0, j_start + j0, live,
+                                                     stores, queue, i0, j_start + j0, live,
                                                      std::min(kPanel, block_rows - j0));
                 }
             }
         }
     }
+    queue.flush();
     if (stores == Stores::streamed) _mm_sfence();  // the streamed stores ordered before the return
 }
 
@@ -406,7 +475,7 @@ void pairwise_blocks_portable(Matrix X, Matrix Y, Result out, const Plan& plan) 
 }
 
 template <Metric metric>
-[[gnu::target("avx2"), gnu::flatten]] void pairwise_blocks_avx2(Matrix X, Matrix Y, Result out,
+[[gnu::target("avx2,fma"), gnu::flatten]] void pairwise_blocks_avx2(Matrix X, Matrix Y, Result out,
                                                                 const Plan& plan) {
     pairwise_all<metric, IsaAvx2>(X, Y, out, plan);
 }

@@ -3,7 +3,8 @@
 //
 //     return quillbrax::dispatch<kernel_portable, kernel_avx2>(arguments...);
 //
-// where kernel_avx2 is the same code compiled with [[gnu::target("avx2")]]. Setting
+// where kernel_avx2 is the same code compiled with [[gnu::target("avx2")]] (or "avx2,fma": the
+// AVX2 kernels run only where the processor has FMA as well, as every AVX2 processor does). Setting
 // QUILLBRAX_PORTABLE_KERNELS=1 in the environment (read once per process) forces the portable
 // kernels, so that one build tests both paths.
 #pragma once
@@ -19,7 +20,7 @@ inline bool cpu_has_avx2() {
         if (forced != nullptr && forced[0] != '\0' && !(forced[0] == '0' && forced[1] == '\0')) {
             return false;
         }
-        return static_cast<bool>(__builtin_cpu_supports("avx2"));
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     }();
     return has_avx2;
 }
