@@ -183,43 +183,41 @@ template <class Vector>
 // s = sqrt(acc) is correctly rounded. The maths library's pow is documented to err by at most
 // 0.54 ulp in general; for the exponent 0.5 its error analysis gives less: the final rounding of
 // its exp (0.5 ulp) plus at most 0.011 ulp of exp's own approximation and 0.5·|ln acc|·1.5·2^-68
-// relative error from its log, which is at most 0.017 ulp over the whole range of doubles
-// (|ln acc| < 745) and at most 0.0011 ulp for acc in [2^-64, 2^64]. So pow returns what rounding
-// some r' with |r' − r| ≤ 0.04 ulp(r) gives, r the exact root; it can differ from s only when r
-// lies within 0.04 ulp(r) of a midpoint between s and a neighbour.
+// relative error from its log, at most 0.0016 ulp for acc in [2^-200, 2^200]. So there pow
+// returns what rounding some r' with |r' − r| ≤ 0.013 ulp(r) gives, r the exact root; it can
+// differ from s only when r lies within 0.013 ulp(r) of a midpoint between s and a neighbour.
 //
 // The exact residual e = acc − s·s (representable; computed by one fused multiply-add, or
 // without one by Veltkamp's split and Dekker's two-product: Isa::residual) gives
 // r − s = e / (r + s). A lane keeps s when |e| < c·s·u, where u is the spacing of the doubles just
 // below s (so the bound holds on both sides of s, a power of two included) and c = 1 − 2μ:
 // then |r − s| < (1/2 − μ)·u·(1 + 2^-52), so r lies at least μ·u − 2^-53·u from any midpoint.
-// μ = 1/32 where acc is in [2^-64, 2^64] (2.6 times the 0.012 ulp bound there) and μ = 1/16
-// elsewhere (1.5 times the general 0.04): about 6 % and 12 % of random lanes go to pow. (On
-// 8·10^7 random sums, glibc's pow differed from the correctly rounded root on 0.09 % of them,
-// all within 0.0083 ulp of a midpoint.)
-// The rounding of c·s·u itself (relative 2^-53) is far inside these margins.
+// μ = 1/32, 2.4 times the 0.013 ulp bound: about 6 % of random lanes go to pow. (On 8·10^7
+// random sums, glibc's pow differed from the correctly rounded root on 0.09 % of them, all
+// within 0.0083 ulp of a midpoint.) The rounding of s·(c·u) (relative 2^-53) is far inside
+// the margin.
 //
-// acc outside [2^-800, 2^1000] goes to pow as well (so that no product here underflows or
-// overflows), except +0 and +inf, whose roots sqrt and pow both give exactly (+0 and +inf); NaN
-// goes to pow, which keeps its payload as it likes.
+// acc outside [2^-200, 2^200] (distances below 2^-100 or above 2^100, rare in practice) goes to
+// pow as well, except +0, whose root sqrt and pow both give exactly; so do +inf and NaN, whose
+// payload pow keeps as it likes.
 template <class Isa>
 [[gnu::always_inline]] inline typename Isa::Vector root(typename Isa::Vector acc, int& unsafe) {
     using Vector = typename Isa::Vector;
     using Bits = BitsOf<Vector>;
+    constexpr int lanes = sizeof(Vector) / sizeof(double);
     const Vector s = Isa::sqrt(acc);
     const Vector e = Isa::residual(acc, s);
-    // u: the spacing of the doubles just below s, 2^(E − 52) for the exponent E of s's
-    // predecessor (s ≥ 2^-400 in range, so E − 52 is a normal exponent).
+    // c·u = (15/16)·2^(E − 52) = 1.875·2^(E − 53) for the exponent E of s's predecessor, built
+    // from its bits (s ≥ 2^-100 in range, so E − 53 is a normal exponent).
     const Bits exponent_mask = (Bits)splat<Vector>(__builtin_inf());
-    const Vector u = (Vector)((((Bits)s - 1) & exponent_mask) - (52LL << 52));
-    const Bits middle = (acc >= splat<Vector>(0x1p-64)) & (acc <= splat<Vector>(0x1p64));
-    const Vector c = (Vector)(((Bits)splat<Vector>(15.0 / 16.0) & middle) |
-                              ((Bits)splat<Vector>(7.0 / 8.0) & ~middle));
+    const Bits fraction_of_1_875 = (Bits)splat<Vector>(1.875) & ~exponent_mask;
+    const Vector cu =
+        (Vector)(((((Bits)s - 1) & exponent_mask) - (53LL << 52)) | fraction_of_1_875);
     const Vector magnitude = (Vector)((Bits)e & ~(Bits)splat<Vector>(-0.0));
-    const Bits in_range = (acc >= splat<Vector>(0x1p-800)) & (acc <= splat<Vector>(0x1p1000));
-    const Bits close_enough = magnitude < s * (c * u);
-    const Bits exact = (acc == splat<Vector>(0.0)) | (acc == splat<Vector>(__builtin_inf()));
-    unsafe = Isa::mask(~((in_range & close_enough) | exact));
+    const Bits keep = ((acc >= splat<Vector>(0x1p-200)) & (acc <= splat<Vector>(0x1p200)) &
+                       (magnitude < s * cu)) |
+                      (acc == splat<Vector>(0.0));
+    unsafe = Isa::mask(keep) ^ ((1 << lanes) - 1);
     return s;
 }
 
@@ -476,7 +474,7 @@ void pairwise_blocks_portable(Matrix X, Matrix Y, Result out, const Plan& plan) 
 
 template <Metric metric>
 [[gnu::target("avx2,fma"), gnu::flatten]] void pairwise_blocks_avx2(Matrix X, Matrix Y, Result out,
-                                                                const Plan& plan) {
+                                                                    const Plan& plan) {
     pairwise_all<metric, IsaAvx2>(X, Y, out, plan);
 }
 
