@@ -346,8 +346,6 @@ template <Metric metric, class Isa, ITYPE kFixed>
         }
     }
 
-    // Euclidean: the lanes that need pow are stored as their square roots for now and queued
-    // with their sums; the queue is worked through later, in a loop of nothing but pow calls.
     // Euclidean: every entry takes its square root; the tile's sums go to the queue, with the
     // mask of the entries whose roots pow gives instead (stored after the tile's own stores).
     uint32_t pending = 0;
