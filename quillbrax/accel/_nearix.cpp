@@ -380,56 +380,81 @@ struct HeapItem {
 // Bounded max-heap of the best candidates so far; the top is the current k-th best. The sift
 // rules fix which of several equally distant candidates survives and the order in which ties
 // are written, so they are spelled out here rather than left to std::push_heap/pop_heap.
+//
+// The storage for `capacity` items is taken once and reused by every query row of a call; the
+// items live in a plain array reached through one pointer, which the sifts keep in a register.
 class CandidateHeap {
 public:
-    std::size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
-    const HeapItem& top() const { return items_.front(); }
-    void clear() { items_.clear(); }
+    explicit CandidateHeap(std::size_t capacity) : storage_(std::max<std::size_t>(capacity, 1)) {}
 
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const HeapItem& top() const { return storage_[0]; }
+    void clear() { size_ = 0; }
+
+    // Needs size() < capacity.
     [[gnu::always_inline]] void insert(HeapItem item) {
-        items_.push_back(item);
-        sift_up(items_.size() - 1, item);
+        sift_up(storage_.data(), size_, item);
+        ++size_;
     }
 
+    // Needs size() >= 1.
     [[gnu::always_inline]] void remove_top() {
-        const HeapItem last = items_.back();
-        items_.back() = items_.front();
-        items_.pop_back();
-        const std::size_t count = items_.size();
+        --size_;
+        HeapItem* items = storage_.data();
+        const HeapItem last = items[size_];
+        const std::size_t count = size_;
         if (count == 0) {
             return;
         }
-        std::size_t hole = 0;
-        while (2 * hole + 2 < count) {
-            std::size_t child = 2 * hole + 2;
-            if (items_[child].dist < items_[child - 1].dist) {
-                --child;
-            }
-            items_[hole] = items_[child];
-            hole = child;
+        sift_up(items, sink_hole(items, count), last);
+    }
+
+    // remove_top() and then insert(item), the two moves in one call. Needs size() >= 1.
+    [[gnu::always_inline]] void replace_top(HeapItem item) {
+        HeapItem* items = storage_.data();
+        const std::size_t count = size_ - 1;
+        if (count > 0) {
+            const HeapItem last = items[count];
+            sift_up(items, sink_hole(items, count), last);
         }
-        if (2 * hole + 1 < count) {
-            items_[hole] = items_[2 * hole + 1];
-            hole = 2 * hole + 1;
-        }
-        sift_up(hole, last);
+        sift_up(items, count, item);
     }
 
 private:
-    void sift_up(std::size_t hole, HeapItem item) {
-        while (hole > 0) {
-            const std::size_t parent = (hole - 1) / 2;
-            if (!(items_[parent].dist < item.dist)) {
-                break;
-            }
-            items_[hole] = items_[parent];
-            hole = parent;
+    // Moves the hole left at slot 0 down to a slot without children among the first `count`
+    // items, each time filling it from the child that the removal rule takes; returns the slot.
+    static std::size_t sink_hole(HeapItem* items, std::size_t count) {
+        std::size_t hole = 0;
+        while (2 * hole + 2 < count) {
+            // The right child unless it is strictly nearer than the left; chosen without a
+            // branch, which the comparison of two candidates' distances would mispredict often.
+            const std::size_t child = 2 * hole + 1 +
+                static_cast<std::size_t>(!(items[2 * hole + 2].dist < items[2 * hole + 1].dist));
+            items[hole] = items[child];
+            hole = child;
         }
-        items_[hole] = item;
+        if (2 * hole + 1 < count) {
+            items[hole] = items[2 * hole + 1];
+            hole = 2 * hole + 1;
+        }
+        return hole;
     }
 
-    std::vector<HeapItem> items_;
+    static void sift_up(HeapItem* items, std::size_t hole, HeapItem item) {
+        while (hole > 0) {
+            const std::size_t parent = (hole - 1) / 2;
+            if (!(items[parent].dist < item.dist)) {
+                break;
+            }
+            items[hole] = items[parent];
+            hole = parent;
+        }
+        items[hole] = item;
+    }
+
+    std::vector<HeapItem> storage_;
+    std::size_t size_ = 0;
 };
 
 // Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
@@ -611,6 +636,26 @@ private:
                     q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
                     d_, batch_.data());
                 batch_start_ = p;
+                if (heap_->size() >= k_) {
+                    // Only a sample strictly nearer than the k-th best can enter, and the k-th
+                    // best only shrinks: with none such the subtree changes nothing, and with one
+                    // the order of the visits does not matter.
+                    const double kth_best = heap_->top().dist;
+                    std::int32_t entering = 0;
+                    std::int32_t last = 0;
+                    for (std::int32_t i = 0; i < size; ++i) {
+                        const bool nearer = batch_[static_cast<std::size_t>(i)] < kth_best;
+                        entering += static_cast<std::int32_t>(nearer);
+                        last = nearer ? i : last;
+                    }
+                    if (entering == 0) {
+                        return;
+                    }
+                    if (entering == 1) {
+                        heap_->replace_top({batch_[static_cast<std::size_t>(last)], rows_[p + last]});
+                        return;
+                    }
+                }
                 visit<true>(p, size, dim, bound);
                 return;
             }
@@ -626,8 +671,7 @@ private:
         if (heap.size() < k_) {
             heap.insert({dist, rows_[p]});
         } else if (dist < heap.top().dist) {
-            heap.remove_top();
-            heap.insert({dist, rows_[p]});
+            heap.replace_top({dist, rows_[p]});
         }
         if (size == 1) {
             return;
@@ -689,7 +733,7 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     }
     const auto d = static_cast<std::size_t>(tree.d);
     const auto width = static_cast<std::size_t>(k);
-    CandidateHeap heap;
+    CandidateHeap heap(width);
     Search search(tree, width);
     for (std::size_t i = 0; i < static_cast<std::size_t>(nq); ++i) {
         heap.clear();

@@ -162,7 +162,7 @@ void query_worked_example() {
 }
 
 void heap_pops_in_non_increasing_order() {
-    CandidateHeap heap;
+    CandidateHeap heap(8);
     const double dists[] = {5, 1, 5, 3, 0, 5, 2, 4};
     for (std::int32_t i = 0; i < 8; ++i) heap.insert({dists[i], i});
     double previous = 1e308;
