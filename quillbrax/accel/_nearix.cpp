@@ -638,23 +638,26 @@ private:
                 batch_start_ = p;
                 if (heap_->size() >= k_) {
                     // Only a sample strictly nearer than the k-th best can enter, and the k-th
-                    // best only shrinks: with none such the subtree changes nothing, and with one
-                    // the order of the visits does not matter.
+                    // best only shrinks: with none such the subtree changes nothing, with one the
+                    // order of the visits does not matter, and with more only the subtrees that
+                    // hold one need visiting, in the search's order.
                     const double kth_best = heap_->top().dist;
-                    std::int32_t entering = 0;
-                    std::int32_t last = 0;
+                    std::uint64_t entering = 0;
                     for (std::int32_t i = 0; i < size; ++i) {
-                        const bool nearer = batch_[static_cast<std::size_t>(i)] < kth_best;
-                        entering += static_cast<std::int32_t>(nearer);
-                        last = nearer ? i : last;
+                        entering |= static_cast<std::uint64_t>(
+                                        batch_[static_cast<std::size_t>(i)] < kth_best)
+                                    << i;
                     }
                     if (entering == 0) {
                         return;
                     }
-                    if (entering == 1) {
-                        heap_->replace_top({batch_[static_cast<std::size_t>(last)], rows_[p + last]});
+                    if (std::has_single_bit(entering)) {
+                        const auto at = static_cast<std::int32_t>(std::countr_zero(entering));
+                        heap_->replace_top({batch_[static_cast<std::size_t>(at)], rows_[p + at]});
                         return;
                     }
+                    visit_entering(p, size, dim, entering);
+                    return;
                 }
                 visit<true>(p, size, dim, bound);
                 return;
@@ -707,6 +710,45 @@ private:
         visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
                      far_bound);
         offsets_[dim] = saved;
+    }
+
+    // Within a batch entered with a full heap: the subtree of `size` nodes at position p, where
+    // bit i of `entering` marks the batch's node i as strictly nearer than the k-th best was on
+    // entering. A subtree is a run of positions, so one test of the bits tells whether it holds
+    // any such node; the others cannot enter and are passed over.
+    void visit_entering(std::int32_t p, std::int32_t size, std::size_t dim, std::uint64_t entering) {
+        const auto at = static_cast<unsigned>(p - batch_start_);
+        const std::uint64_t run = ((std::uint64_t{1} << static_cast<unsigned>(size)) - 1) << at;
+        if ((entering & run) == 0) {
+            return;
+        }
+        CandidateHeap& heap = *heap_;
+        if ((entering >> at) & 1) {
+            const double dist = batch_[at];
+            if (dist < heap.top().dist) {
+                heap.replace_top({dist, rows_[p]});
+            }
+        }
+        if (size == 1) {
+            return;
+        }
+        const std::size_t next_dim = dim + 1 == d_ ? 0 : dim + 1;
+        const double diff = q_[dim] - points_[static_cast<std::size_t>(p) * d_ + dim];
+        const std::int32_t left = p + 1;
+        const std::int32_t left_size = size / 2;
+        const std::int32_t right = left + left_size;
+        const std::int32_t right_size = size - left_size - 1;
+        if (diff <= 0) {
+            visit_entering(left, left_size, next_dim, entering);
+            if (right_size > 0) {
+                visit_entering(right, right_size, next_dim, entering);
+            }
+        } else {
+            if (right_size > 0) {
+                visit_entering(right, right_size, next_dim, entering);
+            }
+            visit_entering(left, left_size, next_dim, entering);
+        }
     }
 
     const double* points_;
