@@ -702,17 +702,23 @@ private:
                         next_dim, bound);
             return;
         }
-        // The far side's box lies beyond the splitting plane along dim.
+        // The far side's box lies beyond the splitting plane along dim. Its offset along dim is
+        // taken from the register rather than read back from the store just made: a wide load
+        // over a narrow store that has not yet reached the cache stalls.
         const double saved = offsets_[dim];
-        offsets_[dim] = std::fabs(diff);
+        const double plane = std::fabs(diff);
+        offsets_[dim] = plane;
         double far_bound = 0.0;
         for (std::size_t i = 0; i < d_; ++i) {
-            far_bound += offsets_[i] * offsets_[i];
+            const double offset = i == dim ? plane : saved_offsets()[i];
+            far_bound += offset * offset;
         }
         visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
                      far_bound);
         offsets_[dim] = saved;
     }
+
+    const double* saved_offsets() const { return offsets_.data(); }
 
     // Within a batch entered with a full heap: the subtree of `size` nodes at position p, where
     // bit i of `entering` marks the batch's node i as strictly nearer than the k-th best was on
