@@ -390,6 +390,7 @@ public:
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     const HeapItem& top() const { return storage_[0]; }
+    const HeapItem* items() const { return storage_.data(); }
     void clear() { size_ = 0; }
 
     // Needs size() < capacity.
@@ -653,7 +654,7 @@ private:
                     if (entering == 0) {
                         return;
                     }
-                    if (std::has_single_bit(entering)) {
+                    if ((entering & (entering - 1)) == 0) {
                         const auto at = static_cast<std::int32_t>(std::countr_zero(entering));
                         heap_->replace_top({batch_[static_cast<std::size_t>(at)], rows_[p + at]});
                         return;
@@ -776,6 +777,54 @@ private:
 
 // Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
 // samples each, k <= n. Row i of the results starts at i * k, nearest first.
+// The place of each of `count` distances in ascending order: ranks[i] is the number of distances
+// below dists[i]. Returns false, with ranks meaningless, when two distances are equal or one is
+// NaN (some distance then does not equal itself alone). Every pair is compared, without branches.
+inline bool distinct_ranks_portable(const double* dists, std::size_t count, std::int64_t* ranks) {
+    bool distinct = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = dists[i];
+        std::int64_t below = 0;
+        std::int64_t equal = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            below += static_cast<std::int64_t>(dists[j] < x);
+            equal += static_cast<std::int64_t>(dists[j] == x);
+        }
+        ranks[i] = below;
+        distinct = distinct && equal == 1;
+    }
+    return distinct;
+}
+
+// The same compiled for AVX2 (four pairs per comparison).
+[[gnu::target("avx2")]] inline bool distinct_ranks_avx2(const double* dists, std::size_t count,
+                                                        std::int64_t* ranks) {
+    bool distinct = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = dists[i];
+        std::int64_t below = 0;
+        std::int64_t equal = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            below += static_cast<std::int64_t>(dists[j] < x);
+            equal += static_cast<std::int64_t>(dists[j] == x);
+        }
+        ranks[i] = below;
+        distinct = distinct && equal == 1;
+    }
+    return distinct;
+}
+
+// Rows of at most this many results are ordered by ranks when their distances are distinct.
+inline constexpr std::size_t rank_limit = 64;
+
+// Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
+// samples each, k <= n. Row i of the results starts at i * k, nearest first.
+//
+// The heap is emptied from the top, the largest distance into the last column. Where its k
+// distances are all distinct, every removal takes the one largest, so the row is simply the k
+// candidates in ascending order of distance: for a short row each candidate's place is counted
+// directly, which spares the removals' unpredictable branches. Where two are equal, which comes
+// first depends on the heap's layout, and the row is written by removing the top as always.
 inline void query_rows(const KDTree& tree, const double* queries, std::int64_t nq, std::int32_t k,
                        std::int32_t* indices, double* distances) {
     if (k <= 0) {
@@ -785,13 +834,41 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     const auto width = static_cast<std::size_t>(k);
     CandidateHeap heap(width);
     Search search(tree, width);
+    const bool by_rank = width >= 2 && width <= rank_limit;
+    std::vector<double> dists(by_rank ? width : 0);
+    std::vector<std::int64_t> ranks(by_rank ? width : 0);
+    constexpr std::size_t rows_skipped_after_ties = 15;
+    std::size_t rows_to_skip = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(nq); ++i) {
         heap.clear();
         search.run(queries + i * d, heap);
+        std::int32_t* row_indices = indices + i * width;
+        double* row_distances = distances + i * width;
         // With k <= n the heap always fills to k, so every cell of the row is written.
-        for (std::size_t pos = heap.size(); pos > 0; --pos) {
-            indices[i * width + pos - 1] = heap.top().idx;
-            distances[i * width + pos - 1] = heap.top().dist;
+        const std::size_t count = heap.size();
+        if (by_rank && rows_to_skip > 0) {
+            --rows_to_skip;
+        } else if (by_rank) {
+            const HeapItem* items = heap.items();
+            for (std::size_t p = 0; p < count; ++p) {
+                dists[p] = items[p].dist;
+            }
+            if (quillbrax::dispatch<distinct_ranks_portable, distinct_ranks_avx2>(
+                    dists.data(), count, ranks.data())) {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const auto at = static_cast<std::size_t>(ranks[p]);
+                    row_indices[at] = items[p].idx;
+                    row_distances[at] = items[p].dist;
+                }
+                continue;
+            }
+            // Ties are likely to recur in the next rows (duplicate samples, integer grids):
+            // those go the way of the heap without counting first.
+            rows_to_skip = rows_skipped_after_ties;
+        }
+        for (std::size_t pos = count; pos > 0; --pos) {
+            row_indices[pos - 1] = heap.top().idx;
+            row_distances[pos - 1] = heap.top().dist;
             heap.remove_top();
         }
     }

@@ -175,6 +175,33 @@ void heap_pops_in_non_increasing_order() {
     CHECK(descending);
 }
 
+// replace_top leaves the same items in the same slots as remove_top followed by insert, ties
+// included (which of equal candidates is dropped and the order they are written in follow from
+// the slots).
+void heap_replace_equals_remove_then_insert() {
+    for (std::size_t capacity : {1, 2, 3, 8, 13}) {
+        CandidateHeap fused(capacity);
+        CandidateHeap apart(capacity);
+        bool same = true;
+        for (std::int32_t i = 0; i < 200; ++i) {
+            const HeapItem item{static_cast<double>((i * 7) % 5), i};
+            if (fused.size() < capacity) {
+                fused.insert(item);
+                apart.insert(item);
+            } else {
+                fused.replace_top(item);
+                apart.remove_top();
+                apart.insert(item);
+            }
+            for (std::size_t p = 0; p < fused.size(); ++p) {
+                same = same && fused.items()[p].dist == apart.items()[p].dist &&
+                       fused.items()[p].idx == apart.items()[p].idx;
+            }
+        }
+        CHECK(same && fused.size() == capacity);
+    }
+}
+
 // The tree as the plain algorithm builds it: every run fully sorted along its dimension, the
 // median (upper middle) stored, then the left run and the right run; rows in pre-order. Where
 // each column holds distinct values, this fixes the tree completely.
@@ -290,6 +317,7 @@ int main() {
     invariants_on_tie_heavy_data();
     query_worked_example();
     heap_pops_in_non_increasing_order();
+    heap_replace_equals_remove_then_insert();
     batched_distances_equal_sq();
     build_matches_the_plain_algorithm();
     return native_check::finish();
