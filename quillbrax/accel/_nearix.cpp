@@ -565,10 +565,13 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
     }
 }
 
-// Subtrees of at most this many nodes (the last 3, 4 or 5 levels) have all their distances
+// Subtrees of at most this many nodes (the last 3 to 6 levels) have all their distances
 // computed at once, before the descent into them reads them: the dearer a distance, the more
 // levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
-inline std::int32_t batch_limit(std::int32_t d) { return d >= 8 ? 31 : d >= 4 ? 15 : 7; }
+// At most 63, so that one bit per node of a batch fits a 64-bit mask.
+inline std::int32_t batch_limit(std::int32_t d) {
+    return d >= 12 ? 63 : d >= 8 ? 31 : d >= 3 ? 15 : 7;
+}
 
 inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 
