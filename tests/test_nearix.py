@@ -586,3 +586,32 @@ def test_queries_outside_the_box_follow_search_and_heap(n, d, k, where, extreme)
     np.testing.assert_array_equal(distances, np.array(want_distances))
     if not extreme:
         check_against_brute_force(X, Q, k)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("d, k", [(2, 1), (3, 6), (8, 4)])
+@pytest.mark.parametrize("extreme", [False, True])
+def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, extreme):
+    # Trees of thousands of samples keep the boxes of their larger subtrees and prune with
+    # them. Clustered samples leave those boxes far smaller than the splits' boxes: queries
+    # inside the clusters, between them and far outside along some axes must still find the
+    # same candidates in the same order. With `extreme`, a few coordinates are infinite, in the
+    # samples and in the queries.
+    n = 10000
+    rng = np.random.default_rng(d * 10 + k)
+    centres = rng.random((5, d)) * 10
+    X = centres[rng.integers(5, size=n)] + rng.normal(scale=0.05, size=(n, d))
+    Q = np.concatenate(
+        [
+            X[rng.integers(n, size=40)] + rng.normal(scale=0.05, size=(40, d)),
+            rng.random((40, d)) * 10,
+            X[rng.integers(n, size=40)] + rng.choice([-30.0, 0.0, 30.0], size=(40, d)),
+        ]
+    )
+    if extreme:
+        X[rng.integers(n, size=d), np.arange(d)] = np.where(np.arange(d) % 2, math.inf, -math.inf)
+        Q[rng.integers(len(Q), size=3), rng.integers(d, size=3)] = math.inf
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))

@@ -28,8 +28,15 @@ inline constexpr std::int32_t no_node = -1;
 // links, split dimensions or split values are stored, and a descent reads the coordinates of
 // the nodes it visits from one array in visiting order, mostly forwards.
 //
-// lower and upper hold the samples' smallest and largest coordinate along each dimension (empty
-// for a tree without samples): the root's box, from which a search starts its pruning bound.
+// lower and upper hold boxes, d coordinates each: box b spans lower[b * d ..] to upper[b * d ..],
+// the smallest and largest coordinates of the samples of one subtree. Box 0 is the root's (the
+// samples' bounding box, from which a search starts its pruning bound); the subtrees of the
+// first box_levels levels have boxes, numbered as a binary heap (the children of box b are
+// 2b + 1 on the left and 2b + 2 on the right). Only subtrees of at least box_min_size samples
+// get one: fewer than 2n / box_min_size boxes of 2d values, at most 4 / box_min_size (1/64) of
+// the memory of the samples themselves. A search prunes with them where the splits alone leave
+// a subtree's box much larger than its samples (clustered samples, queries far outside).
+// Empty for a tree without samples.
 struct KDTree {
     std::vector<double> points;
     std::vector<std::int32_t> rows;
@@ -37,26 +44,67 @@ struct KDTree {
     std::int32_t d = 0;
     std::vector<double> lower;
     std::vector<double> upper;
+    std::int32_t box_levels = 0;
 };
 
-// Sets the tree's box from its points (no NaN among them).
+inline constexpr std::int32_t box_min_size = 256;
+
+namespace detail {
+
+// The box of subtree `box` (size nodes at position p, at level `level` of the boxes), from its
+// children's boxes and its own sample, or from its samples at the last level of boxes.
+inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t size,
+                     std::int32_t level) {
+    const auto width = static_cast<std::size_t>(tree.d);
+    double* lower = tree.lower.data() + box * width;
+    double* upper = tree.upper.data() + box * width;
+    const double* own = tree.points.data() + static_cast<std::size_t>(p) * width;
+    std::copy(own, own + width, lower);
+    std::copy(own, own + width, upper);
+    if (level + 1 == tree.box_levels) {
+        const double* end = own + static_cast<std::size_t>(size) * width;
+        for (const double* at = own + width; at != end; at += width) {
+            for (std::size_t j = 0; j < width; ++j) {
+                lower[j] = std::min(lower[j], at[j]);
+                upper[j] = std::max(upper[j], at[j]);
+            }
+        }
+        return;
+    }
+    const std::int32_t left_size = size / 2;
+    fill_box(tree, 2 * box + 1, p + 1, left_size, level + 1);
+    fill_box(tree, 2 * box + 2, p + 1 + left_size, size - left_size - 1, level + 1);
+    for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
+        for (std::size_t j = 0; j < width; ++j) {
+            lower[j] = std::min(lower[j], tree.lower[child * width + j]);
+            upper[j] = std::max(upper[j], tree.upper[child * width + j]);
+        }
+    }
+}
+
+}  // namespace detail
+
+// Sets the tree's boxes from its points (no NaN among them).
 inline void set_bounds(KDTree& tree) {
     const auto width = static_cast<std::size_t>(tree.d);
     tree.lower.clear();
     tree.upper.clear();
+    tree.box_levels = 0;
     if (tree.n == 0) {
         return;
     }
-    tree.lower.assign(tree.points.begin(),
-                      tree.points.begin() + static_cast<std::ptrdiff_t>(width));
-    tree.upper = tree.lower;
-    for (std::size_t at = width; at < tree.points.size(); at += width) {
-        for (std::size_t j = 0; j < width; ++j) {
-            const double v = tree.points[at + j];
-            tree.lower[j] = std::min(tree.lower[j], v);
-            tree.upper[j] = std::max(tree.upper[j], v);
-        }
+    // A level has boxes while its smallest subtree (on the right of every split) is big enough;
+    // the root always has one.
+    std::int32_t levels = 1;
+    for (std::int32_t size = tree.n - tree.n / 2 - 1; size >= box_min_size;
+         size = size - size / 2 - 1) {
+        ++levels;
     }
+    tree.box_levels = levels;
+    const std::size_t boxes = (std::size_t{1} << static_cast<unsigned>(levels)) - 1;
+    tree.lower.resize(boxes * width);
+    tree.upper.resize(boxes * width);
+    detail::fill_box(tree, 0, 0, tree.n, 0);
 }
 
 namespace detail {
@@ -598,6 +646,10 @@ public:
           rows_(tree.rows.data()),
           lower_(tree.lower.data()),
           upper_(tree.upper.data()),
+          box_count_(static_cast<std::int32_t>(
+              tree.lower.size() / std::max<std::size_t>(1, static_cast<std::size_t>(tree.d)))),
+          level_saves_(static_cast<std::size_t>(tree.box_levels) *
+                       static_cast<std::size_t>(tree.d)),
           n_(tree.n),
           d_(static_cast<std::size_t>(tree.d)),
           k_(k),
@@ -620,7 +672,14 @@ public:
             offsets_[i] = offset;
             bound += offset * offset;
         }
-        visit<false>(0, n_, 0, bound);
+        if (box_count_ > 1) {
+            // The root's box is the one just measured; its children have boxes of their own.
+            if (!cannot_improve(bound)) {
+                visit_node<false, true>(0, n_, 0, bound, 0);
+            }
+        } else {
+            visit<false>(0, n_, 0, bound);
+        }
     }
 
 private:
@@ -650,8 +709,8 @@ private:
                     const double kth_best = heap_->top().dist;
                     std::uint64_t entering = 0;
                     for (std::int32_t i = 0; i < size; ++i) {
-                        entering |= static_cast<std::uint64_t>(
-                                        batch_[static_cast<std::size_t>(i)] < kth_best)
+                        entering |= static_cast<std::uint64_t>(batch_[static_cast<std::size_t>(i)] <
+                                                               kth_best)
                                     << i;
                     }
                     if (entering == 0) {
@@ -669,6 +728,54 @@ private:
                 return;
             }
         }
+        visit_node<InBatch, false>(p, size, dim, bound, -1);
+    }
+
+    // A subtree with a box of its own: along each dimension the offset of the query from that
+    // box is a bound on every sample's coordinate difference, as is the offset inherited from
+    // the splits above; the larger of the two is kept (a NaN inherited stays, as it would have
+    // without the box) while the subtree is searched, and the offsets are put back after.
+    // Subtrees with boxes are at least box_min_size nodes, never a batch. `box` is this one's.
+    void visit_boxed(std::int32_t p, std::int32_t size, std::size_t dim, std::int32_t box) {
+        const double* lower = lower_ + static_cast<std::size_t>(box) * d_;
+        const double* upper = upper_ + static_cast<std::size_t>(box) * d_;
+        const auto level =
+            static_cast<std::size_t>(std::bit_width(static_cast<std::uint32_t>(box) + 1) - 1);
+        double* saves = level_saves_.data() + level * d_;
+        double bound = 0.0;
+        double* offsets = offsets_.data();
+        for (std::size_t i = 0; i < d_; ++i) {
+            const double inherited = offsets[i];
+            // Below the box, inside it (both differences at most 0) or above it. A NaN (an
+            // infinite q at an infinite bound) leaves the other difference or NaN, and a NaN
+            // offset leaves the inherited one.
+            const double outside = std::max(std::max(lower[i] - q_[i], q_[i] - upper[i]), 0.0);
+            const double offset = inherited <= outside ? outside : inherited;
+            saves[i] = inherited;
+            offsets[i] = offset;
+            bound += offset * offset;
+        }
+        if (!cannot_improve(bound)) {
+            visit_node<false, true>(p, size, dim, bound, box);
+        }
+        for (std::size_t i = 0; i < d_; ++i) {
+            offsets[i] = saves[i];
+        }
+    }
+
+    // A subtree with a box, searched with the bound it inherits.
+    void visit_unmeasured(std::int32_t p, std::int32_t size, std::size_t dim, double bound,
+                          std::int32_t box) {
+        if (!cannot_improve(bound)) {
+            visit_node<false, true>(p, size, dim, bound, box);
+        }
+    }
+
+    // The node at p and then its children, near side first; `Boxed` when the node has a box,
+    // numbered `box`, in which case its children may have boxes too.
+    template <bool InBatch, bool Boxed>
+    [[gnu::always_inline]] void visit_node(std::int32_t p, std::int32_t size, std::size_t dim,
+                                           double bound, std::int32_t box) {
         const double* point = points_ + static_cast<std::size_t>(p) * d_;
         CandidateHeap& heap = *heap_;
         double dist;
@@ -692,8 +799,22 @@ private:
         const std::int32_t right = left + left_size;
         const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, next_dim,
-                       bound);
+        const std::int32_t left_box = Boxed && 2 * box + 1 < box_count_ ? 2 * box + 1 : -1;
+        const std::int32_t right_box = left_box >= 0 ? left_box + 1 : -1;
+        const std::int32_t near_box = near_is_left ? left_box : right_box;
+        if (Boxed && near_box >= 0 && bound > 0) {
+            visit_boxed(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                        next_dim, near_box);
+        } else if (Boxed && near_box >= 0) {
+            // A query inside this subtree's box is most often inside the near side's box too,
+            // which then adds nothing to the bound: that side is searched without measuring its
+            // box, its children with theirs.
+            visit_unmeasured(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                             next_dim, bound, near_box);
+        } else {
+            visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                           next_dim, bound);
+        }
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
         if (!(kth_best > diff * diff || heap.size() < k_)) {
             return;
@@ -709,16 +830,25 @@ private:
         // The far side's box lies beyond the splitting plane along dim. Its offset along dim is
         // taken from the register rather than read back from the store just made: a wide load
         // over a narrow store that has not yet reached the cache stalls.
+        // (Past a subtree's own box, the inherited offset along dim may exceed the plane's.)
         const double saved = offsets_[dim];
-        const double plane = std::fabs(diff);
+        const double plane = std::fabs(diff) < saved ? saved : std::fabs(diff);
         offsets_[dim] = plane;
         double far_bound = 0.0;
         for (std::size_t i = 0; i < d_; ++i) {
             const double offset = i == dim ? plane : saved_offsets()[i];
             far_bound += offset * offset;
         }
-        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
-                     far_bound);
+        const std::int32_t far_box = near_is_left ? right_box : left_box;
+        if (Boxed && far_box >= 0) {
+            if (!cannot_improve(far_bound)) {
+                visit_boxed(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                            next_dim, far_box);
+            }
+        } else {
+            visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                         next_dim, far_bound);
+        }
         offsets_[dim] = saved;
     }
 
@@ -728,7 +858,8 @@ private:
     // bit i of `entering` marks the batch's node i as strictly nearer than the k-th best was on
     // entering. A subtree is a run of positions, so one test of the bits tells whether it holds
     // any such node; the others cannot enter and are passed over.
-    void visit_entering(std::int32_t p, std::int32_t size, std::size_t dim, std::uint64_t entering) {
+    void visit_entering(std::int32_t p, std::int32_t size, std::size_t dim,
+                        std::uint64_t entering) {
         const auto at = static_cast<unsigned>(p - batch_start_);
         const std::uint64_t run = ((std::uint64_t{1} << static_cast<unsigned>(size)) - 1) << at;
         if ((entering & run) == 0) {
@@ -767,6 +898,8 @@ private:
     const std::int32_t* rows_;
     const double* lower_;
     const double* upper_;
+    std::int32_t box_count_;
+    std::vector<double> level_saves_;
     std::int32_t n_;
     std::size_t d_;
     std::size_t k_;
