@@ -197,15 +197,23 @@ private:
             keys[at] = moving;
             order[at] = lo + i;
         }
+        // Plain loops: a library copy of a row of a few values costs a call each.
         std::int32_t rows[small_run];
+        double* spare = spare_.data();
         for (std::size_t i = 0; i < count; ++i) {
-            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_,
-                      spare_.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            const double* from = points_ + order[i] * d_;
+            for (std::size_t j = 0; j < d_; ++j) {
+                spare[i * d_ + j] = from[j];
+            }
             rows[i] = rows_[order[i]];
         }
-        std::copy(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(count * d_),
-                  points_ + lo * d_);
-        std::copy(rows, rows + count, rows_ + lo);
+        double* to = points_ + lo * d_;
+        for (std::size_t i = 0; i < count * d_; ++i) {
+            to[i] = spare[i];
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            rows_[lo + i] = rows[i];
+        }
     }
 
     // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
