@@ -148,6 +148,31 @@ def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):
     np.testing.assert_array_equal(distances, np.array(want_distances))  # NaN where inf - inf
 
 
+@pytest.mark.parametrize("k", [2, 8, 64, 65])
+@pytest.mark.parametrize("d", [2, 5])
+def test_rows_with_and_without_ties_in_one_call_follow_search_and_heap(d, k):
+    # Rows of distinct distances are written straight from their ranks (up to 64 columns), rows
+    # with equal distances by emptying the heap, and after a row with ties the next ones skip
+    # the ranking: runs of both kinds in one call, each row exactly the reference search's.
+    n = 300
+    rng = np.random.default_rng(d * 100 + k)
+    # Columns of distinct multiples of 4 fix the tree. A tie row lies at a + 1 along every axis
+    # for a sample a, and another sample is moved to a + 2 (2 mod 4, still distinct): the two
+    # are its nearest, at the same distance d. The other rows are random: distinct distances.
+    X = 4.0 * np.array([rng.permutation(n) for _ in range(d)]).T
+    Q = rng.random((60, d)) * 4 * n
+    ties = [3, 4, 25, 41, 59]
+    nearest = rng.choice(n, size=2 * len(ties), replace=False)
+    for row, a, b in zip(ties, nearest[: len(ties)], nearest[len(ties) :]):
+        Q[row] = X[a] + 1
+        X[b] = X[a] + 2
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    assert distances.tolist() == want_distances
+    assert any(len(set(row)) < len(row) for row in want_distances)
+
+
 def test_duplicate_rows_each_index_once():
     X = np.zeros((50, 3))
     X[25:] = 1.0
@@ -561,3 +586,32 @@ def test_queries_outside_the_box_follow_search_and_heap(n, d, k, where, extreme)
     np.testing.assert_array_equal(distances, np.array(want_distances))
     if not extreme:
         check_against_brute_force(X, Q, k)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("d, k", [(2, 1), (3, 6), (8, 4)])
+@pytest.mark.parametrize("extreme", [False, True])
+def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, extreme):
+    # Trees of thousands of samples keep the boxes of their larger subtrees and prune with
+    # them. Clustered samples leave those boxes far smaller than the splits' boxes: queries
+    # inside the clusters, between them and far outside along some axes must still find the
+    # same candidates in the same order. With `extreme`, a few coordinates are infinite, in the
+    # samples and in the queries.
+    n = 10000
+    rng = np.random.default_rng(d * 10 + k)
+    centres = rng.random((5, d)) * 10
+    X = centres[rng.integers(5, size=n)] + rng.normal(scale=0.05, size=(n, d))
+    Q = np.concatenate(
+        [
+            X[rng.integers(n, size=40)] + rng.normal(scale=0.05, size=(40, d)),
+            rng.random((40, d)) * 10,
+            X[rng.integers(n, size=40)] + rng.choice([-30.0, 0.0, 30.0], size=(40, d)),
+        ]
+    )
+    if extreme:
+        X[rng.integers(n, size=d), np.arange(d)] = np.where(np.arange(d) % 2, math.inf, -math.inf)
+        Q[rng.integers(len(Q), size=3), rng.integers(d, size=3)] = math.inf
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))

@@ -28,8 +28,15 @@ inline constexpr std::int32_t no_node = -1;
 // links, split dimensions or split values are stored, and a descent reads the coordinates of
 // the nodes it visits from one array in visiting order, mostly forwards.
 //
-// lower and upper hold the samples' smallest and largest coordinate along each dimension (empty
-// for a tree without samples): the root's box, from which a search starts its pruning bound.
+// lower and upper hold boxes, d coordinates each: box b spans lower[b * d ..] to upper[b * d ..],
+// the smallest and largest coordinates of the samples of one subtree. Box 0 is the root's (the
+// samples' bounding box, from which a search starts its pruning bound); the subtrees of the
+// first box_levels levels have boxes, numbered as a binary heap (the children of box b are
+// 2b + 1 on the left and 2b + 2 on the right). Only subtrees of at least box_min_size samples
+// get one: fewer than 2n / box_min_size boxes of 2d values, at most 4 / box_min_size (1/64) of
+// the memory of the samples themselves. A search prunes with them where the splits alone leave
+// a subtree's box much larger than its samples (clustered samples, queries far outside).
+// Empty for a tree without samples.
 struct KDTree {
     std::vector<double> points;
     std::vector<std::int32_t> rows;
@@ -37,26 +44,67 @@ struct KDTree {
     std::int32_t d = 0;
     std::vector<double> lower;
     std::vector<double> upper;
+    std::int32_t box_levels = 0;
 };
 
-// Sets the tree's box from its points (no NaN among them).
+inline constexpr std::int32_t box_min_size = 256;
+
+namespace detail {
+
+// The box of subtree `box` (size nodes at position p, at level `level` of the boxes), from its
+// children's boxes and its own sample, or from its samples at the last level of boxes.
+inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t size,
+                     std::int32_t level) {
+    const auto width = static_cast<std::size_t>(tree.d);
+    double* lower = tree.lower.data() + box * width;
+    double* upper = tree.upper.data() + box * width;
+    const double* own = tree.points.data() + static_cast<std::size_t>(p) * width;
+    std::copy(own, own + width, lower);
+    std::copy(own, own + width, upper);
+    if (level + 1 == tree.box_levels) {
+        const double* end = own + static_cast<std::size_t>(size) * width;
+        for (const double* at = own + width; at != end; at += width) {
+            for (std::size_t j = 0; j < width; ++j) {
+                lower[j] = std::min(lower[j], at[j]);
+                upper[j] = std::max(upper[j], at[j]);
+            }
+        }
+        return;
+    }
+    const std::int32_t left_size = size / 2;
+    fill_box(tree, 2 * box + 1, p + 1, left_size, level + 1);
+    fill_box(tree, 2 * box + 2, p + 1 + left_size, size - left_size - 1, level + 1);
+    for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
+        for (std::size_t j = 0; j < width; ++j) {
+            lower[j] = std::min(lower[j], tree.lower[child * width + j]);
+            upper[j] = std::max(upper[j], tree.upper[child * width + j]);
+        }
+    }
+}
+
+}  // namespace detail
+
+// Sets the tree's boxes from its points (no NaN among them).
 inline void set_bounds(KDTree& tree) {
     const auto width = static_cast<std::size_t>(tree.d);
     tree.lower.clear();
     tree.upper.clear();
+    tree.box_levels = 0;
     if (tree.n == 0) {
         return;
     }
-    tree.lower.assign(tree.points.begin(),
-                      tree.points.begin() + static_cast<std::ptrdiff_t>(width));
-    tree.upper = tree.lower;
-    for (std::size_t at = width; at < tree.points.size(); at += width) {
-        for (std::size_t j = 0; j < width; ++j) {
-            const double v = tree.points[at + j];
-            tree.lower[j] = std::min(tree.lower[j], v);
-            tree.upper[j] = std::max(tree.upper[j], v);
-        }
+    // A level has boxes while its smallest subtree (on the right of every split) is big enough;
+    // the root always has one.
+    std::int32_t levels = 1;
+    for (std::int32_t size = tree.n - tree.n / 2 - 1; size >= box_min_size;
+         size = size - size / 2 - 1) {
+        ++levels;
     }
+    tree.box_levels = levels;
+    const std::size_t boxes = (std::size_t{1} << static_cast<unsigned>(levels)) - 1;
+    tree.lower.resize(boxes * width);
+    tree.upper.resize(boxes * width);
+    detail::fill_box(tree, 0, 0, tree.n, 0);
 }
 
 namespace detail {
@@ -149,15 +197,23 @@ private:
             keys[at] = moving;
             order[at] = lo + i;
         }
+        // Plain loops: a library copy of a row of a few values costs a call each.
         std::int32_t rows[small_run];
+        double* spare = spare_.data();
         for (std::size_t i = 0; i < count; ++i) {
-            std::copy(points_ + order[i] * d_, points_ + order[i] * d_ + d_,
-                      spare_.begin() + static_cast<std::ptrdiff_t>(i * d_));
+            const double* from = points_ + order[i] * d_;
+            for (std::size_t j = 0; j < d_; ++j) {
+                spare[i * d_ + j] = from[j];
+            }
             rows[i] = rows_[order[i]];
         }
-        std::copy(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(count * d_),
-                  points_ + lo * d_);
-        std::copy(rows, rows + count, rows_ + lo);
+        double* to = points_ + lo * d_;
+        for (std::size_t i = 0; i < count * d_; ++i) {
+            to[i] = spare[i];
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            rows_[lo + i] = rows[i];
+        }
     }
 
     // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
@@ -380,56 +436,84 @@ struct HeapItem {
 // Bounded max-heap of the best candidates so far; the top is the current k-th best. The sift
 // rules fix which of several equally distant candidates survives and the order in which ties
 // are written, so they are spelled out here rather than left to std::push_heap/pop_heap.
+//
+// The storage for `capacity` items is taken once and reused by every query row of a call; the
+// items live in a plain array reached through one pointer, which the sifts keep in a register.
 class CandidateHeap {
 public:
-    std::size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
-    const HeapItem& top() const { return items_.front(); }
-    void clear() { items_.clear(); }
+    explicit CandidateHeap(std::size_t capacity) : storage_(std::max<std::size_t>(capacity, 1)) {}
 
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const HeapItem& top() const { return storage_[0]; }
+    const HeapItem* items() const { return storage_.data(); }
+    void clear() { size_ = 0; }
+
+    // Needs size() < capacity.
     [[gnu::always_inline]] void insert(HeapItem item) {
-        items_.push_back(item);
-        sift_up(items_.size() - 1, item);
+        sift_up(storage_.data(), size_, item);
+        ++size_;
     }
 
+    // Needs size() >= 1.
     [[gnu::always_inline]] void remove_top() {
-        const HeapItem last = items_.back();
-        items_.back() = items_.front();
-        items_.pop_back();
-        const std::size_t count = items_.size();
+        --size_;
+        HeapItem* items = storage_.data();
+        const HeapItem last = items[size_];
+        const std::size_t count = size_;
         if (count == 0) {
             return;
         }
-        std::size_t hole = 0;
-        while (2 * hole + 2 < count) {
-            std::size_t child = 2 * hole + 2;
-            if (items_[child].dist < items_[child - 1].dist) {
-                --child;
-            }
-            items_[hole] = items_[child];
-            hole = child;
+        sift_up(items, sink_hole(items, count), last);
+    }
+
+    // remove_top() and then insert(item), the two moves in one call. Needs size() >= 1.
+    [[gnu::always_inline]] void replace_top(HeapItem item) {
+        HeapItem* items = storage_.data();
+        const std::size_t count = size_ - 1;
+        if (count > 0) {
+            const HeapItem last = items[count];
+            sift_up(items, sink_hole(items, count), last);
         }
-        if (2 * hole + 1 < count) {
-            items_[hole] = items_[2 * hole + 1];
-            hole = 2 * hole + 1;
-        }
-        sift_up(hole, last);
+        sift_up(items, count, item);
     }
 
 private:
-    void sift_up(std::size_t hole, HeapItem item) {
-        while (hole > 0) {
-            const std::size_t parent = (hole - 1) / 2;
-            if (!(items_[parent].dist < item.dist)) {
-                break;
+    // Moves the hole left at slot 0 down to a slot without children among the first `count`
+    // items, each time filling it from the child that the removal rule takes; returns the slot.
+    static std::size_t sink_hole(HeapItem* items, std::size_t count) {
+        std::size_t hole = 0;
+        while (2 * hole + 2 < count) {
+            // The right child unless it is strictly nearer than the left. (A choice without a
+            // branch measured slower: each level's loads then wait for the previous comparison.)
+            std::size_t child = 2 * hole + 2;
+            if (items[child].dist < items[child - 1].dist) {
+                --child;
             }
-            items_[hole] = items_[parent];
-            hole = parent;
+            items[hole] = items[child];
+            hole = child;
         }
-        items_[hole] = item;
+        if (2 * hole + 1 < count) {
+            items[hole] = items[2 * hole + 1];
+            hole = 2 * hole + 1;
+        }
+        return hole;
     }
 
-    std::vector<HeapItem> items_;
+    static void sift_up(HeapItem* items, std::size_t hole, HeapItem item) {
+        while (hole > 0) {
+            const std::size_t parent = (hole - 1) / 2;
+            if (!(items[parent].dist < item.dist)) {
+                break;
+            }
+            items[hole] = items[parent];
+            hole = parent;
+        }
+        items[hole] = item;
+    }
+
+    std::vector<HeapItem> storage_;
+    std::size_t size_ = 0;
 };
 
 // Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
@@ -537,10 +621,13 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
     }
 }
 
-// Subtrees of at most this many nodes (the last 3, 4 or 5 levels) have all their distances
+// Subtrees of at most this many nodes (the last 3 to 6 levels) have all their distances
 // computed at once, before the descent into them reads them: the dearer a distance, the more
 // levels. Some of those distances go unused where the descent prunes; measured, the batch wins.
-inline std::int32_t batch_limit(std::int32_t d) { return d >= 8 ? 31 : d >= 4 ? 15 : 7; }
+// At most 63, so that one bit per node of a batch fits a 64-bit mask.
+inline std::int32_t batch_limit(std::int32_t d) {
+    return d >= 12 ? 63 : d >= 8 ? 31 : d >= 3 ? 15 : 7;
+}
 
 inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 
@@ -567,6 +654,10 @@ public:
           rows_(tree.rows.data()),
           lower_(tree.lower.data()),
           upper_(tree.upper.data()),
+          box_count_(static_cast<std::int32_t>(
+              tree.lower.size() / std::max<std::size_t>(1, static_cast<std::size_t>(tree.d)))),
+          level_saves_(static_cast<std::size_t>(tree.box_levels) *
+                       static_cast<std::size_t>(tree.d)),
           n_(tree.n),
           d_(static_cast<std::size_t>(tree.d)),
           k_(k),
@@ -589,7 +680,14 @@ public:
             offsets_[i] = offset;
             bound += offset * offset;
         }
-        visit<false>(0, n_, 0, bound);
+        if (box_count_ > 1) {
+            // The root's box is the one just measured; its children have boxes of their own.
+            if (!cannot_improve(bound)) {
+                visit_node<false, true>(0, n_, 0, bound, 0);
+            }
+        } else {
+            visit<false>(0, n_, 0, bound);
+        }
     }
 
 private:
@@ -611,10 +709,81 @@ private:
                     q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
                     d_, batch_.data());
                 batch_start_ = p;
+                if (heap_->size() >= k_) {
+                    // Only a sample strictly nearer than the k-th best can enter, and the k-th
+                    // best only shrinks: with none such the subtree changes nothing, with one the
+                    // order of the visits does not matter, and with more only the subtrees that
+                    // hold one need visiting, in the search's order.
+                    const double kth_best = heap_->top().dist;
+                    std::uint64_t entering = 0;
+                    for (std::int32_t i = 0; i < size; ++i) {
+                        entering |= static_cast<std::uint64_t>(batch_[static_cast<std::size_t>(i)] <
+                                                               kth_best)
+                                    << i;
+                    }
+                    if (entering == 0) {
+                        return;
+                    }
+                    if ((entering & (entering - 1)) == 0) {
+                        const auto at = static_cast<std::int32_t>(std::countr_zero(entering));
+                        heap_->replace_top({batch_[static_cast<std::size_t>(at)], rows_[p + at]});
+                        return;
+                    }
+                    visit_entering(p, size, dim, entering);
+                    return;
+                }
                 visit<true>(p, size, dim, bound);
                 return;
             }
         }
+        visit_node<InBatch, false>(p, size, dim, bound, -1);
+    }
+
+    // A subtree with a box of its own: along each dimension the offset of the query from that
+    // box is a bound on every sample's coordinate difference, as is the offset inherited from
+    // the splits above; the larger of the two is kept (a NaN inherited stays, as it would have
+    // without the box) while the subtree is searched, and the offsets are put back after.
+    // Subtrees with boxes are at least box_min_size nodes, never a batch. `box` is this one's.
+    void visit_boxed(std::int32_t p, std::int32_t size, std::size_t dim, std::int32_t box) {
+        const double* lower = lower_ + static_cast<std::size_t>(box) * d_;
+        const double* upper = upper_ + static_cast<std::size_t>(box) * d_;
+        const auto level =
+            static_cast<std::size_t>(std::bit_width(static_cast<std::uint32_t>(box) + 1) - 1);
+        double* saves = level_saves_.data() + level * d_;
+        double bound = 0.0;
+        double* offsets = offsets_.data();
+        for (std::size_t i = 0; i < d_; ++i) {
+            const double inherited = offsets[i];
+            // Below the box, inside it (both differences at most 0) or above it. A NaN (an
+            // infinite q at an infinite bound) leaves the other difference or NaN, and a NaN
+            // offset leaves the inherited one.
+            const double outside = std::max(std::max(lower[i] - q_[i], q_[i] - upper[i]), 0.0);
+            const double offset = inherited <= outside ? outside : inherited;
+            saves[i] = inherited;
+            offsets[i] = offset;
+            bound += offset * offset;
+        }
+        if (!cannot_improve(bound)) {
+            visit_node<false, true>(p, size, dim, bound, box);
+        }
+        for (std::size_t i = 0; i < d_; ++i) {
+            offsets[i] = saves[i];
+        }
+    }
+
+    // A subtree with a box, searched with the bound it inherits.
+    void visit_unmeasured(std::int32_t p, std::int32_t size, std::size_t dim, double bound,
+                          std::int32_t box) {
+        if (!cannot_improve(bound)) {
+            visit_node<false, true>(p, size, dim, bound, box);
+        }
+    }
+
+    // The node at p and then its children, near side first; `Boxed` when the node has a box,
+    // numbered `box`, in which case its children may have boxes too.
+    template <bool InBatch, bool Boxed>
+    [[gnu::always_inline]] void visit_node(std::int32_t p, std::int32_t size, std::size_t dim,
+                                           double bound, std::int32_t box) {
         const double* point = points_ + static_cast<std::size_t>(p) * d_;
         CandidateHeap& heap = *heap_;
         double dist;
@@ -626,8 +795,7 @@ private:
         if (heap.size() < k_) {
             heap.insert({dist, rows_[p]});
         } else if (dist < heap.top().dist) {
-            heap.remove_top();
-            heap.insert({dist, rows_[p]});
+            heap.replace_top({dist, rows_[p]});
         }
         if (size == 1) {
             return;
@@ -639,8 +807,22 @@ private:
         const std::int32_t right = left + left_size;
         const std::int32_t right_size = size - left_size - 1;
         const bool near_is_left = diff <= 0;
-        visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size, next_dim,
-                       bound);
+        const std::int32_t left_box = Boxed && 2 * box + 1 < box_count_ ? 2 * box + 1 : -1;
+        const std::int32_t right_box = left_box >= 0 ? left_box + 1 : -1;
+        const std::int32_t near_box = near_is_left ? left_box : right_box;
+        if (Boxed && near_box >= 0 && bound > 0) {
+            visit_boxed(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                        next_dim, near_box);
+        } else if (Boxed && near_box >= 0) {
+            // A query inside this subtree's box is most often inside the near side's box too,
+            // which then adds nothing to the bound: that side is searched without measuring its
+            // box, its children with theirs.
+            visit_unmeasured(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                             next_dim, bound, near_box);
+        } else {
+            visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                           next_dim, bound);
+        }
         const double kth_best = heap.empty() ? empty_heap_bound : heap.top().dist;
         if (!(kth_best > diff * diff || heap.size() < k_)) {
             return;
@@ -653,22 +835,79 @@ private:
                         next_dim, bound);
             return;
         }
-        // The far side's box lies beyond the splitting plane along dim.
+        // The far side's box lies beyond the splitting plane along dim. Its offset along dim is
+        // taken from the register rather than read back from the store just made: a wide load
+        // over a narrow store that has not yet reached the cache stalls.
+        // (Past a subtree's own box, the inherited offset along dim may exceed the plane's.)
         const double saved = offsets_[dim];
-        offsets_[dim] = std::fabs(diff);
+        const double plane = std::fabs(diff) < saved ? saved : std::fabs(diff);
+        offsets_[dim] = plane;
         double far_bound = 0.0;
         for (std::size_t i = 0; i < d_; ++i) {
-            far_bound += offsets_[i] * offsets_[i];
+            const double offset = i == dim ? plane : saved_offsets()[i];
+            far_bound += offset * offset;
         }
-        visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size, next_dim,
-                     far_bound);
+        const std::int32_t far_box = near_is_left ? right_box : left_box;
+        if (Boxed && far_box >= 0) {
+            if (!cannot_improve(far_bound)) {
+                visit_boxed(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                            next_dim, far_box);
+            }
+        } else {
+            visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                         next_dim, far_bound);
+        }
         offsets_[dim] = saved;
+    }
+
+    const double* saved_offsets() const { return offsets_.data(); }
+
+    // Within a batch entered with a full heap: the subtree of `size` nodes at position p, where
+    // bit i of `entering` marks the batch's node i as strictly nearer than the k-th best was on
+    // entering. A subtree is a run of positions, so one test of the bits tells whether it holds
+    // any such node; the others cannot enter and are passed over.
+    void visit_entering(std::int32_t p, std::int32_t size, std::size_t dim,
+                        std::uint64_t entering) {
+        const auto at = static_cast<unsigned>(p - batch_start_);
+        const std::uint64_t run = ((std::uint64_t{1} << static_cast<unsigned>(size)) - 1) << at;
+        if ((entering & run) == 0) {
+            return;
+        }
+        CandidateHeap& heap = *heap_;
+        if ((entering >> at) & 1) {
+            const double dist = batch_[at];
+            if (dist < heap.top().dist) {
+                heap.replace_top({dist, rows_[p]});
+            }
+        }
+        if (size == 1) {
+            return;
+        }
+        const std::size_t next_dim = dim + 1 == d_ ? 0 : dim + 1;
+        const double diff = q_[dim] - points_[static_cast<std::size_t>(p) * d_ + dim];
+        const std::int32_t left = p + 1;
+        const std::int32_t left_size = size / 2;
+        const std::int32_t right = left + left_size;
+        const std::int32_t right_size = size - left_size - 1;
+        if (diff <= 0) {
+            visit_entering(left, left_size, next_dim, entering);
+            if (right_size > 0) {
+                visit_entering(right, right_size, next_dim, entering);
+            }
+        } else {
+            if (right_size > 0) {
+                visit_entering(right, right_size, next_dim, entering);
+            }
+            visit_entering(left, left_size, next_dim, entering);
+        }
     }
 
     const double* points_;
     const std::int32_t* rows_;
     const double* lower_;
     const double* upper_;
+    std::int32_t box_count_;
+    std::vector<double> level_saves_;
     std::int32_t n_;
     std::size_t d_;
     std::size_t k_;
@@ -682,6 +921,54 @@ private:
 
 // Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
 // samples each, k <= n. Row i of the results starts at i * k, nearest first.
+// The place of each of `count` distances in ascending order: ranks[i] is the number of distances
+// below dists[i]. Returns false, with ranks meaningless, when two distances are equal or one is
+// NaN (some distance then does not equal itself alone). Every pair is compared, without branches.
+inline bool distinct_ranks_portable(const double* dists, std::size_t count, std::int64_t* ranks) {
+    bool distinct = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = dists[i];
+        std::int64_t below = 0;
+        std::int64_t equal = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            below += static_cast<std::int64_t>(dists[j] < x);
+            equal += static_cast<std::int64_t>(dists[j] == x);
+        }
+        ranks[i] = below;
+        distinct = distinct && equal == 1;
+    }
+    return distinct;
+}
+
+// The same compiled for AVX2 (four pairs per comparison).
+[[gnu::target("avx2")]] inline bool distinct_ranks_avx2(const double* dists, std::size_t count,
+                                                        std::int64_t* ranks) {
+    bool distinct = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = dists[i];
+        std::int64_t below = 0;
+        std::int64_t equal = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            below += static_cast<std::int64_t>(dists[j] < x);
+            equal += static_cast<std::int64_t>(dists[j] == x);
+        }
+        ranks[i] = below;
+        distinct = distinct && equal == 1;
+    }
+    return distinct;
+}
+
+// Rows of at most this many results are ordered by ranks when their distances are distinct.
+inline constexpr std::size_t rank_limit = 64;
+
+// Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
+// samples each, k <= n. Row i of the results starts at i * k, nearest first.
+//
+// The heap is emptied from the top, the largest distance into the last column. Where its k
+// distances are all distinct, every removal takes the one largest, so the row is simply the k
+// candidates in ascending order of distance: for a short row each candidate's place is counted
+// directly, which spares the removals' unpredictable branches. Where two are equal, which comes
+// first depends on the heap's layout, and the row is written by removing the top as always.
 inline void query_rows(const KDTree& tree, const double* queries, std::int64_t nq, std::int32_t k,
                        std::int32_t* indices, double* distances) {
     if (k <= 0) {
@@ -689,15 +976,43 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     }
     const auto d = static_cast<std::size_t>(tree.d);
     const auto width = static_cast<std::size_t>(k);
-    CandidateHeap heap;
+    CandidateHeap heap(width);
     Search search(tree, width);
+    const bool by_rank = width >= 2 && width <= rank_limit;
+    std::vector<double> dists(by_rank ? width : 0);
+    std::vector<std::int64_t> ranks(by_rank ? width : 0);
+    constexpr std::size_t rows_skipped_after_ties = 15;
+    std::size_t rows_to_skip = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(nq); ++i) {
         heap.clear();
         search.run(queries + i * d, heap);
+        std::int32_t* row_indices = indices + i * width;
+        double* row_distances = distances + i * width;
         // With k <= n the heap always fills to k, so every cell of the row is written.
-        for (std::size_t pos = heap.size(); pos > 0; --pos) {
-            indices[i * width + pos - 1] = heap.top().idx;
-            distances[i * width + pos - 1] = heap.top().dist;
+        const std::size_t count = heap.size();
+        if (by_rank && rows_to_skip > 0) {
+            --rows_to_skip;
+        } else if (by_rank) {
+            const HeapItem* items = heap.items();
+            for (std::size_t p = 0; p < count; ++p) {
+                dists[p] = items[p].dist;
+            }
+            if (quillbrax::dispatch<distinct_ranks_portable, distinct_ranks_avx2>(
+                    dists.data(), count, ranks.data())) {
+                for (std::size_t p = 0; p < count; ++p) {
+                    const auto at = static_cast<std::size_t>(ranks[p]);
+                    row_indices[at] = items[p].idx;
+                    row_distances[at] = items[p].dist;
+                }
+                continue;
+            }
+            // Ties are likely to recur in the next rows (duplicate samples, integer grids):
+            // those go the way of the heap without counting first.
+            rows_to_skip = rows_skipped_after_ties;
+        }
+        for (std::size_t pos = count; pos > 0; --pos) {
+            row_indices[pos - 1] = heap.top().idx;
+            row_distances[pos - 1] = heap.top().dist;
             heap.remove_top();
         }
     }

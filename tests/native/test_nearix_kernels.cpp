@@ -162,7 +162,7 @@ void query_worked_example() {
 }
 
 void heap_pops_in_non_increasing_order() {
-    CandidateHeap heap;
+    CandidateHeap heap(8);
     const double dists[] = {5, 1, 5, 3, 0, 5, 2, 4};
     for (std::int32_t i = 0; i < 8; ++i) heap.insert({dists[i], i});
     double previous = 1e308;
@@ -173,6 +173,77 @@ void heap_pops_in_non_increasing_order() {
         heap.remove_top();
     }
     CHECK(descending);
+}
+
+// replace_top leaves the same items in the same slots as remove_top followed by insert, ties
+// included (which of equal candidates is dropped and the order they are written in follow from
+// the slots).
+void heap_replace_equals_remove_then_insert() {
+    for (std::size_t capacity : {1, 2, 3, 8, 13}) {
+        CandidateHeap fused(capacity);
+        CandidateHeap apart(capacity);
+        bool same = true;
+        for (std::int32_t i = 0; i < 200; ++i) {
+            const HeapItem item{static_cast<double>((i * 7) % 5), i};
+            if (fused.size() < capacity) {
+                fused.insert(item);
+                apart.insert(item);
+            } else {
+                fused.replace_top(item);
+                apart.remove_top();
+                apart.insert(item);
+            }
+            for (std::size_t p = 0; p < fused.size(); ++p) {
+                same = same && fused.items()[p].dist == apart.items()[p].dist &&
+                       fused.items()[p].idx == apart.items()[p].idx;
+            }
+        }
+        CHECK(same && fused.size() == capacity);
+    }
+}
+
+// Whether box `box` is exactly the smallest and largest coordinates of the subtree it belongs
+// to (size nodes at position p), and so on for the boxes below it.
+bool boxes_exact(const KDTree& tree, std::size_t box, std::int32_t p, std::int32_t size) {
+    const auto d = static_cast<std::size_t>(tree.d);
+    bool ok = true;
+    for (std::size_t j = 0; j < d; ++j) {
+        double lowest = HUGE_VAL;
+        double highest = -HUGE_VAL;
+        for (std::int32_t q = p; q < p + size; ++q) {
+            lowest = std::min(lowest, tree.points[static_cast<std::size_t>(q) * d + j]);
+            highest = std::max(highest, tree.points[static_cast<std::size_t>(q) * d + j]);
+        }
+        ok = ok && tree.lower[box * d + j] == lowest && tree.upper[box * d + j] == highest;
+    }
+    if (2 * box + 1 < tree.lower.size() / d) {
+        ok = ok && boxes_exact(tree, 2 * box + 1, p + 1, size / 2) &&
+             boxes_exact(tree, 2 * box + 2, p + 1 + size / 2, size - size / 2 - 1);
+    }
+    return ok;
+}
+
+// Subtrees of at least box_min_size samples have boxes, and each is exact; none smaller does.
+void subtree_boxes_bound_their_samples() {
+    std::mt19937 random(99);
+    std::normal_distribution<double> jitter(0.0, 0.05);
+    for (const std::int32_t n : {1, 300, 513, 514, 5000}) {
+        const std::int32_t d = 3;
+        std::vector<double> samples(static_cast<std::size_t>(n) * d);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = static_cast<double>((i / d) % 4) + jitter(random);
+        }
+        const KDTree tree = build_tree(samples.data(), n, d);
+        const std::size_t boxes = tree.lower.size() / d;
+        CHECK(boxes == (std::size_t{1} << tree.box_levels) - 1);
+        std::int32_t smallest = n;  // the smallest subtree of the last level of boxes
+        for (std::int32_t level = 1; level < tree.box_levels; ++level) {
+            smallest = smallest - smallest / 2 - 1;
+        }
+        CHECK(smallest >= box_min_size || tree.box_levels == 1);
+        CHECK(smallest - smallest / 2 - 1 < box_min_size);
+        CHECK(boxes_exact(tree, 0, 0, n));
+    }
 }
 
 // The tree as the plain algorithm builds it: every run fully sorted along its dimension, the
@@ -290,6 +361,8 @@ int main() {
     invariants_on_tie_heavy_data();
     query_worked_example();
     heap_pops_in_non_increasing_order();
+    heap_replace_equals_remove_then_insert();
+    subtree_boxes_bound_their_samples();
     batched_distances_equal_sq();
     build_matches_the_plain_algorithm();
     return native_check::finish();
