@@ -7,12 +7,14 @@
 // results are those of the plain scalar loop, bit for bit.
 
 #include "constants.hpp"
+#include "cpu_dispatch.hpp"
 #include "frame/module.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -275,12 +277,51 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
     }
 }
 
+// The rank of each of n keys in ascending order, ties in index order: the count of keys below
+// it plus the count of equal keys before it. The ranks are a permutation of 0 … n − 1 whatever
+// the keys. `keys` and `ranks` hold n rounded up to whole blocks of kRankLanes; the ranks past n
+// are of no use.
+constexpr size_t kRankLanes = 4;
+
+void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
+    for (ITYPE i = 0; i < n; ++i) {
+        int64_t rank = 0;
+        for (ITYPE j = 0; j < i; ++j) rank += keys[j] <= keys[i] ? 1 : 0;
+        for (ITYPE j = i + 1; j < n; ++j) rank += keys[j] < keys[i] ? 1 : 0;
+        ranks[i] = rank;
+    }
+}
+
+// Four ranks at a time: the keys of rows i … i + 3 against each other key in turn, compares
+// that give −1 where true, summed. Keys of earlier blocks count when not above, keys of later
+// blocks when below, and within the block an equal key counts when its lane comes first.
+[[gnu::target("avx2")]] void rank_keys_avx2(const int64_t* keys, ITYPE n, int64_t* ranks) {
+    using Lanes = int64_t __attribute__((vector_size(32)));
+    static_assert(sizeof(Lanes) == kRankLanes * sizeof(int64_t));
+    const Lanes earlier_lane[kRankLanes] = {{0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}, {}};
+    for (ITYPE i = 0; i < n; i += 4) {
+        Lanes own;
+        std::memcpy(&own, keys + i, sizeof own);
+        Lanes above = {};  // −(earlier keys above own)
+        for (ITYPE j = 0; j < i; ++j) above += keys[j] > own;
+        Lanes below = {};  // −(keys below own, or equal and in an earlier lane)
+        for (ITYPE t = 0; t < 4 && i + t < n; ++t) {
+            const Lanes other = Lanes{} + keys[i + t];
+            below += (other < own) | ((other == own) & earlier_lane[t]);
+        }
+        for (ITYPE j = i + 4; j < n; ++j) below += keys[j] < own;
+        const Lanes rank = i + above - below;
+        std::memcpy(ranks + i, &rank, sizeof rank);
+    }
+}
+
 // Sorts the rows of one column in ascending order of value with NaN last, as np.argsort does,
-// on keys that order doubles as integers: a comparison sort for short columns (the nodes deep
-// in a tree), whose cost shrinks with n, and a least-significant-digit radix sort for long ones,
-// whose histograms are allocated at the first long column. The order among equal values is
-// free: a candidate lies only between distinct values, and the rows left of it are the same
-// whichever way equal values are ordered, and so are the class counts.
+// on keys that order doubles as integers: a rank sort for the shortest columns (the nodes deep in
+// a tree), a comparison sort for short ones, both with costs that shrink with n, and a
+// least-significant-digit radix sort for long ones, whose histograms are allocated at the first
+// long column. The order among equal values is free: a candidate lies only between distinct
+// values, and the rows left of it are the same whichever way equal values are ordered, and so
+// are the class counts.
 // The order among NaNs is not free (a candidate between two NaNs sees which of them went left),
 // so a column with two or more NaNs is not sorted here; nor is a column with equal values when
 // the sweep sums targets, whose rounding depends on the order in which rows are added.
@@ -293,9 +334,17 @@ public:
     bool sort(StridedVector<double> column, ITYPE n, Ties ties) {
         if (n > ITYPE{UINT32_MAX}) return false;
         const auto count = static_cast<size_t>(n);
-        items_.resize(count);
         rows_.resize(count);
         values_.resize(count);
+        const bool ranked = n <= kRankSortRows;
+        if (ranked) {
+            // Whole blocks of lanes; the keys past n are never compared with.
+            const size_t padded = (count + kRankLanes - 1) / kRankLanes * kRankLanes;
+            ranked_keys_.assign(padded, 0);
+            ranks_.resize(padded);
+        } else {
+            items_.resize(count);
+        }
         ITYPE nan_count = 0;
         ITYPE nan_row = -1;
         for (ITYPE r = 0; r < n; ++r) {
@@ -307,20 +356,34 @@ public:
             } else {
                 key = key_of(value);
             }
-            items_[static_cast<size_t>(r)] = {key, r};
+            if (ranked) {
+                ranked_keys_[static_cast<size_t>(r)] = static_cast<int64_t>(key ^ kSign);
+            } else {
+                items_[static_cast<size_t>(r)] = {key, r};
+            }
         }
         if (nan_count >= 2) return false;
-        if (n <= kComparisonSortRows) {
-            std::sort(items_.begin(), items_.end(),
-                      [](const Item& a, const Item& b) { return a.key < b.key; });
+        if (ranked) {
+            quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(ranked_keys_.data(), n,
+                                                                     ranks_.data());
+            for (ITYPE r = 0; r < n; ++r) {
+                const auto k = static_cast<size_t>(ranks_[static_cast<size_t>(r)]);
+                rows_[k] = r;
+                values_[k] = column[r];
+            }
         } else {
-            radix_sort();
+            if (n <= kComparisonSortRows) {
+                std::sort(items_.begin(), items_.end(),
+                          [](const Item& a, const Item& b) { return a.key < b.key; });
+            } else {
+                radix_sort();
+            }
+            for (size_t k = 0; k < count; ++k) {
+                rows_[k] = items_[k].row;
+                values_[k] = value_of(items_[k].key);
+            }
+            if (nan_count == 1) values_[count - 1] = column[nan_row];  // the NaN itself, last
         }
-        for (size_t k = 0; k < count; ++k) {
-            rows_[k] = items_[k].row;
-            values_[k] = value_of(items_[k].key);
-        }
-        if (nan_count == 1) values_[count - 1] = column[nan_row];  // the NaN itself, sorted last
         if (ties == Ties::refused) {
             for (size_t k = 0; k + 1 < count; ++k) {
                 if (values_[k] == values_[k + 1]) return false;
@@ -336,6 +399,9 @@ private:
         uint64_t key;
         ITYPE row;
     };
+    // Up to this many rows the rank sort, whose n² compares run without a branch, is cheaper
+    // than the comparison sort, whose branches mispredict on fresh data.
+    static constexpr ITYPE kRankSortRows = 64;
     // Up to this many rows a comparison sort is cheaper than the radix sort's fixed cost of
     // clearing and scanning its histograms (the two cost the same at about 400 rows).
     static constexpr ITYPE kComparisonSortRows = 384;
@@ -383,6 +449,8 @@ private:
 
     std::vector<Item> items_;
     std::vector<Item> spare_;
+    std::vector<int64_t> ranked_keys_;  // key_of(value) with its top bit flipped: signed order
+    std::vector<int64_t> ranks_;
     std::vector<ITYPE> rows_;
     std::vector<double> values_;
     std::vector<uint32_t> histogram_;
