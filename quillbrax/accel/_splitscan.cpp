@@ -279,9 +279,9 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
 
 // The rank of each of n keys in ascending order, ties in index order: the count of keys below
 // it plus the count of equal keys before it. The ranks are a permutation of 0 … n − 1 whatever
-// the keys. `keys` and `ranks` hold n rounded up to whole blocks of kRankLanes; the ranks past n
+// the keys. `keys` and `ranks` hold n rounded up to whole blocks of kRankBlock; the ranks past n
 // are of no use.
-constexpr size_t kRankLanes = 4;
+constexpr size_t kRankBlock = 8;
 
 void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
     for (ITYPE i = 0; i < n; ++i) {
@@ -292,26 +292,42 @@ void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
     }
 }
 
-// Four ranks at a time: the keys of rows i … i + 3 against each other key in turn, compares
-// that give −1 where true, summed. Keys of earlier blocks count when not above, keys of later
-// blocks when below, and within the block an equal key counts when its lane comes first.
+// The keys of a block of eight rows, two vectors of four, against each other key in turn: a
+// compare gives −1 in the lanes where it holds, and these are summed. A key of an earlier block
+// counts when it is not above, one of a later block when it is below, and one of the block
+// itself when it is below or equal and in an earlier lane.
 [[gnu::target("avx2")]] void rank_keys_avx2(const int64_t* keys, ITYPE n, int64_t* ranks) {
     using Lanes = int64_t __attribute__((vector_size(32)));
-    static_assert(sizeof(Lanes) == kRankLanes * sizeof(int64_t));
-    const Lanes earlier_lane[kRankLanes] = {{0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}, {}};
-    for (ITYPE i = 0; i < n; i += 4) {
-        Lanes own;
-        std::memcpy(&own, keys + i, sizeof own);
-        Lanes above = {};  // −(earlier keys above own)
-        for (ITYPE j = 0; j < i; ++j) above += keys[j] > own;
-        Lanes below = {};  // −(keys below own, or equal and in an earlier lane)
-        for (ITYPE t = 0; t < 4 && i + t < n; ++t) {
-            const Lanes other = Lanes{} + keys[i + t];
-            below += (other < own) | ((other == own) & earlier_lane[t]);
+    // In_front[t]: the lanes of the block after lane t, whose rows an equal key at t precedes.
+    const Lanes in_front[kRankBlock][2] = {
+        {{0, -1, -1, -1}, {-1, -1, -1, -1}}, {{0, 0, -1, -1}, {-1, -1, -1, -1}},
+        {{0, 0, 0, -1}, {-1, -1, -1, -1}},   {{0, 0, 0, 0}, {-1, -1, -1, -1}},
+        {{0, 0, 0, 0}, {0, -1, -1, -1}},     {{0, 0, 0, 0}, {0, 0, -1, -1}},
+        {{0, 0, 0, 0}, {0, 0, 0, -1}},       {{0, 0, 0, 0}, {0, 0, 0, 0}},
+    };
+    for (ITYPE i = 0; i < n; i += ITYPE{kRankBlock}) {
+        Lanes low, high;
+        std::memcpy(&low, keys + i, sizeof low);
+        std::memcpy(&high, keys + i + 4, sizeof high);
+        Lanes low_above = {}, high_above = {};  // −(keys of earlier blocks above)
+        for (ITYPE j = 0; j < i; ++j) {
+            low_above += keys[j] > low;
+            high_above += keys[j] > high;
         }
-        for (ITYPE j = i + 4; j < n; ++j) below += keys[j] < own;
-        const Lanes rank = i + above - below;
-        std::memcpy(ranks + i, &rank, sizeof rank);
+        Lanes low_below = {}, high_below = {};  // −(keys that come before, in this block or later)
+        for (ITYPE t = 0; t < ITYPE{kRankBlock} && i + t < n; ++t) {
+            const Lanes other = Lanes{} + keys[i + t];
+            low_below += (other < low) | ((other == low) & in_front[t][0]);
+            high_below += (other < high) | ((other == high) & in_front[t][1]);
+        }
+        for (ITYPE j = i + ITYPE{kRankBlock}; j < n; ++j) {
+            low_below += keys[j] < low;
+            high_below += keys[j] < high;
+        }
+        const Lanes low_rank = i + low_above - low_below;
+        const Lanes high_rank = i + high_above - high_below;
+        std::memcpy(ranks + i, &low_rank, sizeof low_rank);
+        std::memcpy(ranks + i + 4, &high_rank, sizeof high_rank);
     }
 }
 
@@ -339,7 +355,7 @@ public:
         const bool ranked = n <= kRankSortRows;
         if (ranked) {
             // Whole blocks of lanes; the keys past n are never compared with.
-            const size_t padded = (count + kRankLanes - 1) / kRankLanes * kRankLanes;
+            const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
             ranked_keys_.assign(padded, 0);
             ranks_.resize(padded);
         } else {
