@@ -117,9 +117,10 @@ double gini(size_t n_classes, Count count, double total) {
     return impurity;
 }
 
-// E[v²] − E[v]² from the sums of v and v² over `count` samples.
-inline double variance(double sum, double sum_of_squares, double count) {
-    const double mean = sum / count;
+// E[v²] − E[v]² from the sums of v and v² over `count` samples; lane by lane on vectors.
+template <class Value>
+[[gnu::always_inline]] inline Value variance(Value sum, Value sum_of_squares, Value count) {
+    const Value mean = sum / count;
     return sum_of_squares / count - mean * mean;
 }
 
@@ -246,32 +247,79 @@ TargetSums sum_targets(StridedVector<double> y, ITYPE n) {
     return sums;
 }
 
-// One feature of the regression search; the right child's sums are the node's minus the left's.
+// Vectors of doubles: the baseline's two lanes, AVX's four.
+using Doubles2 = double __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+constexpr size_t kScoreLanes = 4;  // the widest
+
+// The weighted variance of the two children at each sorted position p = 0 … count − 1, from
+// the left child's sums there (p + 1 rows); the right child's are the node's minus these.
+// Lanes of positions past count hold no candidate: their values are never read. `left` and
+// `scores` hold count rounded up to whole blocks of kScoreLanes.
+template <class Vector>
+[[gnu::always_inline]] inline void score_targets(const TargetSums* left, ITYPE count,
+                                                 const TargetSums& totals, double total,
+                                                 double* scores) {
+    constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
+    const Vector node_n = Vector{} + total;
+    Vector left_n;
+    for (ITYPE lane = 0; lane < lanes; ++lane) left_n[lane] = static_cast<double>(lane + 1);
+    for (ITYPE p = 0; p < count; p += lanes) {
+        Vector sum, sum_of_squares;
+        for (ITYPE lane = 0; lane < lanes; ++lane) {
+            sum[lane] = left[p + lane].sum;
+            sum_of_squares[lane] = left[p + lane].sum_of_squares;
+        }
+        const Vector right_n = node_n - left_n;
+        const Vector right_var =
+            variance(totals.sum - sum, totals.sum_of_squares - sum_of_squares, right_n);
+        const Vector left_var = variance(sum, sum_of_squares, left_n);
+        const Vector score = (left_n / node_n) * left_var + (right_n / node_n) * right_var;
+        std::memcpy(scores + p, &score, sizeof score);
+        left_n += static_cast<double>(lanes);
+    }
+}
+
+void score_targets_portable(const TargetSums* left, ITYPE count, const TargetSums& totals,
+                            double total, double* scores) {
+    score_targets<Doubles2>(left, count, totals, total, scores);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void score_targets_avx2(const TargetSums* left, ITYPE count,
+                                                              const TargetSums& totals,
+                                                              double total, double* scores) {
+    score_targets<Doubles4>(left, count, totals, total, scores);
+}
+
+// One feature of the regression search: the left sums grow one row at a time in sorted order,
+// every position is scored at once (the divisions run in vector lanes), and the candidates are
+// then taken in sorted order. `left` and `scores`: storage for n − 1 positions rounded up to
+// whole blocks of kScoreLanes, zeros past them.
 template <class Rows, class Targets>
 void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& totals,
-                   ITYPE feature, BestSplit& best) {
-    TargetSums left;
-    double left_n = 0.0;
-    for (ITYPE i = 0; i + 1 < node.n; ++i) {
+                   ITYPE feature, BestSplit& best, TargetSums* left, double* scores) {
+    const ITYPE positions = node.n - 1;
+    TargetSums sums;
+    for (ITYPE i = 0; i < positions; ++i) {
         const ITYPE k = sorted.row(i);
-        left.sum += y[k];
-        left.sum_of_squares += y[k] * y[k];
-        left_n += 1.0;
-
+        sums.sum += y[k];
+        sums.sum_of_squares += y[k] * y[k];
+        left[i] = sums;
+    }
+    if (positions <= 0) return;
+    quillbrax::dispatch<score_targets_portable, score_targets_avx2>(left, positions, totals,
+                                                                    node.total, scores);
+    for (ITYPE i = 0; i < positions; ++i) {
         const double current_val = sorted.value(i);
         const double next_val = sorted.value(i + 1);
         if (current_val == next_val) continue;
+        const double left_n = static_cast<double>(i + 1);
         if (left_n < node.min_samples_leaf) continue;
         const double right_n = node.total - left_n;
         if (right_n < node.min_samples_leaf) continue;
-
-        const double right_var =
-            variance(totals.sum - left.sum, totals.sum_of_squares - left.sum_of_squares, right_n);
-        const double left_var = variance(left.sum, left.sum_of_squares, left_n);
-        const double score = (left_n / node.total) * left_var + (right_n / node.total) * right_var;
-        if (score < best.score) {
+        if (scores[i] < best.score) {
             best.threshold = (current_val + next_val) * 0.5;
-            best.score = score;
+            best.score = scores[i];
             best.feature = feature;
         }
     }
@@ -724,6 +772,11 @@ frame::Ref regressor_body(frame::Call& call) {
     BestSplit best;
     // The targets as y holds them when each sweep starts, at unit stride.
     std::vector<double> dense = frame::scratch<double>(n, lines.definition);
+    // The left sums and the score at each sorted position, in whole blocks of vector lanes.
+    const ITYPE blocks = (n + ITYPE{kScoreLanes} - 1) / ITYPE{kScoreLanes};
+    std::vector<TargetSums> left_sums =
+        frame::scratch<TargetSums>(blocks * ITYPE{kScoreLanes}, lines.definition);
+    std::vector<double> scores = frame::scratch<double>(blocks * ITYPE{kScoreLanes}, lines.definition);
     ColumnSorter sorter;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
@@ -731,10 +784,11 @@ frame::Ref regressor_body(frame::Call& call) {
             order_feature<P>(call, sorter, ColumnSorter::Ties::refused, order, j, n, lines.argsort);
         for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
-            sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best);
+            sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best, left_sums.data(),
+                          scores.data());
         } else {
             sweep_targets(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                          dense.data(), totals, j, best);
+                          dense.data(), totals, j, best, left_sums.data(), scores.data());
         }
     }
     return split_result(best, lines.result);
