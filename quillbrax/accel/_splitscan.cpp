@@ -631,13 +631,18 @@ enum class Ordered { natively, by_np };
 // When it is NumPy's own and X a plain ndarray, what the call would give is known, an ascending
 // order with NaN last, and the column is sorted natively where that gives the same results
 // (ColumnSorter). Otherwise np.argsort is called and what it gives is checked: n row indices,
-// each in 0 … n − 1.
+// each in 0 … n − 1. `known_argsort` holds the function found to be NumPy's own earlier in the
+// call (a reference, so that the same object is recognised for the next features).
 template <class Parameters>
 Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
-                      const frame::ArrayBuffer*& order, ITYPE j, ITYPE n, int line) {
+                      frame::Ref& known_argsort, const frame::ArrayBuffer*& order, ITYPE j,
+                      ITYPE n, int line) {
     frame::Ref function = call.numpy_attribute(argsort, line);
     PyObject* X = call.object(Parameters::X);
-    if (Py_TYPE(X) == frame::ndarray_type() && is_numpy_argsort(function.get()) &&
+    if (function.get() != known_argsort.get() && is_numpy_argsort(function.get())) {
+        known_argsort = frame::Ref::borrow(function.get());
+    }
+    if (Py_TYPE(X) == frame::ndarray_type() && function.get() == known_argsort.get() &&
         sorter.sort(column_of(call[Parameters::X], j), n, ties)) {
         return Ordered::natively;
     }
@@ -732,11 +737,13 @@ frame::Ref classifier_body(frame::Call& call) {
     const StridedVector<INT> labels = vector_of<INT>(y);
     RowClasses row_class(n, lines.definition);
     ColumnSorter sorter;
+    frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
     bool partition = false;  // row_class counts as total_counts does
     for (ITYPE j = 0; j < m; ++j) {
         const Ordered ordered =
-            order_feature<P>(call, sorter, ColumnSorter::Ties::free, order, j, n, lines.argsort);
+            order_feature<P>(call, sorter, ColumnSorter::Ties::free, known_argsort, order, j,
+                             n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
         // A native order is a permutation of the rows; one that np gave need not be.
@@ -778,10 +785,12 @@ frame::Ref regressor_body(frame::Call& call) {
         frame::scratch<TargetSums>(blocks * ITYPE{kScoreLanes}, lines.definition);
     std::vector<double> scores = frame::scratch<double>(blocks * ITYPE{kScoreLanes}, lines.definition);
     ColumnSorter sorter;
+    frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
         const Ordered ordered =
-            order_feature<P>(call, sorter, ColumnSorter::Ties::refused, order, j, n, lines.argsort);
+            order_feature<P>(call, sorter, ColumnSorter::Ties::refused, known_argsort, order,
+                             j, n, lines.argsort);
         for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
             sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best, left_sums.data(),
