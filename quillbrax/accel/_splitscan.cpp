@@ -678,6 +678,11 @@ public:
 
     // True when a class changed (or on the first refresh).
     bool refresh(StridedVector<INT> y, const ClassTable& table) {
+        const size_t bytes = labels_.size() * sizeof(INT);
+        if (fresh_ && bytes > 0 && y.strides[0] == sizeof(INT) &&
+            std::memcmp(labels_.data(), y.data, bytes) == 0) {
+            return false;  // the labels as they were, compared as one run of bytes
+        }
         bool changed = !fresh_;
         for (size_t r = 0; r < labels_.size(); ++r) {
             const INT label = y[static_cast<ITYPE>(r)];
