@@ -405,34 +405,19 @@ public:
         const auto count = static_cast<size_t>(n);
         rows_.resize(count);
         values_.resize(count);
-        const bool ranked = n <= kRankSortRows;
-        if (ranked) {
-            // Whole blocks of lanes; the keys past n are never compared with.
+        if (n <= kRankSortRows) {
+            // Whole blocks of four; the keys past n are the largest, which no rank counts.
             const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
             ranked_keys_.assign(padded, INT64_MAX);
             ranks_.resize(padded);
-        } else {
-            items_.resize(count);
-        }
-        ITYPE nan_count = 0;
-        ITYPE nan_row = -1;
-        for (ITYPE r = 0; r < n; ++r) {
-            const double value = column[r];
-            uint64_t key = ~uint64_t{0};
-            if (std::isnan(value)) {
-                ++nan_count;
-                nan_row = r;
-            } else {
-                key = key_of(value);
+            ITYPE nan_count = 0;
+            for (ITYPE r = 0; r < n; ++r) {
+                const double value = column[r];
+                const bool nan = std::isnan(value);
+                nan_count += nan ? 1 : 0;
+                ranked_keys_[static_cast<size_t>(r)] = nan ? INT64_MAX : signed_key_of(value);
             }
-            if (ranked) {
-                ranked_keys_[static_cast<size_t>(r)] = static_cast<int64_t>(key ^ kSign);
-            } else {
-                items_[static_cast<size_t>(r)] = {key, r};
-            }
-        }
-        if (nan_count >= 2) return false;
-        if (ranked) {
+            if (nan_count >= 2) return false;
             quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(ranked_keys_.data(), n,
                                                                      ranks_.data());
             for (ITYPE r = 0; r < n; ++r) {
@@ -441,6 +426,21 @@ public:
                 values_[k] = column[r];
             }
         } else {
+            items_.resize(count);
+            ITYPE nan_count = 0;
+            ITYPE nan_row = -1;
+            for (ITYPE r = 0; r < n; ++r) {
+                const double value = column[r];
+                uint64_t key = ~uint64_t{0};
+                if (std::isnan(value)) {
+                    ++nan_count;
+                    nan_row = r;
+                } else {
+                    key = key_of(value);
+                }
+                items_[static_cast<size_t>(r)] = {key, r};
+            }
+            if (nan_count >= 2) return false;
             if (n <= kComparisonSortRows) {
                 std::sort(items_.begin(), items_.end(),
                           [](const Item& a, const Item& b) { return a.key < b.key; });
@@ -486,6 +486,12 @@ private:
         const auto bits = std::bit_cast<uint64_t>(value);
         return (bits & kSign) != 0 ? ~bits : bits | kSign;
     }
+    // The same order on signed integers (key_of with its top bit flipped): a negative double has
+    // its other bits inverted, a non-negative one is its bits.
+    static int64_t signed_key_of(double value) {
+        const auto bits = std::bit_cast<int64_t>(value);
+        return bits ^ ((bits >> 63) & INT64_MAX);
+    }
     static double value_of(uint64_t key) {
         return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
     }
@@ -519,7 +525,7 @@ private:
 
     std::vector<Item> items_;
     std::vector<Item> spare_;
-    std::vector<int64_t> ranked_keys_;  // key_of(value) with its top bit flipped: signed order
+    std::vector<int64_t> ranked_keys_;  // signed_key_of(value), NaN the largest
     std::vector<int64_t> ranks_;
     std::vector<ITYPE> rows_;
     std::vector<double> values_;
