@@ -343,13 +343,14 @@ void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
 // Blocks of four keys, one vector each, each pair of blocks compared once: key_j < key_i, for
 // row i of an earlier block and row j of a later one, counts for the rank of i, and its negation,
 // key_i ≤ key_j, for the rank of j. The later block is compared in its four rotations, so that
-// the four compares meet every pair; its counts are rotated back at the end. Within a block, a
-// key counts when it is below, or equal and in an earlier lane. Compares give −1 where they hold.
+// the four compares meet every pair; its counts are rotated back at the end. Within a block, the
+// three rotations meet every other lane, whose key counts when it is below, or equal and in an
+// earlier lane. Compares give −1 where they hold.
 [[gnu::target("avx2")]] void rank_keys_avx2(const int64_t* keys, ITYPE n, int64_t* ranks) {
     using Lanes = int64_t __attribute__((vector_size(32)));
     static_assert(sizeof(Lanes) == kRankBlock * sizeof(int64_t));
-    // In_front[t]: the lanes after lane t, whose rows an equal key at lane t precedes.
-    const Lanes in_front[kRankBlock] = {{0, -1, -1, -1}, {0, 0, -1, -1}, {0, 0, 0, -1}, {}};
+    // Wrapped[r]: the lanes l whose partner in rotation r, lane (l + r) mod 4, comes before l.
+    const Lanes wrapped[4] = {{}, {0, 0, 0, -1}, {0, 0, -1, -1}, {0, -1, -1, -1}};
     for (ITYPE b = 0; b < n; b += ITYPE{kRankBlock}) {
         Lanes later;
         std::memcpy(&later, keys + b, sizeof later);
@@ -376,9 +377,8 @@ void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
         Lanes rank = b + above[0] + __builtin_shufflevector(above[1], above[1], 3, 0, 1, 2) +
                      __builtin_shufflevector(above[2], above[2], 2, 3, 0, 1) +
                      __builtin_shufflevector(above[3], above[3], 1, 2, 3, 0);
-        for (ITYPE t = 0; t < ITYPE{kRankBlock}; ++t) {
-            const Lanes other = Lanes{} + keys[b + t];
-            rank -= (other < later) | ((other == later) & in_front[t]);
+        for (int r = 1; r < 4; ++r) {
+            rank -= (rotated[r] < later) | ((rotated[r] == later) & wrapped[r]);
         }
         std::memcpy(ranks + b, &rank, sizeof rank);
     }
