@@ -419,7 +419,7 @@ public:
             }
             if (nan_count >= 2) return false;
             quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(ranked_keys_.data(), n,
-                                                                     ranks_.data());
+                                                                    ranks_.data());
             for (ITYPE r = 0; r < n; ++r) {
                 const auto k = static_cast<size_t>(ranks_[static_cast<size_t>(r)]);
                 rows_[k] = r;
@@ -469,8 +469,8 @@ private:
         ITYPE row;
     };
     // Up to this many rows the rank sort, whose n² compares run without a branch, is cheaper
-    // than the comparison sort, whose branches mispredict on fresh data: 8 to 17 times at 50 to
-    // 256 rows with AVX2, and still faster on the portable kernel.
+    // than the comparison sort, whose branches mispredict on fresh data: about 8 times at 50 rows
+    // and 3 times at 256 with AVX2, 1.6 and 1.2 times on the portable kernel.
     static constexpr ITYPE kRankSortRows = 256;
     // Up to this many rows a comparison sort is cheaper than the radix sort's fixed cost of
     // clearing and scanning its histograms (the two cost the same at about 400 rows).
@@ -647,8 +647,8 @@ enum class Ordered { natively, by_np };
 // call (a reference, so that the same object is recognised for the next features).
 template <class Parameters>
 Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
-                      frame::Ref& known_argsort, const frame::ArrayBuffer*& order, ITYPE j,
-                      ITYPE n, int line) {
+                      frame::Ref& known_argsort, const frame::ArrayBuffer*& order, ITYPE j, ITYPE n,
+                      int line) {
     frame::Ref function = call.numpy_attribute(argsort, line);
     PyObject* X = call.object(Parameters::X);
     if (function.get() != known_argsort.get() && is_numpy_argsort(function.get())) {
@@ -758,9 +758,8 @@ frame::Ref classifier_body(frame::Call& call) {
     const frame::ArrayBuffer* order = nullptr;
     bool partition = false;  // row_class counts as total_counts does
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered =
-            order_feature<P>(call, sorter, ColumnSorter::Ties::free, known_argsort, order, j,
-                             n, lines.argsort);
+        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free,
+                                                 known_argsort, order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
         // A native order is a permutation of the rows; one that np gave need not be.
@@ -800,14 +799,14 @@ frame::Ref regressor_body(frame::Call& call) {
     const ITYPE blocks = (n + ITYPE{kScoreLanes} - 1) / ITYPE{kScoreLanes};
     std::vector<TargetSums> left_sums =
         frame::scratch<TargetSums>(blocks * ITYPE{kScoreLanes}, lines.definition);
-    std::vector<double> scores = frame::scratch<double>(blocks * ITYPE{kScoreLanes}, lines.definition);
+    std::vector<double> scores =
+        frame::scratch<double>(blocks * ITYPE{kScoreLanes}, lines.definition);
     ColumnSorter sorter;
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered =
-            order_feature<P>(call, sorter, ColumnSorter::Ties::refused, known_argsort, order,
-                             j, n, lines.argsort);
+        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::refused,
+                                                 known_argsort, order, j, n, lines.argsort);
         for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
             sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best, left_sums.data(),
