@@ -197,6 +197,19 @@ def test_nodes_on_both_sides_of_the_sort_size_thresholds(function, n, column):
         assert_same(function(X, y, min_samples_leaf), REFERENCE[function](X, y, min_samples_leaf))
 
 
+@pytest.mark.parametrize("function", [classify, regress])
+def test_rank_sorted_nodes_of_every_block_shape_match_reference(function):
+    # one to five blocks of four, whole and partial, and the largest rank-sorted nodes; few
+    # distinct values, so that equal keys meet within blocks and across them, and one NaN
+    rng = np.random.default_rng(13)
+    for n in [*range(1, 18), 63, 64, 65, 255, 256]:
+        X = np.column_stack(
+            [rng.integers(-2, 3, n) * 0.5, _zeros_and_ties(rng, n), _one_nan(rng, n)]
+        )
+        y = rng.integers(0, 3, n) if function is classify else rng.standard_normal(n)
+        assert_same(function(X, y, 1), REFERENCE[function](X, y, 1))
+
+
 def test_integer_conversion_and_keywords():
     X = np.arange(6.0)[:, None]
     y = np.array([0, 0, 1, 1, 1, 1])
