@@ -185,9 +185,9 @@ def test_larger_nodes_match_reference(function, column):
 
 
 @pytest.mark.parametrize("function", [classify, regress])
-# up to 256 rows a rank sort in blocks of four (whole and partial blocks), up to 384 a comparison
-# sort, then a radix sort
-@pytest.mark.parametrize("n", [2, 3, 5, 17, 256, 257, 384, 385])
+# a rank sort up to 256 rows in blocks of four (whole and partial blocks), or up to 32 on the
+# portable kernels, a comparison sort up to 384 rows, then a radix sort
+@pytest.mark.parametrize("n", [2, 3, 5, 17, 32, 33, 256, 257, 384, 385])
 @pytest.mark.parametrize("column", [_wide_range, _zeros_and_ties, _one_nan])
 def test_nodes_on_both_sides_of_the_sort_size_thresholds(function, n, column):
     rng = np.random.default_rng(n)
@@ -202,7 +202,7 @@ def test_rank_sorted_nodes_of_every_block_shape_match_reference(function):
     # one to five blocks of four, whole and partial, and the largest rank-sorted nodes; few
     # distinct values, so that equal keys meet within blocks and across them, and one NaN
     rng = np.random.default_rng(13)
-    for n in [*range(1, 18), 63, 64, 65, 255, 256]:
+    for n in [*range(1, 18), 31, 32, 33, 63, 64, 65, 255, 256]:
         X = np.column_stack(
             [rng.integers(-2, 3, n) * 0.5, _zeros_and_ties(rng, n), _one_nan(rng, n)]
         )

@@ -384,6 +384,12 @@ void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
     }
 }
 
+// The longest column the rank sort takes, by kernel. Its n² compares run without a branch, and
+// four ranks at a time it beats the comparison sort, whose branches mispredict on fresh data, up
+// to 256 rows (about 8 times at 50 rows, 3 times at 256); one rank at a time only up to about 32.
+ITYPE rank_sort_rows_portable() { return 32; }
+ITYPE rank_sort_rows_avx2() { return 256; }
+
 // Sorts the rows of one column in ascending order of value with NaN last, as np.argsort does,
 // on keys that order doubles as integers: a rank sort for the shortest columns (the nodes deep in
 // a tree), a comparison sort for short ones, both with costs that shrink with n, and a
@@ -405,7 +411,7 @@ public:
         const auto count = static_cast<size_t>(n);
         rows_.resize(count);
         values_.resize(count);
-        if (n <= kRankSortRows) {
+        if (n <= quillbrax::dispatch<rank_sort_rows_portable, rank_sort_rows_avx2>()) {
             // Whole blocks of four; the keys past n are the largest, which no rank counts.
             const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
             ranked_keys_.assign(padded, INT64_MAX);
@@ -468,10 +474,6 @@ private:
         uint64_t key;
         ITYPE row;
     };
-    // Up to this many rows the rank sort, whose n² compares run without a branch, is cheaper
-    // than the comparison sort, whose branches mispredict on fresh data: about 8 times at 50 rows
-    // and 3 times at 256 with AVX2, 1.6 and 1.2 times on the portable kernel.
-    static constexpr ITYPE kRankSortRows = 256;
     // Up to this many rows a comparison sort is cheaper than the radix sort's fixed cost of
     // clearing and scanning its histograms (the two cost the same at about 400 rows).
     static constexpr ITYPE kComparisonSortRows = 384;
