@@ -185,14 +185,29 @@ def test_larger_nodes_match_reference(function, column):
 
 
 @pytest.mark.parametrize("function", [classify, regress])
-@pytest.mark.parametrize("n", [2, 17, 384, 385])  # short columns take a comparison sort
+# a rank sort up to 256 rows in blocks of four (whole and partial blocks), or up to 32 on the
+# portable kernels, a comparison sort up to 384 rows, then a radix sort
+@pytest.mark.parametrize("n", [2, 3, 5, 17, 32, 33, 256, 257, 384, 385])
 @pytest.mark.parametrize("column", [_wide_range, _zeros_and_ties, _one_nan])
-def test_nodes_on_both_sides_of_the_sort_size_threshold(function, n, column):
+def test_nodes_on_both_sides_of_the_sort_size_thresholds(function, n, column):
     rng = np.random.default_rng(n)
     X = np.column_stack([column(rng, n), rng.standard_normal(n), column(rng, n)])
     y = rng.integers(0, 3, n) if function is classify else rng.standard_normal(n)
     for min_samples_leaf in (1, n // 3):
         assert_same(function(X, y, min_samples_leaf), REFERENCE[function](X, y, min_samples_leaf))
+
+
+@pytest.mark.parametrize("function", [classify, regress])
+def test_rank_sorted_nodes_of_every_block_shape_match_reference(function):
+    # one to five blocks of four, whole and partial, and the largest rank-sorted nodes; few
+    # distinct values, so that equal keys meet within blocks and across them, and one NaN
+    rng = np.random.default_rng(13)
+    for n in [*range(1, 18), 31, 32, 33, 63, 64, 65, 255, 256]:
+        X = np.column_stack(
+            [rng.integers(-2, 3, n) * 0.5, _zeros_and_ties(rng, n), _one_nan(rng, n)]
+        )
+        y = rng.integers(0, 3, n) if function is classify else rng.standard_normal(n)
+        assert_same(function(X, y, 1), REFERENCE[function](X, y, 1))
 
 
 def test_integer_conversion_and_keywords():
@@ -375,6 +390,34 @@ def test_near_ties_between_candidates_match_reference(n, n_classes):
                 classify(X, y, min_samples_leaf),
                 reference.best_split_classifier(X, y, min_samples_leaf),
             )
+
+
+@pytest.mark.parametrize("function", [classify, regress])
+def test_argsort_that_changes_between_features(monkeypatch, function):
+    # NumPy's own argsort for the even features, a stand-in for the odd ones: each feature is
+    # ordered by what np.argsort is when it is looked up, and only the stand-in is called
+    rng = np.random.default_rng(9)
+    X = rng.standard_normal((50, 6))
+    y = rng.integers(0, 3, 50) if function is classify else rng.standard_normal(50)
+    called = []
+
+    class Alternating:
+        unique, zeros, float64 = staticmethod(np.unique), np.zeros, np.float64
+
+        def __init__(self):
+            self.looked_up = 0
+
+        @property
+        def argsort(self):
+            self.looked_up += 1
+            if self.looked_up % 2 == 1:
+                return np.argsort
+            return lambda column: called.append(self.looked_up) or np.argsort(column)[::-1]
+
+    monkeypatch.setattr(_splitscan, "np", Alternating())
+    ours = function(X, y, 1)
+    assert called == [2, 4, 6]
+    assert_same(ours, REFERENCE[function](X, y, 1, numpy=Alternating()))
 
 
 @pytest.mark.parametrize("relabel", [lambda label: label, lambda label: 1 - label])
