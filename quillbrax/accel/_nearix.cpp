@@ -919,12 +919,12 @@ private:
     CandidateHeap* heap_ = nullptr;
 };
 
-// Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
-// samples each, k <= n. Row i of the results starts at i * k, nearest first.
 // The place of each of `count` distances in ascending order: ranks[i] is the number of distances
 // below dists[i]. Returns false, with ranks meaningless, when two distances are equal or one is
-// NaN (some distance then does not equal itself alone). Every pair is compared, without branches.
-inline bool distinct_ranks_portable(const double* dists, std::size_t count, std::int64_t* ranks) {
+// NaN (some distance then does not equal itself alone). Every pair is compared, without branches;
+// compiled twice, for the baseline and for AVX2 (four pairs per comparison).
+[[gnu::always_inline]] inline bool distinct_ranks(const double* dists, std::size_t count,
+                                                  std::int64_t* ranks) {
     bool distinct = true;
     for (std::size_t i = 0; i < count; ++i) {
         const double x = dists[i];
@@ -940,22 +940,13 @@ inline bool distinct_ranks_portable(const double* dists, std::size_t count, std:
     return distinct;
 }
 
-// The same compiled for AVX2 (four pairs per comparison).
+inline bool distinct_ranks_portable(const double* dists, std::size_t count, std::int64_t* ranks) {
+    return distinct_ranks(dists, count, ranks);
+}
+
 [[gnu::target("avx2")]] inline bool distinct_ranks_avx2(const double* dists, std::size_t count,
                                                         std::int64_t* ranks) {
-    bool distinct = true;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double x = dists[i];
-        std::int64_t below = 0;
-        std::int64_t equal = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-            below += static_cast<std::int64_t>(dists[j] < x);
-            equal += static_cast<std::int64_t>(dists[j] == x);
-        }
-        ranks[i] = below;
-        distinct = distinct && equal == 1;
-    }
-    return distinct;
+    return distinct_ranks(dists, count, ranks);
 }
 
 // Rows of at most this many results are ordered by ranks when their distances are distinct.
