@@ -116,8 +116,8 @@ struct IsaBaseline {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
     [[gnu::always_inline]] static inline int mask(Bits2 v) { return _mm_movemask_pd((__m128d)v); }
-    // acc − s·s, exact for s = sqrt(acc) and acc in [2^-800, 2^1000]: s·s = hi + lo exactly by
-    // Veltkamp's split and Dekker's two-product, and acc − hi is exact by Sterbenz's lemma.
+    // acc − s·s for s = sqrt(acc), exact for the sums root() keeps (and far beyond them): s·s =
+    // hi + lo exactly by Veltkamp's split and Dekker's two-product, acc − hi by Sterbenz's lemma.
     [[gnu::always_inline]] static inline Vector2 residual(Vector2 acc, Vector2 s) {
         const Vector2 split = Vector2{134217729.0, 134217729.0};  // 2^27 + 1
         const Vector2 t = s * split;
@@ -158,8 +158,8 @@ struct IsaAvx2 {
     [[gnu::target("avx2")]] static inline int mask(Bits4 v) {
         return _mm256_movemask_pd((__m256d)v);
     }
-    // acc − s·s, exact for s = sqrt(acc) and acc in [2^-800, 2^1000]: one rounding of a
-    // representable value.
+    // acc − s·s for s = sqrt(acc), exact for the sums root() keeps (and far beyond them): one
+    // rounding of a representable value.
     [[gnu::target("avx2,fma")]] static inline Vector4 residual(Vector4 acc, Vector4 s) {
         return (Vector4)_mm256_fnmadd_pd((__m256d)s, (__m256d)s, (__m256d)acc);
     }

@@ -482,17 +482,16 @@ private:
     static constexpr size_t kBuckets = size_t{1} << kDigitBits;
     static constexpr uint64_t kSign = uint64_t{1} << 63;
 
-    // Non-negative doubles get the sign bit set, negative ones are inverted: unsigned order of
-    // the keys is then numeric order (-0.0 just below +0.0). NaN has the all-ones key.
-    static uint64_t key_of(double value) {
-        const auto bits = std::bit_cast<uint64_t>(value);
-        return (bits & kSign) != 0 ? ~bits : bits | kSign;
-    }
-    // The same order on signed integers (key_of with its top bit flipped): a negative double has
-    // its other bits inverted, a non-negative one is its bits.
+    // Keys whose signed order is numeric order (-0.0 just below +0.0), without a branch: a
+    // negative double has its other bits inverted, a non-negative one is its bits.
     static int64_t signed_key_of(double value) {
         const auto bits = std::bit_cast<int64_t>(value);
         return bits ^ ((bits >> 63) & INT64_MAX);
+    }
+    // The same keys with the top bit flipped, for unsigned order: non-negative doubles get the
+    // sign bit set, negative ones are inverted. NaN has the all-ones key.
+    static uint64_t key_of(double value) {
+        return static_cast<uint64_t>(signed_key_of(value)) ^ kSign;
     }
     static double value_of(uint64_t key) {
         return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
