@@ -26,13 +26,20 @@ DATASETS = ("uniform", "clustered", "duplicates")
 PEERS = ("cKDTree", "sklearn KDTree", "pykdtree")
 
 
-def samples(kind: str, n: int, d: int, rng: np.random.Generator) -> np.ndarray:
+def samples(
+    kind: str, n: int, d: int, rng: np.random.Generator, queries: int = 0
+) -> np.ndarray | tuple[np.ndarray, np.ndarray]:
+    """n samples of the kind, or with `queries` > 0 a pair (samples, queries) drawn from the same
+    distribution: for clustered data, the queries come from the samples' own blobs."""
+    total = n + queries
     if kind == "uniform":
-        return rng.random((n, d))
-    if kind == "clustered":
+        drawn = rng.random((total, d))
+    elif kind == "clustered":
         centres = rng.random((16, d))
-        return centres[rng.integers(16, size=n)] + rng.normal(scale=0.03, size=(n, d))
-    return rng.integers(0, 10, size=(n, d)).astype(float)
+        drawn = centres[rng.integers(16, size=total)] + rng.normal(scale=0.03, size=(total, d))
+    else:
+        drawn = rng.integers(0, 10, size=(total, d)).astype(float)
+    return (drawn[:n], drawn[n:]) if queries else drawn
 
 
 def query_count(n: int, d: int, quick: bool) -> int:
@@ -67,9 +74,8 @@ def kdtree_cases(quick: bool, rng: np.random.Generator, Case) -> Iterator:
     from sklearn.neighbors import KDTree as SklearnKDTree
 
     for kind, n, d, ks, shifted in grid(quick):
-        X = samples(kind, n, d, rng)
         # queries from the same distribution; the shifted ones lie beyond the box along every axis
-        Q = samples(kind, query_count(n, d, quick), d, rng)
+        X, Q = samples(kind, n, d, rng, queries=query_count(n, d, quick))
         span = X.max(axis=0) - X.min(axis=0)
         far = Q + 2 * np.where(span > 0, span, 1.0)
         build = Case(

@@ -688,7 +688,11 @@ def plot(rows: list[dict], path: Path) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, under a minute")
-    parser.add_argument("--only", default="", help="run only groups whose name contains this")
+    parser.add_argument(
+        "--only",
+        default="",
+        help="run only the groups whose name contains this (" + ", ".join(GROUPS) + ")",
+    )
     parser.add_argument("--out", default="bench/results", help="directory for JSON and PNG")
     parser.add_argument(
         "--from-json",
@@ -711,6 +715,8 @@ def main() -> int:
         plot(run["rows"], saved.with_name("cost_vs_size.png"))
         return 0
 
+    if not any(args.only in name for name in GROUPS):
+        parser.error(f"--only {args.only!r} matches no group of {', '.join(GROUPS)}")
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     nominal_clock = cpuinfo_clock_hz()
