@@ -615,3 +615,31 @@ def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, 
     want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
     assert indices.tolist() == want_indices
     np.testing.assert_array_equal(distances, np.array(want_distances))
+
+
+# A call answers its rows in an order of its own choosing (rows near each other in space one
+# after the other): every row's answer must be the one it gets alone, whatever the rows around
+# it, across more rows than one chunk of that ordering, with ties, infinite or constant sample
+# coordinates, and NaN, infinite or far query coordinates.
+@pytest.mark.parametrize("d, rows", [(1, 66000), (2, 66000), (3, 66000), (5, 3000), (40, 600)])
+@pytest.mark.parametrize("extreme", [False, True])
+def test_rows_get_the_same_answers_in_any_order_and_alone(d, rows, extreme):
+    rng = np.random.default_rng(d * 2 + extreme)
+    X = rng.integers(0, 4, size=(300, d)).astype(float)
+    Q = rng.integers(-2, 6, size=(rows, d)).astype(float)
+    if extreme:
+        X[rng.integers(300, size=d), np.arange(d)] = np.where(np.arange(d) % 2, math.inf, -math.inf)
+        X[:, d // 2] = 1.5
+        Q[rng.integers(rows, size=50), rng.integers(d, size=50)] = rng.choice(
+            [math.nan, math.inf, -math.inf, 1e300], size=50
+        )
+    tree = KDTree(X)
+    indices, distances = tree.query(Q, 5)
+    order = rng.permutation(rows)
+    again = tree.query(Q[order], 5)
+    np.testing.assert_array_equal(again[0], indices[order])
+    np.testing.assert_array_equal(again[1], distances[order])
+    for i in rng.choice(rows, size=100, replace=False):
+        alone = tree.query(Q[i : i + 1], 5)
+        np.testing.assert_array_equal(alone[0][0], indices[i])
+        np.testing.assert_array_equal(alone[1][0], distances[i])

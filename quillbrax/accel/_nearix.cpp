@@ -952,6 +952,101 @@ inline bool distinct_ranks_portable(const double* dists, std::size_t count, std:
 // Rows of at most this many results are ordered by ranks when their distances are distinct.
 inline constexpr std::size_t rank_limit = 64;
 
+// Query rows are answered in chunks of this many (1 MiB of scratch at most), each in the order
+// of the rows' places along a Z-order curve through the samples' bounding box.
+inline constexpr unsigned order_chunk_bits = 16;
+inline constexpr std::size_t order_chunk = std::size_t{1} << order_chunk_bits;
+
+// A row's place along the Z-order curve, a key of at most 30 bits: each of the first dimensions
+// (at most 30) cut into 2^bits cells across the samples' box (at most 1024), the cells' bits
+// interleaved from the highest. Rows outside the box take the nearest cell; a NaN coordinate, or a
+// dimension whose box is a point or unbounded, the first. Any key gives the same answers; a good
+// one only makes them faster.
+class SpatialKey {
+public:
+    static constexpr unsigned key_bits = 30;
+
+    explicit SpatialKey(const KDTree& tree)
+        : dims_(std::min<std::size_t>(static_cast<std::size_t>(tree.d), key_bits)),
+          bits_(std::min(10u, key_bits / static_cast<unsigned>(dims_))),
+          last_(std::ldexp(1.0, static_cast<int>(bits_)) - 1.0),
+          lower_(tree.lower.data()),
+          scale_(dims_) {
+        for (std::size_t j = 0; j < dims_; ++j) {
+            const double span = tree.upper[j] - tree.lower[j];
+            scale_[j] = span > 0 && std::isfinite(span) ? (last_ + 1.0) / span : 0.0;
+        }
+    }
+
+    std::uint64_t of(const double* q) const {
+        if (dims_ == 2) {
+            return spread_by_1(cell(q, 0)) << 1 | spread_by_1(cell(q, 1));
+        }
+        if (dims_ == 3) {
+            return spread_by_2(cell(q, 0)) << 2 | spread_by_2(cell(q, 1)) << 1 |
+                   spread_by_2(cell(q, 2));
+        }
+        std::uint64_t key = 0;
+        for (unsigned b = bits_; b-- > 0;) {
+            for (std::size_t j = 0; j < dims_; ++j) {
+                key = key << 1 | (cell(q, j) >> b & 1);
+            }
+        }
+        return key;
+    }
+
+private:
+    std::uint64_t cell(const double* q, std::size_t j) const {
+        const double at = (q[j] - lower_[j]) * scale_[j];
+        return !(at > 0.0) ? 0 : static_cast<std::uint64_t>(at < last_ ? at : last_);
+    }
+    // The bits of x < 2^10 moved to every second place, or every third.
+    static std::uint64_t spread_by_1(std::uint64_t x) {
+        x = (x | x << 8) & 0x00ff00ff;
+        x = (x | x << 4) & 0x0f0f0f0f;
+        x = (x | x << 2) & 0x33333333;
+        return (x | x << 1) & 0x55555555;
+    }
+    static std::uint64_t spread_by_2(std::uint64_t x) {
+        x = (x | x << 16) & 0x030000ff;
+        x = (x | x << 8) & 0x0300f00f;
+        x = (x | x << 4) & 0x030c30c3;
+        return (x | x << 2) & 0x09249249;
+    }
+
+    std::size_t dims_;
+    unsigned bits_;
+    double last_;
+    const double* lower_;
+    std::vector<double> scale_;
+};
+
+// Sorts `count` entries by their keys (bits order_chunk_bits and up, at most 30 of them): three
+// stable passes of ten bits each, between `entries` and `spare` (count entries each). Returns
+// the one of the two that holds them sorted.
+inline const std::uint64_t* sort_by_key(std::uint64_t* entries, std::uint64_t* spare,
+                                        std::size_t count) {
+    constexpr unsigned digit_bits = 10;
+    constexpr std::size_t digits = std::size_t{1} << digit_bits;
+    std::uint32_t starts[digits];
+    for (unsigned pass = 0; pass < 3; ++pass) {
+        const unsigned shift = order_chunk_bits + pass * digit_bits;
+        std::fill(starts, starts + digits, 0u);
+        for (std::size_t i = 0; i < count; ++i) {
+            ++starts[entries[i] >> shift & (digits - 1)];
+        }
+        std::uint32_t total = 0;
+        for (std::uint32_t& start : starts) {
+            total += std::exchange(start, total);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            spare[starts[entries[i] >> shift & (digits - 1)]++] = entries[i];
+        }
+        std::swap(entries, spare);
+    }
+    return entries;
+}
+
 // Answers nq query rows of the tree's d coordinates (row i at queries + i * d) with k nearest
 // samples each, k <= n. Row i of the results starts at i * k, nearest first.
 //
@@ -974,7 +1069,7 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     std::vector<std::int64_t> ranks(by_rank ? width : 0);
     constexpr std::size_t rows_skipped_after_ties = 15;
     std::size_t rows_to_skip = 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(nq); ++i) {
+    const auto answer = [&](std::size_t i) {
         heap.clear();
         search.run(queries + i * d, heap);
         std::int32_t* row_indices = indices + i * width;
@@ -995,7 +1090,7 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
                     row_indices[at] = items[p].idx;
                     row_distances[at] = items[p].dist;
                 }
-                continue;
+                return;
             }
             // Ties are likely to recur in the next rows (duplicate samples, integer grids):
             // those go the way of the heap without counting first.
@@ -1005,6 +1100,30 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
             row_indices[pos - 1] = heap.top().idx;
             row_distances[pos - 1] = heap.top().dist;
             heap.remove_top();
+        }
+    };
+    const auto rows = static_cast<std::size_t>(nq);
+    if (rows == 1 || tree.n == 0 || tree.d == 0) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            answer(i);
+        }
+        return;
+    }
+    // Each row's answer depends on that row alone, so the rows may be answered in any order:
+    // rows near each other in space, answered one after the other, descend the same paths (which
+    // the branch predictor then learns) and find the same nodes in the cache. Measured, 1.0-1.7
+    // times as fast as the order given, most with duplicate samples, many rows or low d.
+    const SpatialKey spatial(tree);
+    std::vector<std::uint64_t> order(std::min(rows, order_chunk));
+    std::vector<std::uint64_t> spare(order.size());
+    for (std::size_t first = 0; first < rows; first += order_chunk) {
+        const std::size_t count = std::min(order_chunk, rows - first);
+        for (std::size_t r = 0; r < count; ++r) {
+            order[r] = spatial.of(queries + (first + r) * d) << order_chunk_bits | r;
+        }
+        const std::uint64_t* sorted = sort_by_key(order.data(), spare.data(), count);
+        for (std::size_t r = 0; r < count; ++r) {
+            answer(first + (sorted[r] & (order_chunk - 1)));
         }
     }
 }

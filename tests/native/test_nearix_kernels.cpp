@@ -353,6 +353,24 @@ void batched_distances_equal_sq() {
     CHECK(equal);
 }
 
+// The order in which query rows are answered: sorted by key, each entry once, equal keys in the
+// order given, whatever the count (keys drawn from few values, so that most are equal).
+void rows_sorted_by_key() {
+    std::mt19937 random(5);
+    for (const std::size_t count : {0, 1, 2, 7, 1000, 65536}) {
+        std::vector<std::uint64_t> entries(count), spare(count);
+        for (std::size_t r = 0; r < count; ++r) {
+            const std::uint64_t key = (random() % 9) << (random() % 27);  // below 2^30
+            entries[r] = key << order_chunk_bits | r;
+        }
+        const std::vector<std::uint64_t> given = entries;
+        const std::uint64_t* sorted = sort_by_key(entries.data(), spare.data(), count);
+        std::vector<std::uint64_t> want = given;
+        std::sort(want.begin(), want.end());  // the row number breaks ties: the order given
+        CHECK(std::equal(want.begin(), want.end(), sorted));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -365,5 +383,6 @@ int main() {
     subtree_boxes_bound_their_samples();
     batched_distances_equal_sq();
     build_matches_the_plain_algorithm();
+    rows_sorted_by_key();
     return native_check::finish();
 }
