@@ -589,13 +589,13 @@ def test_queries_outside_the_box_follow_search_and_heap(n, d, k, where, extreme)
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("d, k", [(2, 1), (3, 6), (8, 4)])
+@pytest.mark.parametrize("d, k", [(2, 1), (3, 6), (8, 4), (16, 3)])
 @pytest.mark.parametrize("extreme", [False, True])
 def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, extreme):
-    # Trees of thousands of samples keep the boxes of their larger subtrees and prune with
-    # them. Clustered samples leave those boxes far smaller than the splits' boxes: queries
-    # inside the clusters, between them and far outside along some axes must still find the
-    # same candidates in the same order. With `extreme`, a few coordinates are infinite, in the
+    # Trees of thousands of samples keep the boxes of their larger subtrees, and the balls
+    # around them, and prune with both. Clustered samples leave those boxes far smaller than
+    # the splits' boxes: queries inside the clusters, between them and far outside along some
+    # axes must still find the same candidates in the same order. With `extreme`, a few coordinates are infinite, in the
     # samples and in the queries.
     n = 10000
     rng = np.random.default_rng(d * 10 + k)

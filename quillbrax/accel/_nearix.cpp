@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@
 namespace quillbrax::nearix {
 
 inline constexpr std::int32_t no_node = -1;
+inline constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // The tree is stored flat, in pre-order: node p holds one sample, its coordinates at
 // points[p * d .. p * d + d - 1] and its row number at rows[p]. The median split fixes the
@@ -36,7 +38,11 @@ inline constexpr std::int32_t no_node = -1;
 // get one: fewer than 2n / box_min_size boxes of 2d values, at most 4 / box_min_size (1/64) of
 // the memory of the samples themselves. A search prunes with them where the splits alone leave
 // a subtree's box much larger than its samples (clustered samples, queries far outside).
-// Empty for a tree without samples.
+// In ball_min_dims dimensions or more, reach[b] bounds from above the distance from the centre
+// of box b ((lower + upper) * 0.5 along each dimension, as computed) to each of its samples (+inf
+// where that is not finite): far from a box in many dimensions, the ball it gives bounds the
+// samples much closer than the box's corner (in fewer, it measured no better), for one more value
+// per box. Empty for a tree without samples.
 struct KDTree {
     std::vector<double> points;
     std::vector<std::int32_t> rows;
@@ -44,12 +50,32 @@ struct KDTree {
     std::int32_t d = 0;
     std::vector<double> lower;
     std::vector<double> upper;
+    std::vector<double> reach;
     std::int32_t box_levels = 0;
 };
 
 inline constexpr std::int32_t box_min_size = 256;
+inline constexpr std::int32_t ball_min_dims = 12;
+
+// The relative slack that keeps a distance computed from d differences (each rounded, then
+// squared, summed and rooted) on the safe side of the exact one, with room for the few roundings
+// of the bounds built from it.
+inline double distance_slack(std::size_t d) { return (static_cast<double>(d) + 8.0) * 0x1p-52; }
 
 namespace detail {
+
+// An upper bound on the exact distance between a and b (d coordinates each): the computed one
+// widened by the slack, plus a little for what the squares of tiny differences lose below the
+// normal range. +inf where it is not finite.
+inline double distance_above(const double* a, const double* b, std::size_t d) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        const double diff = a[j] - b[j];
+        sum += diff * diff;
+    }
+    const double above = std::sqrt(sum) * (1.0 + distance_slack(d)) + 0x1p-480;
+    return above < infinity ? above : infinity;
+}
 
 // The box of subtree `box` (size nodes at position p, at level `level` of the boxes), from its
 // children's boxes and its own sample, or from its samples at the last level of boxes.
@@ -61,25 +87,55 @@ inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t
     const double* own = tree.points.data() + static_cast<std::size_t>(p) * width;
     std::copy(own, own + width, lower);
     std::copy(own, own + width, upper);
-    if (level + 1 == tree.box_levels) {
-        const double* end = own + static_cast<std::size_t>(size) * width;
+    const double* end = own + static_cast<std::size_t>(size) * width;
+    const bool last = level + 1 == tree.box_levels;
+    if (last) {
         for (const double* at = own + width; at != end; at += width) {
             for (std::size_t j = 0; j < width; ++j) {
                 lower[j] = std::min(lower[j], at[j]);
                 upper[j] = std::max(upper[j], at[j]);
             }
         }
-        return;
-    }
-    const std::int32_t left_size = size / 2;
-    fill_box(tree, 2 * box + 1, p + 1, left_size, level + 1);
-    fill_box(tree, 2 * box + 2, p + 1 + left_size, size - left_size - 1, level + 1);
-    for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
-        for (std::size_t j = 0; j < width; ++j) {
-            lower[j] = std::min(lower[j], tree.lower[child * width + j]);
-            upper[j] = std::max(upper[j], tree.upper[child * width + j]);
+    } else {
+        const std::int32_t left_size = size / 2;
+        fill_box(tree, 2 * box + 1, p + 1, left_size, level + 1);
+        fill_box(tree, 2 * box + 2, p + 1 + left_size, size - left_size - 1, level + 1);
+        for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
+            for (std::size_t j = 0; j < width; ++j) {
+                lower[j] = std::min(lower[j], tree.lower[child * width + j]);
+                upper[j] = std::max(upper[j], tree.upper[child * width + j]);
+            }
         }
     }
+    if (tree.reach.empty()) {
+        return;
+    }
+    // The reach: from the samples themselves at the last level, above it from the own sample
+    // and the children's balls (each child's centre, plus its reach).
+    std::vector<double> centre(width);
+    for (std::size_t j = 0; j < width; ++j) {
+        centre[j] = (lower[j] + upper[j]) * 0.5;
+    }
+    double reach = distance_above(centre.data(), own, width);
+    if (last) {
+        for (const double* at = own + width; at != end; at += width) {
+            reach = std::max(reach, distance_above(centre.data(), at, width));
+        }
+    } else {
+        std::vector<double> child_centre(width);
+        for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
+            for (std::size_t j = 0; j < width; ++j) {
+                child_centre[j] =
+                    (tree.lower[child * width + j] + tree.upper[child * width + j]) * 0.5;
+            }
+            const double through =
+                (distance_above(centre.data(), child_centre.data(), width) + tree.reach[child]) *
+                (1.0 + 0x1p-52);
+            reach = std::max(reach, through);
+        }
+    }
+    // A NaN (a centre of infinite bounds) bounds nothing.
+    tree.reach[box] = reach < infinity ? reach : infinity;
 }
 
 }  // namespace detail
@@ -89,6 +145,7 @@ inline void set_bounds(KDTree& tree) {
     const auto width = static_cast<std::size_t>(tree.d);
     tree.lower.clear();
     tree.upper.clear();
+    tree.reach.clear();
     tree.box_levels = 0;
     if (tree.n == 0) {
         return;
@@ -104,6 +161,7 @@ inline void set_bounds(KDTree& tree) {
     const std::size_t boxes = (std::size_t{1} << static_cast<unsigned>(levels)) - 1;
     tree.lower.resize(boxes * width);
     tree.upper.resize(boxes * width);
+    tree.reach.resize(tree.d >= ball_min_dims ? boxes : 0);
     detail::fill_box(tree, 0, 0, tree.n, 0);
 }
 
@@ -654,6 +712,7 @@ public:
           rows_(tree.rows.data()),
           lower_(tree.lower.data()),
           upper_(tree.upper.data()),
+          reach_(tree.reach.empty() ? nullptr : tree.reach.data()),
           box_count_(static_cast<std::int32_t>(
               tree.lower.size() / std::max<std::size_t>(1, static_cast<std::size_t>(tree.d)))),
           level_saves_(static_cast<std::size_t>(tree.box_levels) *
@@ -763,12 +822,37 @@ private:
             offsets[i] = offset;
             bound += offset * offset;
         }
+        if (reach_ != nullptr && bound > 0 && !cannot_improve(bound)) {
+            // Outside the box: its ball may bound the samples further off.
+            bound = std::max(bound, ball_bound(lower, upper, reach_[box]));
+        }
         if (!cannot_improve(bound)) {
             visit_node<false, true>(p, size, dim, bound, box);
         }
         for (std::size_t i = 0; i < d_; ++i) {
             offsets[i] = saves[i];
         }
+    }
+
+    // A lower bound on the squared distance, as `sq` computes it, from the query to any sample
+    // within `reach` of the box's centre: (|q − centre| − reach)², each step taken towards 0 by
+    // the slack, which covers the rounding of |q − centre| and of `sq` itself. 0 where that says
+    // nothing, and where a distance near the ends of the range could round otherwise.
+    double ball_bound(const double* lower, const double* upper, double reach) const {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < d_; ++j) {
+            const double diff = q_[j] - (lower[j] + upper[j]) * 0.5;
+            sum += diff * diff;
+        }
+        if (!(sum > 0x1p-900 && sum < 0x1p900)) {
+            return 0.0;
+        }
+        const double slack = distance_slack(d_);
+        const double gap = std::sqrt(sum) * (1.0 - slack) - reach;
+        if (!(gap > 0)) {
+            return 0.0;
+        }
+        return gap * gap * (1.0 - slack);
     }
 
     // A subtree with a box, searched with the bound it inherits.
@@ -906,6 +990,7 @@ private:
     const std::int32_t* rows_;
     const double* lower_;
     const double* upper_;
+    const double* reach_;
     std::int32_t box_count_;
     std::vector<double> level_saves_;
     std::int32_t n_;

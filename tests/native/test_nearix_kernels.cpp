@@ -216,6 +216,19 @@ bool boxes_exact(const KDTree& tree, std::size_t box, std::int32_t p, std::int32
         }
         ok = ok && tree.lower[box * d + j] == lowest && tree.upper[box * d + j] == highest;
     }
+    // Every sample lies within reach of the box's centre as the search computes it (the distance
+    // taken in long double), in trees of enough dimensions to have a reach.
+    ok = ok && tree.reach.size() == (tree.d >= ball_min_dims ? tree.lower.size() / d : 0);
+    for (std::int32_t q = p; q < p + size && !tree.reach.empty(); ++q) {
+        long double squared = 0.0L;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double centre = (tree.lower[box * d + j] + tree.upper[box * d + j]) * 0.5;
+            const long double diff =
+                static_cast<long double>(tree.points[static_cast<std::size_t>(q) * d + j]) - centre;
+            squared += diff * diff;
+        }
+        ok = ok && std::sqrt(squared) <= tree.reach[box];
+    }
     if (2 * box + 1 < tree.lower.size() / d) {
         ok = ok && boxes_exact(tree, 2 * box + 1, p + 1, size / 2) &&
              boxes_exact(tree, 2 * box + 2, p + 1 + size / 2, size - size / 2 - 1);
@@ -228,21 +241,22 @@ void subtree_boxes_bound_their_samples() {
     std::mt19937 random(99);
     std::normal_distribution<double> jitter(0.0, 0.05);
     for (const std::int32_t n : {1, 300, 513, 514, 5000}) {
-        const std::int32_t d = 3;
-        std::vector<double> samples(static_cast<std::size_t>(n) * d);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = static_cast<double>((i / d) % 4) + jitter(random);
+        for (const std::int32_t d : {3, ball_min_dims}) {
+            std::vector<double> samples(static_cast<std::size_t>(n) * d);
+            for (std::size_t i = 0; i < samples.size(); ++i) {
+                samples[i] = static_cast<double>((i / d) % 4) + jitter(random);
+            }
+            const KDTree tree = build_tree(samples.data(), n, d);
+            const std::size_t boxes = tree.lower.size() / d;
+            CHECK(boxes == (std::size_t{1} << tree.box_levels) - 1);
+            std::int32_t smallest = n;  // the smallest subtree of the last level of boxes
+            for (std::int32_t level = 1; level < tree.box_levels; ++level) {
+                smallest = smallest - smallest / 2 - 1;
+            }
+            CHECK(smallest >= box_min_size || tree.box_levels == 1);
+            CHECK(smallest - smallest / 2 - 1 < box_min_size);
+            CHECK(boxes_exact(tree, 0, 0, n));
         }
-        const KDTree tree = build_tree(samples.data(), n, d);
-        const std::size_t boxes = tree.lower.size() / d;
-        CHECK(boxes == (std::size_t{1} << tree.box_levels) - 1);
-        std::int32_t smallest = n;  // the smallest subtree of the last level of boxes
-        for (std::int32_t level = 1; level < tree.box_levels; ++level) {
-            smallest = smallest - smallest / 2 - 1;
-        }
-        CHECK(smallest >= box_min_size || tree.box_levels == 1);
-        CHECK(smallest - smallest / 2 - 1 < box_min_size);
-        CHECK(boxes_exact(tree, 0, 0, n));
     }
 }
 
