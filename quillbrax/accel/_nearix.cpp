@@ -113,12 +113,22 @@ namespace detail {
 // and each subtree's run of rows (coordinates and row numbers together) is then rearranged by a
 // median selection along the node's dimension. Keys are read straight from the rows, in order,
 // rather than through an index list into the sample matrix, and a subtree's rows end up
-// contiguous, so the deeper levels work within the cache.
+// contiguous, so the deeper levels work within the cache. A subtree of at most subtree_limit()
+// rows is built on a small buffer of (key, offset) pairs instead, and its rows are moved once.
 class Builder {
 public:
-    // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
+    // `slack` widens (or, negative, narrows) the selections' budget of rounds.
     Builder(double* points, std::int32_t* rows, std::size_t d, int slack = 8)
-        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(small_run * d) {}
+        : points_(points),
+          rows_(rows),
+          d_(d),
+          slack_(slack),
+          subtree_limit_(subtree_limit(d)),
+          keyed_(subtree_limit_),
+          scratch_(subtree_limit_),
+          spare_(subtree_limit_ * d),
+          spare_rows_(subtree_limit_),
+          sample_(sample_limit) {}
 
     // The subtree of `count` rows at position `start`: after the selection the run holds the
     // `mid` smallest keys before position mid and the others after it; swapping the median
@@ -126,6 +136,10 @@ public:
     // of several equal keys lands where is free, as with any selection.
     void build(std::size_t start, std::size_t count, std::size_t depth) {
         while (count > 1) {
+            if (count <= subtree_limit_) {
+                build_subtree(start, count, depth);
+                return;
+            }
             const std::size_t dim = depth % d_;
             const std::size_t mid = count / 2;
             select(start, start + count, start + mid, dim);
@@ -137,8 +151,32 @@ public:
         }
     }
 
+    // The largest subtree built on the pair buffer: its rows (and the spare copy of them) stay
+    // within the first-level caches.
+    static std::size_t subtree_limit(std::size_t d) {
+        constexpr std::size_t spare_values = 2048;
+        return std::clamp<std::size_t>(spare_values / std::max<std::size_t>(d, 1), 16, 256);
+    }
+
 private:
     static constexpr std::size_t small_run = 16;
+    // Runs longer than this take their pivots from a sample of their keys.
+    static constexpr std::size_t sampled_run = 2048;
+
+    // The largest sample of keys a long run's pivots are taken from.
+    static constexpr std::size_t sample_limit = 1024;
+
+    struct Sampled {
+        double key;
+        std::size_t at;
+    };
+
+    // A row of a subtree built on the pair buffer: its key along the current node's dimension
+    // and its offset from the subtree's first row.
+    struct Keyed {
+        double key;
+        std::uint32_t at;
+    };
 
     double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
 
@@ -149,16 +187,153 @@ private:
         }
     }
 
-    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, partition (equal keys
-    // count as misplaced on both sides, so runs of duplicates split evenly), a sort of the last
-    // few rows. A selection that fails to shrink its range fast enough finishes with
-    // std::nth_element, which bounds the worst case.
+    // The whole subtree of `count` <= subtree_limit_ rows at `start`: each node selects its
+    // median among the (key, offset) pairs of its run, read afresh along its own dimension; the
+    // pairs end in pre-order, and the rows are then moved into that order through the spare
+    // buffer, once.
+    void build_subtree(std::size_t start, std::size_t count, std::size_t depth) {
+        Keyed* keyed = keyed_.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            keyed[i].at = static_cast<std::uint32_t>(i);
+        }
+        arrange(keyed, count, depth, points_ + start * d_);
+        double* spare = spare_.data();
+        std::int32_t* spare_rows = spare_rows_.data();
+        const double* first = points_ + start * d_;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* from = first + static_cast<std::size_t>(keyed[i].at) * d_;
+            for (std::size_t j = 0; j < d_; ++j) {
+                spare[i * d_ + j] = from[j];
+            }
+            spare_rows[i] = rows_[start + keyed[i].at];
+        }
+        double* to = points_ + start * d_;
+        for (std::size_t i = 0; i < count * d_; ++i) {
+            to[i] = spare[i];
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            rows_[start + i] = spare_rows[i];
+        }
+    }
+
+    // Pre-order of the subtree whose `count` pairs start at `keyed`; `first` is the subtree's
+    // first row.
+    void arrange(Keyed* keyed, std::size_t count, std::size_t depth, const double* first) {
+        while (count > 1) {
+            const double* column = first + depth % d_;
+            for (std::size_t i = 0; i < count; ++i) {
+                keyed[i].key = column[static_cast<std::size_t>(keyed[i].at) * d_];
+            }
+            const std::size_t mid = count / 2;
+            select_keyed(keyed, count, mid);
+            std::swap(keyed[0], keyed[mid]);
+            arrange(keyed + 1, mid, depth + 1, first);
+            keyed += 1 + mid;
+            count -= 1 + mid;
+            ++depth;
+        }
+    }
+
+    static void order_pair(Keyed& a, Keyed& b) {
+        const Keyed low = b.key < a.key ? b : a;
+        const Keyed high = b.key < a.key ? a : b;
+        a = low;
+        b = high;
+    }
+
+    // Moves the pairs of [lo, hi) whose keys satisfy `first` to the front and the others behind
+    // them; returns where the others begin. Each pair is written to both ends of the scratch
+    // pairs and only one end advances, so no store waits on a load, and no branch on the key.
+    template <class Predicate>
+    std::size_t split(Keyed* keyed, std::size_t lo, std::size_t hi, Predicate first) {
+        Keyed* scratch = scratch_.data();
+        std::size_t front = lo;
+        std::size_t back = hi;
+        for (std::size_t i = lo; i < hi; ++i) {
+            const Keyed moving = keyed[i];
+            const bool goes_first = first(moving.key);
+            scratch[front] = moving;
+            scratch[back - 1] = moving;
+            front += static_cast<std::size_t>(goes_first);
+            back -= static_cast<std::size_t>(!goes_first);
+        }
+        std::copy(scratch + lo, scratch + hi, keyed + lo);
+        return front;
+    }
+
+    // Selection among `count` pairs for position `target`: a median-of-three pivot, then one
+    // pass that moves the keys below it to the front and, when the target lies beyond them, one
+    // that moves the keys equal to it next (so a run of equal keys ends the search at once);
+    // both passes are branch-free. Short runs are sorted; a selection that runs out of rounds
+    // finishes with std::nth_element.
+    void select_keyed(Keyed* keyed, std::size_t count, std::size_t target) {
+        if (count == 2) {
+            order_pair(keyed[0], keyed[1]);
+            return;
+        }
+        if (count == 3) {
+            order_pair(keyed[0], keyed[1]);
+            order_pair(keyed[1], keyed[2]);
+            order_pair(keyed[0], keyed[1]);
+            return;
+        }
+        std::size_t lo = 0;
+        std::size_t hi = count;
+        int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
+        while (hi - lo > small_run) {
+            if (--budget < 0) {
+                std::nth_element(keyed + lo, keyed + target, keyed + hi,
+                                 [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+                return;
+            }
+            const double a = keyed[lo].key;
+            const double b = keyed[lo + (hi - lo) / 2].key;
+            const double c = keyed[hi - 1].key;
+            const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            const std::size_t below =
+                split(keyed, lo, hi, [pivot](double key) { return key < pivot; });
+            if (target < below) {
+                hi = below;
+                continue;
+            }
+            // Keys from `below` on are >= pivot, and the pivot is among them.
+            const std::size_t equal =
+                split(keyed, below, hi, [pivot](double key) { return !(pivot < key); });
+            if (target < equal) {
+                return;
+            }
+            lo = equal;
+        }
+        for (std::size_t i = lo + 1; i < hi; ++i) {
+            const Keyed moving = keyed[i];
+            std::size_t at = i;
+            while (at > lo && moving.key < keyed[at - 1].key) {
+                keyed[at] = keyed[at - 1];
+                --at;
+            }
+            keyed[at] = moving;
+        }
+    }
+
+    // Quickselect on [lo, hi) for position `target`. A long run takes two pivots from a sorted
+    // sample of its keys, just below and just above the target's rank in it, and partitions
+    // around each in turn (the second pass over the part beyond the first pivot only), which
+    // leaves the target in a short middle run after about 1.5 passes, where a median of three
+    // needs several; if the sample misleads, the target lies outside and the search goes on
+    // there. A shorter run takes a median-of-three pivot. The partition counts equal keys as
+    // misplaced on both sides, so runs of duplicates split evenly; the last few rows are sorted.
+    // A selection that fails to shrink its range fast enough finishes with std::nth_element,
+    // which bounds the worst case.
     void select(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
         int budget = 2 * static_cast<int>(std::bit_width(hi - lo)) + slack_;
         while (hi - lo > small_run) {
             if (--budget < 0) {
                 select_by_index(lo, hi, target, dim);
                 return;
+            }
+            if (hi - lo > sampled_run) {
+                bracket(lo, hi, target, dim);
+                continue;
             }
             const std::size_t middle = lo + (hi - lo) / 2;
             // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the
@@ -178,6 +353,62 @@ private:
             }
         }
         sort_small(lo, hi, dim);
+    }
+
+    // One round of the selection on a long run [lo, hi): narrows it to the part between two
+    // sampled pivots that most likely holds the target, or to the part outside them that does.
+    void bracket(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
+        // An evenly spread sample of keys with their rows, sorted by key.
+        const std::size_t count = hi - lo;
+        const std::size_t size = std::min(
+            sample_.size(), std::max<std::size_t>(64, 2 * static_cast<std::size_t>(std::sqrt(
+                                                           static_cast<double>(count)))));
+        Sampled* sample = sample_.data();
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::size_t row = lo + i * count / size;
+            sample[i] = {key(row, dim), row};
+        }
+        std::sort(sample, sample + size,
+                  [](const Sampled& a, const Sampled& b) { return a.key < b.key; });
+        // The target's place in the sample, and three standard deviations of the sample rank
+        // of the target's key on either side of it.
+        const double place = static_cast<double>(target - lo) * static_cast<double>(size) /
+                             static_cast<double>(count);
+        const double spread = 1.5 * std::sqrt(static_cast<double>(size));
+        const auto rank = [size](double at) {
+            return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(size - 1)));
+        };
+        const std::size_t low_rank = std::min(rank(place - spread), size - 2);
+        const std::size_t high_rank = std::max(rank(place + spread), low_rank + 1);
+        const double low = sample[low_rank].key;
+        const double high = sample[high_rank].key;
+        // The low pivot's row at lo and the high one's at hi - 1 bound the scans of the first
+        // partition, which leaves both rows where they are.
+        std::size_t high_row = sample[high_rank].at;
+        swap_rows(lo, sample[low_rank].at);
+        if (high_row == lo) {
+            high_row = sample[low_rank].at;
+        }
+        swap_rows(hi - 1, high_row);
+        const std::size_t j = partition(lo, hi, low, dim);
+        if (target <= j) {
+            hi = j + 1;
+            return;
+        }
+        lo = j + 1;
+        if (hi - lo < 2) {
+            return;
+        }
+        // Keys from lo on are >= low; the high pivot's row still ends the run.
+        if (high < key(lo, dim)) {
+            swap_rows(lo, hi - 1);
+        }
+        const std::size_t k = partition(lo, hi, high, dim);
+        if (target <= k) {
+            hi = k + 1;
+        } else {
+            lo = k + 1;
+        }
     }
 
     // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, position)
@@ -303,7 +534,12 @@ private:
     std::int32_t* rows_;
     std::size_t d_;
     int slack_;
+    std::size_t subtree_limit_;
+    std::vector<Keyed> keyed_;
+    std::vector<Keyed> scratch_;
     std::vector<double> spare_;
+    std::vector<std::int32_t> spare_rows_;
+    std::vector<Sampled> sample_;
 };
 
 }  // namespace detail
