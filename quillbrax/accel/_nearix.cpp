@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -151,25 +152,26 @@ public:
         }
     }
 
-    // The largest subtree built on the pair buffer: its rows (and the spare copy of them) stay
-    // within the first-level caches.
+    // The largest subtree built on the pair buffer: at most 16384 coordinates (its rows, and
+    // the spare copy of them, stay within the second-level cache), and no more than 128 rows
+    // per coordinate (at low d, rows are as cheap to move as pairs, and long runs of pairs
+    // cost more rounds than the sampled pivots that the rows get).
     static std::size_t subtree_limit(std::size_t d) {
-        constexpr std::size_t spare_values = 2048;
-        return std::clamp<std::size_t>(spare_values / std::max<std::size_t>(d, 1), 16, 256);
+        constexpr std::size_t spare_values = 16384;
+        const std::size_t width = std::max<std::size_t>(d, 1);
+        return std::max<std::size_t>(16, std::min(spare_values / width, std::max<std::size_t>(
+                                                                             256, 128 * width)));
     }
 
 private:
     static constexpr std::size_t small_run = 16;
+    // Pair runs up to this long are sorted by rank.
+    static constexpr std::size_t ranked_run = 8;
     // Runs longer than this take their pivots from a sample of their keys.
     static constexpr std::size_t sampled_run = 2048;
 
     // The largest sample of keys a long run's pivots are taken from.
     static constexpr std::size_t sample_limit = 1024;
-
-    struct Sampled {
-        double key;
-        std::size_t at;
-    };
 
     // A row of a subtree built on the pair buffer: its key along the current node's dimension
     // and its offset from the subtree's first row.
@@ -221,11 +223,19 @@ private:
     void arrange(Keyed* keyed, std::size_t count, std::size_t depth, const double* first) {
         while (count > 1) {
             const double* column = first + depth % d_;
+            double smallest = column[static_cast<std::size_t>(keyed[0].at) * d_];
+            double largest = smallest;
             for (std::size_t i = 0; i < count; ++i) {
-                keyed[i].key = column[static_cast<std::size_t>(keyed[i].at) * d_];
+                const double key = column[static_cast<std::size_t>(keyed[i].at) * d_];
+                keyed[i].key = key;
+                smallest = std::min(smallest, key);
+                largest = std::max(largest, key);
             }
             const std::size_t mid = count / 2;
-            select_keyed(keyed, count, mid);
+            // Where all keys are equal (duplicate samples), any order is a selection.
+            if (smallest != largest) {
+                select_keyed(keyed, count, mid);
+            }
             std::swap(keyed[0], keyed[mid]);
             arrange(keyed + 1, mid, depth + 1, first);
             keyed += 1 + mid;
@@ -257,7 +267,9 @@ private:
             front += static_cast<std::size_t>(goes_first);
             back -= static_cast<std::size_t>(!goes_first);
         }
-        std::copy(scratch + lo, scratch + hi, keyed + lo);
+        for (std::size_t i = lo; i < hi; ++i) {
+            keyed[i] = scratch[i];
+        }
         return front;
     }
 
@@ -280,7 +292,7 @@ private:
         std::size_t lo = 0;
         std::size_t hi = count;
         int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
-        while (hi - lo > small_run) {
+        while (hi - lo > ranked_run) {
             if (--budget < 0) {
                 std::nth_element(keyed + lo, keyed + target, keyed + hi,
                                  [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
@@ -304,15 +316,27 @@ private:
             }
             lo = equal;
         }
-        for (std::size_t i = lo + 1; i < hi; ++i) {
-            const Keyed moving = keyed[i];
-            std::size_t at = i;
-            while (at > lo && moving.key < keyed[at - 1].key) {
-                keyed[at] = keyed[at - 1];
-                --at;
-            }
-            keyed[at] = moving;
+        sort_ranked(keyed + lo, hi - lo);
+    }
+
+    // Sorts at most ranked_run pairs: each goes to its rank, the number of keys below its own
+    // plus the number of equal ones before it, counted without a branch over a padded run.
+    void sort_ranked(Keyed* keyed, std::size_t count) {
+        double keys[ranked_run];
+        for (std::size_t i = 0; i < ranked_run; ++i) {
+            keys[i] = i < count ? keyed[i].key : std::numeric_limits<double>::infinity();
         }
+        Keyed* scratch = scratch_.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            const double own = keys[i];
+            std::size_t rank = 0;
+            for (std::size_t j = 0; j < ranked_run; ++j) {
+                rank += static_cast<std::size_t>(keys[j] < own) +
+                        static_cast<std::size_t>((j < i) & (keys[j] == own));
+            }
+            scratch[rank] = keyed[i];
+        }
+        std::copy(scratch, scratch + count, keyed);
     }
 
     // Quickselect on [lo, hi) for position `target`. A long run takes two pivots from a sorted
@@ -332,44 +356,54 @@ private:
                 return;
             }
             if (hi - lo > sampled_run) {
-                bracket(lo, hi, target, dim);
+                if (bracket(lo, hi, target, dim)) {
+                    return;
+                }
                 continue;
             }
-            const std::size_t middle = lo + (hi - lo) / 2;
-            // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the
-            // outer two bound both scans below.
-            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
-            if (key(hi - 1, dim) < key(middle, dim)) {
-                swap_rows(hi - 1, middle);
-                if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
-            }
-            const double pivot = key(middle, dim);
-            const std::size_t j = partition(lo, hi, pivot, dim);
-            // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
-            if (target <= j) {
-                hi = j + 1;
-            } else {
-                lo = j + 1;
-            }
+            median_round(lo, hi, target, dim);
         }
         sort_small(lo, hi, dim);
     }
 
+    // One round of the selection with a median-of-three pivot: narrows [lo, hi) (more than
+    // two rows) to the side of the partition that holds the target.
+    void median_round(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
+        const std::size_t middle = lo + (hi - lo) / 2;
+        // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the outer
+        // two bound both scans of the partition.
+        if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+        if (key(hi - 1, dim) < key(middle, dim)) {
+            swap_rows(hi - 1, middle);
+            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+        }
+        const double pivot = key(middle, dim);
+        const std::size_t j = partition(lo, hi, pivot, dim);
+        // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
+        if (target <= j) {
+            hi = j + 1;
+        } else {
+            lo = j + 1;
+        }
+    }
+
     // One round of the selection on a long run [lo, hi): narrows it to the part between two
-    // sampled pivots that most likely holds the target, or to the part outside them that does.
-    void bracket(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
-        // An evenly spread sample of keys with their rows, sorted by key.
+    // sampled pivots that most likely holds the target (keys below the low pivot are moved to
+    // the front, then keys up to the high one next), or to the part outside them that does.
+    // Returns true when the target is placed: the pivots are equal and so is every key between.
+    // A round that cannot narrow the run (all its keys lie between the pivots) leaves it to a
+    // median of three.
+    bool bracket(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
+        // An evenly spread sample of keys, sorted.
         const std::size_t count = hi - lo;
         const std::size_t size = std::min(
             sample_.size(), std::max<std::size_t>(64, 2 * static_cast<std::size_t>(std::sqrt(
                                                            static_cast<double>(count)))));
-        Sampled* sample = sample_.data();
+        double* sample = sample_.data();
         for (std::size_t i = 0; i < size; ++i) {
-            const std::size_t row = lo + i * count / size;
-            sample[i] = {key(row, dim), row};
+            sample[i] = key(lo + i * count / size, dim);
         }
-        std::sort(sample, sample + size,
-                  [](const Sampled& a, const Sampled& b) { return a.key < b.key; });
+        std::sort(sample, sample + size);
         // The target's place in the sample, and three standard deviations of the sample rank
         // of the target's key on either side of it.
         const double place = static_cast<double>(target - lo) * static_cast<double>(size) /
@@ -378,36 +412,92 @@ private:
         const auto rank = [size](double at) {
             return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(size - 1)));
         };
-        const std::size_t low_rank = std::min(rank(place - spread), size - 2);
-        const std::size_t high_rank = std::max(rank(place + spread), low_rank + 1);
-        const double low = sample[low_rank].key;
-        const double high = sample[high_rank].key;
-        // The low pivot's row at lo and the high one's at hi - 1 bound the scans of the first
-        // partition, which leaves both rows where they are.
-        std::size_t high_row = sample[high_rank].at;
-        swap_rows(lo, sample[low_rank].at);
-        if (high_row == lo) {
-            high_row = sample[low_rank].at;
+        const double low = sample[rank(place - spread)];
+        const double high = sample[rank(place + spread)];
+        // A key equal to low lies in the run, so `below` < hi, and a key up to high lies at or
+        // after `below`, so `between` > below: every branch but the last narrows the run.
+        const std::size_t below = split_rows(lo, hi, dim, [low](double key) { return key < low; });
+        if (target < below) {
+            hi = below;
+            return false;
         }
-        swap_rows(hi - 1, high_row);
-        const std::size_t j = partition(lo, hi, low, dim);
-        if (target <= j) {
-            hi = j + 1;
-            return;
+        const std::size_t between =
+            split_rows(below, hi, dim, [high](double key) { return !(high < key); });
+        if (target >= between) {
+            lo = between;
+            return false;
         }
-        lo = j + 1;
-        if (hi - lo < 2) {
-            return;
+        if (low == high) {
+            return true;
         }
-        // Keys from lo on are >= low; the high pivot's row still ends the run.
-        if (high < key(lo, dim)) {
-            swap_rows(lo, hi - 1);
+        if (below != lo || between != hi) {
+            lo = below;
+            hi = between;
+            return false;
         }
-        const std::size_t k = partition(lo, hi, high, dim);
-        if (target <= k) {
-            hi = k + 1;
-        } else {
-            lo = k + 1;
+        median_round(lo, hi, target, dim);
+        return false;
+    }
+
+    // Moves the rows of [lo, hi) whose keys along `dim` satisfy `first` before the others and
+    // returns where the others begin. Blocks of rows at both ends are classified without
+    // branching (the offsets of the rows on the wrong side are recorded, then swapped in pairs);
+    // a plain scan finishes what is left between the blocks.
+    template <class Predicate>
+    std::size_t split_rows(std::size_t lo, std::size_t hi, std::size_t dim, Predicate first) {
+        constexpr std::size_t block = 64;
+        std::size_t l = lo;  // the rows still to place are [l, r)
+        std::size_t r = hi;
+        std::uint8_t wrong_left[block];
+        std::uint8_t wrong_right[block];
+        std::size_t count_left = 0;
+        std::size_t count_right = 0;
+        std::size_t first_left = 0;
+        std::size_t first_right = 0;
+        while (r - l >= 2 * block) {
+            if (count_left == 0) {
+                first_left = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_left[count_left] = static_cast<std::uint8_t>(i);
+                    count_left += static_cast<std::size_t>(!first(key(l + i, dim)));
+                }
+            }
+            if (count_right == 0) {
+                first_right = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_right[count_right] = static_cast<std::uint8_t>(i);
+                    count_right += static_cast<std::size_t>(first(key(r - 1 - i, dim)));
+                }
+            }
+            const std::size_t pairs = std::min(count_left, count_right);
+            for (std::size_t m = 0; m < pairs; ++m) {
+                swap_rows(l + wrong_left[first_left + m], r - 1 - wrong_right[first_right + m]);
+            }
+            count_left -= pairs;
+            count_right -= pairs;
+            first_left += pairs;
+            first_right += pairs;
+            if (count_left == 0) {
+                l += block;
+            }
+            if (count_right == 0) {
+                r -= block;
+            }
+        }
+        while (true) {
+            while (l < r && first(key(l, dim))) {
+                ++l;
+            }
+            while (l < r && !first(key(r - 1, dim))) {
+                --r;
+            }
+            if (l == r) {
+                return l;
+            }
+            // key(l) does not satisfy `first` and key(r - 1) does, so l < r - 1.
+            swap_rows(l, r - 1);
+            ++l;
+            --r;
         }
     }
 
@@ -539,7 +629,7 @@ private:
     std::vector<Keyed> scratch_;
     std::vector<double> spare_;
     std::vector<std::int32_t> spare_rows_;
-    std::vector<Sampled> sample_;
+    std::vector<double> sample_;
 };
 
 }  // namespace detail
