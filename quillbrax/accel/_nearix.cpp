@@ -127,6 +127,7 @@ public:
           subtree_limit_(subtree_limit(d)),
           keyed_(subtree_limit_),
           scratch_(subtree_limit_),
+          equal_(subtree_limit_),
           spare_(subtree_limit_ * d),
           spare_rows_(subtree_limit_),
           sample_(sample_limit) {}
@@ -251,33 +252,14 @@ private:
         b = high;
     }
 
-    // Moves the pairs of [lo, hi) whose keys satisfy `first` to the front and the others behind
-    // them; returns where the others begin. Each pair is written to both ends of the scratch
-    // pairs and only one end advances, so no store waits on a load, and no branch on the key.
-    template <class Predicate>
-    std::size_t split(Keyed* keyed, std::size_t lo, std::size_t hi, Predicate first) {
-        Keyed* scratch = scratch_.data();
-        std::size_t front = lo;
-        std::size_t back = hi;
-        for (std::size_t i = lo; i < hi; ++i) {
-            const Keyed moving = keyed[i];
-            const bool goes_first = first(moving.key);
-            scratch[front] = moving;
-            scratch[back - 1] = moving;
-            front += static_cast<std::size_t>(goes_first);
-            back -= static_cast<std::size_t>(!goes_first);
-        }
-        for (std::size_t i = lo; i < hi; ++i) {
-            keyed[i] = scratch[i];
-        }
-        return front;
-    }
-
-    // Selection among `count` pairs for position `target`: a median-of-three pivot, then one
-    // pass that moves the keys below it to the front and, when the target lies beyond them, one
-    // that moves the keys equal to it next (so a run of equal keys ends the search at once);
-    // both passes are branch-free. Short runs are sorted; a selection that runs out of rounds
-    // finishes with std::nth_element.
+    // Selection among `count` pairs for position `target`: rounds with a median-of-three pivot,
+    // each one pass that writes every pair at three places (the front of the other buffer for
+    // keys below the pivot, its back for keys above, a third buffer for equal keys) and
+    // advances only the one its key belongs to, so no store waits on a load and no branch on a
+    // key. The equal keys then fill the middle; the target among them ends the search (a run of
+    // equal keys at once). The rounds alternate between the pair buffer and the scratch one;
+    // pairs left behind in the scratch buffer are copied back. Short runs are sorted; a
+    // selection that runs out of rounds finishes with std::nth_element.
     void select_keyed(Keyed* keyed, std::size_t count, std::size_t target) {
         if (count == 2) {
             order_pair(keyed[0], keyed[1]);
@@ -289,33 +271,56 @@ private:
             order_pair(keyed[0], keyed[1]);
             return;
         }
+        Keyed* from = keyed;  // holds [lo, hi); the pairs outside it are in `keyed`
+        Keyed* to = scratch_.data();
+        Keyed* equal = equal_.data();
+        const auto keep = [keyed](const Keyed* at, std::size_t lo, std::size_t hi) {
+            if (at != keyed) {
+                std::copy(at + lo, at + hi, keyed + lo);
+            }
+        };
         std::size_t lo = 0;
         std::size_t hi = count;
         int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
         while (hi - lo > ranked_run) {
             if (--budget < 0) {
+                keep(from, lo, hi);
                 std::nth_element(keyed + lo, keyed + target, keyed + hi,
                                  [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
                 return;
             }
-            const double a = keyed[lo].key;
-            const double b = keyed[lo + (hi - lo) / 2].key;
-            const double c = keyed[hi - 1].key;
+            const double a = from[lo].key;
+            const double b = from[lo + (hi - lo) / 2].key;
+            const double c = from[hi - 1].key;
             const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
-            const std::size_t below =
-                split(keyed, lo, hi, [pivot](double key) { return key < pivot; });
-            if (target < below) {
-                hi = below;
-                continue;
+            std::size_t front = lo;
+            std::size_t back = hi;
+            std::size_t same = 0;
+            for (std::size_t i = lo; i < hi; ++i) {
+                const Keyed moving = from[i];
+                const bool below = moving.key < pivot;
+                const bool above = pivot < moving.key;
+                to[front] = moving;
+                to[back - 1] = moving;
+                equal[same] = moving;
+                front += static_cast<std::size_t>(below);
+                back -= static_cast<std::size_t>(above);
+                same += static_cast<std::size_t>(!(below || above));
             }
-            // Keys from `below` on are >= pivot, and the pivot is among them.
-            const std::size_t equal =
-                split(keyed, below, hi, [pivot](double key) { return !(pivot < key); });
-            if (target < equal) {
+            std::copy(equal, equal + same, to + front);
+            if (target < front) {
+                keep(to, front, hi);
+                hi = front;
+            } else if (target >= back) {
+                keep(to, lo, back);
+                lo = back;
+            } else {
+                keep(to, lo, hi);
                 return;
             }
-            lo = equal;
+            std::swap(from, to);
         }
+        keep(from, lo, hi);
         sort_ranked(keyed + lo, hi - lo);
     }
 
@@ -627,6 +632,7 @@ private:
     std::size_t subtree_limit_;
     std::vector<Keyed> keyed_;
     std::vector<Keyed> scratch_;
+    std::vector<Keyed> equal_;
     std::vector<double> spare_;
     std::vector<std::int32_t> spare_rows_;
     std::vector<double> sample_;
