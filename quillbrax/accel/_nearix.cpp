@@ -154,14 +154,14 @@ public:
     }
 
     // The largest subtree built on the pair buffer: at most 16384 coordinates (its rows, and
-    // the spare copy of them, stay within the second-level cache), and no more than 128 rows
-    // per coordinate (at low d, rows are as cheap to move as pairs, and long runs of pairs
-    // cost more rounds than the sampled pivots that the rows get).
+    // the spare copy of them, stay within the second-level cache), and no more than 512 rows
+    // per coordinate beyond 1024 rows (at low d, rows cost little more to move than pairs, and
+    // the long runs of rows take sampled pivots).
     static std::size_t subtree_limit(std::size_t d) {
         constexpr std::size_t spare_values = 16384;
         const std::size_t width = std::max<std::size_t>(d, 1);
-        return std::max<std::size_t>(16, std::min(spare_values / width, std::max<std::size_t>(
-                                                                             256, 128 * width)));
+        return std::max<std::size_t>(
+            16, std::min(spare_values / width, std::max<std::size_t>(1024, 512 * width)));
     }
 
 private:
