@@ -180,6 +180,7 @@ private:
         double key;
         std::uint32_t at;
     };
+    static_assert(sizeof(Keyed) == sizeof(__m128i));
 
     double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
 
@@ -297,12 +298,14 @@ private:
             std::size_t back = hi;
             std::size_t same = 0;
             for (std::size_t i = lo; i < hi; ++i) {
-                const Keyed moving = from[i];
-                const bool below = moving.key < pivot;
-                const bool above = pivot < moving.key;
-                to[front] = moving;
-                to[back - 1] = moving;
-                equal[same] = moving;
+                // A pair moves as one 16-byte value, one store per place.
+                const __m128i moving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+                const double key = from[i].key;
+                const bool below = key < pivot;
+                const bool above = pivot < key;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + front), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + back - 1), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(equal + same), moving);
                 front += static_cast<std::size_t>(below);
                 back -= static_cast<std::size_t>(above);
                 same += static_cast<std::size_t>(!(below || above));
