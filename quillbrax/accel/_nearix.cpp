@@ -404,9 +404,10 @@ private:
     bool bracket(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
         // An evenly spread sample of keys, sorted.
         const std::size_t count = hi - lo;
-        const std::size_t size = std::min(
-            sample_.size(), std::max<std::size_t>(64, 2 * static_cast<std::size_t>(std::sqrt(
-                                                           static_cast<double>(count)))));
+        const std::size_t size =
+            std::min(sample_.size(),
+                     std::max<std::size_t>(
+                         64, 2 * static_cast<std::size_t>(std::sqrt(static_cast<double>(count)))));
         double* sample = sample_.data();
         for (std::size_t i = 0; i < size; ++i) {
             sample[i] = key(lo + i * count / size, dim);

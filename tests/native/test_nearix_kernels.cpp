@@ -317,9 +317,9 @@ void build_matches_the_plain_algorithm() {
 // A long run takes its pivots from evenly spread rows (2 * sqrt(count) of them, at
 // i * count / size), which can mislead: here those rows hold the column's smallest keys (or,
 // negated, its largest), so both pivots fall far from the median and the selection must go on
-// beyond them. With distinct keys the tree is the plain algorithm's. With the sampled rows and others, exactly half the
-// rows, holding 0 (both pivots 0, the median the first key above them) and distinct keys above,
-// the tree must still be a valid one.
+// beyond them. With distinct keys the tree is the plain algorithm's. With the sampled rows and
+// others, exactly half the rows, holding 0 (both pivots 0, the median the first key above them)
+// and distinct keys above, the tree must still be a valid one.
 void misleading_samples() {
     const std::int32_t n = 30000;
     const std::size_t count = static_cast<std::size_t>(n);
