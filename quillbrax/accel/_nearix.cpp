@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -166,8 +165,8 @@ public:
 
 private:
     static constexpr std::size_t small_run = 16;
-    // Pair runs up to this long are sorted by rank.
-    static constexpr std::size_t ranked_run = 8;
+    // Pair runs up to this long are sorted by a network.
+    static constexpr std::size_t network_run = 4;
     // Runs longer than this take their pivots from a sample of their keys.
     static constexpr std::size_t sampled_run = 2048;
 
@@ -262,14 +261,8 @@ private:
     // pairs left behind in the scratch buffer are copied back. Short runs are sorted; a
     // selection that runs out of rounds finishes with std::nth_element.
     void select_keyed(Keyed* keyed, std::size_t count, std::size_t target) {
-        if (count == 2) {
-            order_pair(keyed[0], keyed[1]);
-            return;
-        }
-        if (count == 3) {
-            order_pair(keyed[0], keyed[1]);
-            order_pair(keyed[1], keyed[2]);
-            order_pair(keyed[0], keyed[1]);
+        if (count <= network_run) {
+            sort_short(keyed, count);
             return;
         }
         Keyed* from = keyed;  // holds [lo, hi); the pairs outside it are in `keyed`
@@ -283,7 +276,7 @@ private:
         std::size_t lo = 0;
         std::size_t hi = count;
         int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
-        while (hi - lo > ranked_run) {
+        while (hi - lo > network_run) {
             if (--budget < 0) {
                 keep(from, lo, hi);
                 std::nth_element(keyed + lo, keyed + target, keyed + hi,
@@ -324,27 +317,24 @@ private:
             std::swap(from, to);
         }
         keep(from, lo, hi);
-        sort_ranked(keyed + lo, hi - lo);
+        sort_short(keyed + lo, hi - lo);
     }
 
-    // Sorts at most ranked_run pairs: each goes to its rank, the number of keys below its own
-    // plus the number of equal ones before it, counted without a branch over a padded run.
-    void sort_ranked(Keyed* keyed, std::size_t count) {
-        double keys[ranked_run];
-        for (std::size_t i = 0; i < ranked_run; ++i) {
-            keys[i] = i < count ? keyed[i].key : std::numeric_limits<double>::infinity();
+    // Sorts at most network_run (4) pairs by a network of compare-exchanges.
+    static void sort_short(Keyed* keyed, std::size_t count) {
+        if (count == 4) {
+            order_pair(keyed[0], keyed[1]);
+            order_pair(keyed[2], keyed[3]);
+            order_pair(keyed[0], keyed[2]);
+            order_pair(keyed[1], keyed[3]);
+            order_pair(keyed[1], keyed[2]);
+        } else if (count == 3) {
+            order_pair(keyed[0], keyed[1]);
+            order_pair(keyed[1], keyed[2]);
+            order_pair(keyed[0], keyed[1]);
+        } else if (count == 2) {
+            order_pair(keyed[0], keyed[1]);
         }
-        Keyed* scratch = scratch_.data();
-        for (std::size_t i = 0; i < count; ++i) {
-            const double own = keys[i];
-            std::size_t rank = 0;
-            for (std::size_t j = 0; j < ranked_run; ++j) {
-                rank += static_cast<std::size_t>(keys[j] < own) +
-                        static_cast<std::size_t>((j < i) & (keys[j] == own));
-            }
-            scratch[rank] = keyed[i];
-        }
-        std::copy(scratch, scratch + count, keyed);
     }
 
     // Quickselect on [lo, hi) for position `target`. A long run takes two pivots from a sorted
