@@ -174,10 +174,11 @@ private:
     static constexpr std::size_t sample_limit = 1024;
 
     // A row of a subtree built on the pair buffer: its key along the current node's dimension
-    // and its offset from the subtree's first row.
+    // and its offset from the subtree's first row (wide enough that the pair has no padding,
+    // whose bytes would be read unset when a pair moves as one 16-byte value).
     struct Keyed {
         double key;
-        std::uint32_t at;
+        std::uint64_t at;
     };
     static_assert(sizeof(Keyed) == sizeof(__m128i));
 
@@ -197,7 +198,7 @@ private:
     void build_subtree(std::size_t start, std::size_t count, std::size_t depth) {
         Keyed* keyed = keyed_.data();
         for (std::size_t i = 0; i < count; ++i) {
-            keyed[i].at = static_cast<std::uint32_t>(i);
+            keyed[i].at = i;
         }
         arrange(keyed, count, depth, points_ + start * d_);
         double* spare = spare_.data();
@@ -338,11 +339,12 @@ private:
     }
 
     // Quickselect on [lo, hi) for position `target`. A long run takes two pivots from a sorted
-    // sample of its keys, just below and just above the target's rank in it, and partitions
-    // around each in turn (the second pass over the part beyond the first pivot only), which
-    // leaves the target in a short middle run after about 1.5 passes, where a median of three
-    // needs several; if the sample misleads, the target lies outside and the search goes on
-    // there. A shorter run takes a median-of-three pivot. The partition counts equal keys as
+    // sample of its keys, just below and just above the target's rank in it, moves the keys
+    // below the low one to the front and then, of the others, the keys up to the high one (a
+    // pass over what is left after the first only), which leaves the target in a short middle
+    // run after about 1.5 passes, where a median of three needs several; if the sample
+    // misleads, the target lies outside and the search goes on there. A shorter run takes a
+    // median-of-three pivot. The partition counts equal keys as
     // misplaced on both sides, so runs of duplicates split evenly; the last few rows are sorted.
     // A selection that fails to shrink its range fast enough finishes with std::nth_element,
     // which bounds the worst case.
@@ -411,8 +413,15 @@ private:
         const auto rank = [size](double at) {
             return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(size - 1)));
         };
-        const double low = sample[rank(place - spread)];
-        const double high = sample[rank(place + spread)];
+        double low = sample[rank(place - spread)];
+        double high = sample[rank(place + spread)];
+        // Where the sample has the key at the target's place as often as that (duplicate
+        // samples), the target most likely lies among the keys equal to it: both pivots that.
+        const double centre = sample[rank(place)];
+        if (centre == low || centre == high) {
+            low = centre;
+            high = centre;
+        }
         // A key equal to low lies in the run, so `below` < hi, and a key up to high lies at or
         // after `below`, so `between` > below: every branch but the last narrows the run.
         const std::size_t below = split_rows(lo, hi, dim, [low](double key) { return key < low; });
