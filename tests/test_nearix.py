@@ -182,6 +182,69 @@ def test_duplicate_rows_each_index_once():
     assert distances[0].tolist() == [0.0] * 25 + [3.0] * 25
 
 
+def _plain_preorder(X):
+    """Row numbers in pre-order of the tree the plain algorithm builds: each run sorted along
+    its node's dimension, the upper middle stored, then the left run and the right run."""
+    d = X.shape[1]
+    order = []
+
+    def build(idxs, depth):
+        if len(idxs) > 1:
+            idxs = idxs[np.argsort(X[idxs, depth % d], kind="stable")]
+        if len(idxs):
+            mid = len(idxs) // 2
+            order.append(int(idxs[mid]))
+            build(idxs[:mid], depth + 1)
+            build(idxs[mid + 1 :], depth + 1)
+
+    build(np.arange(len(X)), 0)
+    return order
+
+
+def _assert_splits_hold(points, d):
+    """Every node's left subtree lies at or below its coordinate along its dimension and its
+    right subtree at or above (pre-order: the left child right after the node)."""
+    stack = [(0, len(points), 0)]
+    while stack:
+        p, size, depth = stack.pop()
+        if size < 2:
+            continue
+        dim, half = depth % d, size // 2
+        val = points[p, dim]
+        assert (points[p + 1 : p + 1 + half, dim] <= val).all()
+        assert (points[p + 1 + half : p + size, dim] >= val).all()
+        stack += [(p + 1, half, depth + 1), (p + 1 + half, size - half - 1, depth + 1)]
+
+
+# Long runs take sampled pivots, subtrees of up to a few thousand rows are arranged apart: with
+# distinct coordinates per column the tree is exactly the plain algorithm's.
+@pytest.mark.parametrize(("n", "d"), [(5000, 1), (20000, 2), (9000, 3), (6000, 16)])
+def test_large_trees_are_the_plain_algorithms(n, d):
+    rng = np.random.default_rng(n + d)
+    X = np.array([rng.permutation(n) for _ in range(d)], dtype=float).T
+    _, points, rows = _state(X)
+    assert rows.tolist() == _plain_preorder(X)
+    np.testing.assert_array_equal(points, X[rows])
+
+
+# Runs full of equal keys (integer coordinates, a constant column): which equal row lands where
+# is the build's choice, but every split must hold, every row appear once, and the tree restore.
+@pytest.mark.parametrize(("n", "d"), [(20000, 2), (12000, 3), (6000, 8)])
+@pytest.mark.parametrize("values", [10, 2, 1])
+def test_large_trees_of_duplicates_are_valid(n, d, values):
+    X = np.random.default_rng(n + values).integers(0, values, size=(n, d)).astype(float)
+    tree = KDTree(X)
+    _, points, rows = tree.__reduce__()[2]
+    assert sorted(rows.tolist()) == list(range(n))
+    np.testing.assert_array_equal(points, X[rows])
+    _assert_splits_hold(points, d)
+    Q = np.random.default_rng(values).integers(-1, values + 1, size=(30, d)).astype(float)
+    indices, distances = pickle.loads(pickle.dumps(tree)).query(Q, 5)
+    assert np.array_equal(indices, tree.query(Q, 5)[0])
+    want = np.sort(((Q[:, None, :] - X[None, :, :]) ** 2).sum(axis=2), axis=1)[:, :5]
+    np.testing.assert_array_equal(distances, want)
+
+
 @pytest.mark.parametrize(
     ("X", "Q", "k", "shape"),
     [

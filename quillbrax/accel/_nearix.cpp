@@ -171,12 +171,23 @@ namespace detail {
 // and each subtree's run of rows (coordinates and row numbers together) is then rearranged by a
 // median selection along the node's dimension. Keys are read straight from the rows, in order,
 // rather than through an index list into the sample matrix, and a subtree's rows end up
-// contiguous, so the deeper levels work within the cache.
+// contiguous, so the deeper levels work within the cache. A subtree of at most subtree_limit()
+// rows is built on a small buffer of (key, offset) pairs instead, and its rows are moved once.
 class Builder {
 public:
-    // `slack` widens (or, negative, narrows) the quickselect's budget of rounds.
+    // `slack` widens (or, negative, narrows) the selections' budget of rounds.
     Builder(double* points, std::int32_t* rows, std::size_t d, int slack = 8)
-        : points_(points), rows_(rows), d_(d), slack_(slack), spare_(small_run * d) {}
+        : points_(points),
+          rows_(rows),
+          d_(d),
+          slack_(slack),
+          subtree_limit_(subtree_limit(d)),
+          keyed_(subtree_limit_),
+          scratch_(subtree_limit_),
+          equal_(subtree_limit_),
+          spare_(subtree_limit_ * d),
+          spare_rows_(subtree_limit_),
+          sample_(sample_limit) {}
 
     // The subtree of `count` rows at position `start`: after the selection the run holds the
     // `mid` smallest keys before position mid and the others after it; swapping the median
@@ -184,6 +195,10 @@ public:
     // of several equal keys lands where is free, as with any selection.
     void build(std::size_t start, std::size_t count, std::size_t depth) {
         while (count > 1) {
+            if (count <= subtree_limit_) {
+                build_subtree(start, count, depth);
+                return;
+            }
             const std::size_t dim = depth % d_;
             const std::size_t mid = count / 2;
             select(start, start + count, start + mid, dim);
@@ -195,8 +210,35 @@ public:
         }
     }
 
+    // The largest subtree built on the pair buffer: at most 16384 coordinates (its rows, and
+    // the spare copy of them, stay within the second-level cache), and no more than 512 rows
+    // per coordinate beyond 1024 rows (at low d, rows cost little more to move than pairs, and
+    // the long runs of rows take sampled pivots).
+    static std::size_t subtree_limit(std::size_t d) {
+        constexpr std::size_t spare_values = 16384;
+        const std::size_t width = std::max<std::size_t>(d, 1);
+        return std::max<std::size_t>(
+            16, std::min(spare_values / width, std::max<std::size_t>(1024, 512 * width)));
+    }
+
 private:
     static constexpr std::size_t small_run = 16;
+    // Pair runs up to this long are sorted by a network.
+    static constexpr std::size_t network_run = 4;
+    // Runs longer than this take their pivots from a sample of their keys.
+    static constexpr std::size_t sampled_run = 2048;
+
+    // The largest sample of keys a long run's pivots are taken from.
+    static constexpr std::size_t sample_limit = 1024;
+
+    // A row of a subtree built on the pair buffer: its key along the current node's dimension
+    // and its offset from the subtree's first row (wide enough that the pair has no padding,
+    // whose bytes would be read unset when a pair moves as one 16-byte value).
+    struct Keyed {
+        double key;
+        std::uint64_t at;
+    };
+    static_assert(sizeof(Keyed) == sizeof(__m128i));
 
     double key(std::size_t row, std::size_t dim) const { return points_[row * d_ + dim]; }
 
@@ -207,10 +249,163 @@ private:
         }
     }
 
-    // Quickselect on [lo, hi) for position `target`: median-of-three pivot, partition (equal keys
-    // count as misplaced on both sides, so runs of duplicates split evenly), a sort of the last
-    // few rows. A selection that fails to shrink its range fast enough finishes with
-    // std::nth_element, which bounds the worst case.
+    // The whole subtree of `count` <= subtree_limit_ rows at `start`: each node selects its
+    // median among the (key, offset) pairs of its run, read afresh along its own dimension; the
+    // pairs end in pre-order, and the rows are then moved into that order through the spare
+    // buffer, once.
+    void build_subtree(std::size_t start, std::size_t count, std::size_t depth) {
+        Keyed* keyed = keyed_.data();
+        for (std::size_t i = 0; i < count; ++i) {
+            keyed[i].at = i;
+        }
+        arrange(keyed, count, depth, points_ + start * d_);
+        double* spare = spare_.data();
+        std::int32_t* spare_rows = spare_rows_.data();
+        const double* first = points_ + start * d_;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* from = first + static_cast<std::size_t>(keyed[i].at) * d_;
+            for (std::size_t j = 0; j < d_; ++j) {
+                spare[i * d_ + j] = from[j];
+            }
+            spare_rows[i] = rows_[start + keyed[i].at];
+        }
+        double* to = points_ + start * d_;
+        for (std::size_t i = 0; i < count * d_; ++i) {
+            to[i] = spare[i];
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            rows_[start + i] = spare_rows[i];
+        }
+    }
+
+    // Pre-order of the subtree whose `count` pairs start at `keyed`; `first` is the subtree's
+    // first row.
+    void arrange(Keyed* keyed, std::size_t count, std::size_t depth, const double* first) {
+        while (count > 1) {
+            const double* column = first + depth % d_;
+            double smallest = column[static_cast<std::size_t>(keyed[0].at) * d_];
+            double largest = smallest;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double key = column[static_cast<std::size_t>(keyed[i].at) * d_];
+                keyed[i].key = key;
+                smallest = std::min(smallest, key);
+                largest = std::max(largest, key);
+            }
+            const std::size_t mid = count / 2;
+            // Where all keys are equal (duplicate samples), any order is a selection.
+            if (smallest != largest) {
+                select_keyed(keyed, count, mid);
+            }
+            std::swap(keyed[0], keyed[mid]);
+            arrange(keyed + 1, mid, depth + 1, first);
+            keyed += 1 + mid;
+            count -= 1 + mid;
+            ++depth;
+        }
+    }
+
+    static void order_pair(Keyed& a, Keyed& b) {
+        const Keyed low = b.key < a.key ? b : a;
+        const Keyed high = b.key < a.key ? a : b;
+        a = low;
+        b = high;
+    }
+
+    // Selection among `count` pairs for position `target`: rounds with a median-of-three pivot,
+    // each one pass that writes every pair at three places (the front of the other buffer for
+    // keys below the pivot, its back for keys above, a third buffer for equal keys) and
+    // advances only the one its key belongs to, so no store waits on a load and no branch on a
+    // key. The equal keys then fill the middle; the target among them ends the search (a run of
+    // equal keys at once). The rounds alternate between the pair buffer and the scratch one;
+    // pairs left behind in the scratch buffer are copied back. Short runs are sorted; a
+    // selection that runs out of rounds finishes with std::nth_element.
+    void select_keyed(Keyed* keyed, std::size_t count, std::size_t target) {
+        if (count <= network_run) {
+            sort_short(keyed, count);
+            return;
+        }
+        Keyed* from = keyed;  // holds [lo, hi); the pairs outside it are in `keyed`
+        Keyed* to = scratch_.data();
+        Keyed* equal = equal_.data();
+        const auto keep = [keyed](const Keyed* at, std::size_t lo, std::size_t hi) {
+            if (at != keyed) {
+                std::copy(at + lo, at + hi, keyed + lo);
+            }
+        };
+        std::size_t lo = 0;
+        std::size_t hi = count;
+        int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
+        while (hi - lo > network_run) {
+            if (--budget < 0) {
+                keep(from, lo, hi);
+                std::nth_element(keyed + lo, keyed + target, keyed + hi,
+                                 [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+                return;
+            }
+            const double a = from[lo].key;
+            const double b = from[lo + (hi - lo) / 2].key;
+            const double c = from[hi - 1].key;
+            const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            std::size_t front = lo;
+            std::size_t back = hi;
+            std::size_t same = 0;
+            for (std::size_t i = lo; i < hi; ++i) {
+                // A pair moves as one 16-byte value, one store per place.
+                const __m128i moving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+                const double key = from[i].key;
+                const bool below = key < pivot;
+                const bool above = pivot < key;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + front), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + back - 1), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(equal + same), moving);
+                front += static_cast<std::size_t>(below);
+                back -= static_cast<std::size_t>(above);
+                same += static_cast<std::size_t>(!(below || above));
+            }
+            std::copy(equal, equal + same, to + front);
+            if (target < front) {
+                keep(to, front, hi);
+                hi = front;
+            } else if (target >= back) {
+                keep(to, lo, back);
+                lo = back;
+            } else {
+                keep(to, lo, hi);
+                return;
+            }
+            std::swap(from, to);
+        }
+        keep(from, lo, hi);
+        sort_short(keyed + lo, hi - lo);
+    }
+
+    // Sorts at most network_run (4) pairs by a network of compare-exchanges.
+    static void sort_short(Keyed* keyed, std::size_t count) {
+        if (count == 4) {
+            order_pair(keyed[0], keyed[1]);
+            order_pair(keyed[2], keyed[3]);
+            order_pair(keyed[0], keyed[2]);
+            order_pair(keyed[1], keyed[3]);
+            order_pair(keyed[1], keyed[2]);
+        } else if (count == 3) {
+            order_pair(keyed[0], keyed[1]);
+            order_pair(keyed[1], keyed[2]);
+            order_pair(keyed[0], keyed[1]);
+        } else if (count == 2) {
+            order_pair(keyed[0], keyed[1]);
+        }
+    }
+
+    // Quickselect on [lo, hi) for position `target`. A long run takes two pivots from a sorted
+    // sample of its keys, just below and just above the target's rank in it, moves the keys
+    // below the low one to the front and then, of the others, the keys up to the high one (a
+    // pass over what is left after the first only), which leaves the target in a short middle
+    // run after about 1.5 passes, where a median of three needs several; if the sample
+    // misleads, the target lies outside and the search goes on there. A shorter run takes a
+    // median-of-three pivot. The partition counts equal keys as
+    // misplaced on both sides, so runs of duplicates split evenly; the last few rows are sorted.
+    // A selection that fails to shrink its range fast enough finishes with std::nth_element,
+    // which bounds the worst case.
     void select(std::size_t lo, std::size_t hi, std::size_t target, std::size_t dim) {
         int budget = 2 * static_cast<int>(std::bit_width(hi - lo)) + slack_;
         while (hi - lo > small_run) {
@@ -218,24 +413,158 @@ private:
                 select_by_index(lo, hi, target, dim);
                 return;
             }
-            const std::size_t middle = lo + (hi - lo) / 2;
-            // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the
-            // outer two bound both scans below.
-            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
-            if (key(hi - 1, dim) < key(middle, dim)) {
-                swap_rows(hi - 1, middle);
-                if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+            if (hi - lo > sampled_run) {
+                if (bracket(lo, hi, target, dim)) {
+                    return;
+                }
+                continue;
             }
-            const double pivot = key(middle, dim);
-            const std::size_t j = partition(lo, hi, pivot, dim);
-            // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
-            if (target <= j) {
-                hi = j + 1;
-            } else {
-                lo = j + 1;
-            }
+            median_round(lo, hi, target, dim);
         }
         sort_small(lo, hi, dim);
+    }
+
+    // One round of the selection with a median-of-three pivot: narrows [lo, hi) (more than
+    // two rows) to the side of the partition that holds the target.
+    void median_round(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
+        const std::size_t middle = lo + (hi - lo) / 2;
+        // Order the keys at lo, middle and hi - 1; the middle one is the pivot, and the outer
+        // two bound both scans of the partition.
+        if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+        if (key(hi - 1, dim) < key(middle, dim)) {
+            swap_rows(hi - 1, middle);
+            if (key(middle, dim) < key(lo, dim)) swap_rows(middle, lo);
+        }
+        const double pivot = key(middle, dim);
+        const std::size_t j = partition(lo, hi, pivot, dim);
+        // [lo, j] holds keys <= pivot and [j + 1, hi) keys >= pivot; neither is empty.
+        if (target <= j) {
+            hi = j + 1;
+        } else {
+            lo = j + 1;
+        }
+    }
+
+    // One round of the selection on a long run [lo, hi): narrows it to the part between two
+    // sampled pivots that most likely holds the target (keys below the low pivot are moved to
+    // the front, then keys up to the high one next), or to the part outside them that does.
+    // Returns true when the target is placed: the pivots are equal and so is every key between.
+    // A round that cannot narrow the run (all its keys lie between the pivots) leaves it to a
+    // median of three.
+    bool bracket(std::size_t& lo, std::size_t& hi, std::size_t target, std::size_t dim) {
+        // An evenly spread sample of keys, sorted.
+        const std::size_t count = hi - lo;
+        const std::size_t size =
+            std::min(sample_.size(),
+                     std::max<std::size_t>(
+                         64, 2 * static_cast<std::size_t>(std::sqrt(static_cast<double>(count)))));
+        double* sample = sample_.data();
+        for (std::size_t i = 0; i < size; ++i) {
+            sample[i] = key(lo + i * count / size, dim);
+        }
+        std::sort(sample, sample + size);
+        // The target's place in the sample, and three standard deviations of the sample rank
+        // of the target's key on either side of it.
+        const double place = static_cast<double>(target - lo) * static_cast<double>(size) /
+                             static_cast<double>(count);
+        const double spread = 1.5 * std::sqrt(static_cast<double>(size));
+        const auto rank = [size](double at) {
+            return static_cast<std::size_t>(std::clamp(at, 0.0, static_cast<double>(size - 1)));
+        };
+        double low = sample[rank(place - spread)];
+        double high = sample[rank(place + spread)];
+        // Where the sample has the key at the target's place as often as that (duplicate
+        // samples), the target most likely lies among the keys equal to it: both pivots that.
+        const double centre = sample[rank(place)];
+        if (centre == low || centre == high) {
+            low = centre;
+            high = centre;
+        }
+        // A key equal to low lies in the run, so `below` < hi, and a key up to high lies at or
+        // after `below`, so `between` > below: every branch but the last narrows the run.
+        const std::size_t below = split_rows(lo, hi, dim, [low](double key) { return key < low; });
+        if (target < below) {
+            hi = below;
+            return false;
+        }
+        const std::size_t between =
+            split_rows(below, hi, dim, [high](double key) { return !(high < key); });
+        if (target >= between) {
+            lo = between;
+            return false;
+        }
+        if (low == high) {
+            return true;
+        }
+        if (below != lo || between != hi) {
+            lo = below;
+            hi = between;
+            return false;
+        }
+        median_round(lo, hi, target, dim);
+        return false;
+    }
+
+    // Moves the rows of [lo, hi) whose keys along `dim` satisfy `first` before the others and
+    // returns where the others begin. Blocks of rows at both ends are classified without
+    // branching (the offsets of the rows on the wrong side are recorded, then swapped in pairs);
+    // a plain scan finishes what is left between the blocks.
+    template <class Predicate>
+    std::size_t split_rows(std::size_t lo, std::size_t hi, std::size_t dim, Predicate first) {
+        constexpr std::size_t block = 64;
+        std::size_t l = lo;  // the rows still to place are [l, r)
+        std::size_t r = hi;
+        std::uint8_t wrong_left[block];
+        std::uint8_t wrong_right[block];
+        std::size_t count_left = 0;
+        std::size_t count_right = 0;
+        std::size_t first_left = 0;
+        std::size_t first_right = 0;
+        while (r - l >= 2 * block) {
+            if (count_left == 0) {
+                first_left = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_left[count_left] = static_cast<std::uint8_t>(i);
+                    count_left += static_cast<std::size_t>(!first(key(l + i, dim)));
+                }
+            }
+            if (count_right == 0) {
+                first_right = 0;
+                for (std::size_t i = 0; i < block; ++i) {
+                    wrong_right[count_right] = static_cast<std::uint8_t>(i);
+                    count_right += static_cast<std::size_t>(first(key(r - 1 - i, dim)));
+                }
+            }
+            const std::size_t pairs = std::min(count_left, count_right);
+            for (std::size_t m = 0; m < pairs; ++m) {
+                swap_rows(l + wrong_left[first_left + m], r - 1 - wrong_right[first_right + m]);
+            }
+            count_left -= pairs;
+            count_right -= pairs;
+            first_left += pairs;
+            first_right += pairs;
+            if (count_left == 0) {
+                l += block;
+            }
+            if (count_right == 0) {
+                r -= block;
+            }
+        }
+        while (true) {
+            while (l < r && first(key(l, dim))) {
+                ++l;
+            }
+            while (l < r && !first(key(r - 1, dim))) {
+                --r;
+            }
+            if (l == r) {
+                return l;
+            }
+            // key(l) does not satisfy `first` and key(r - 1) does, so l < r - 1.
+            swap_rows(l, r - 1);
+            ++l;
+            --r;
+        }
     }
 
     // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, position)
@@ -361,7 +690,13 @@ private:
     std::int32_t* rows_;
     std::size_t d_;
     int slack_;
+    std::size_t subtree_limit_;
+    std::vector<Keyed> keyed_;
+    std::vector<Keyed> scratch_;
+    std::vector<Keyed> equal_;
     std::vector<double> spare_;
+    std::vector<std::int32_t> spare_rows_;
+    std::vector<double> sample_;
 };
 
 }  // namespace detail

@@ -117,9 +117,11 @@ struct ShapeChecker {
 
 void invariants_on_tie_heavy_data() {
     std::mt19937 random(12345);
-    for (std::int32_t n : {2, 3, 4, 5, 7, 8, 16, 31, 64, 100, 257}) {
+    // The larger sizes run the sampled pivots on rows and subtrees of pairs with whole runs of
+    // equal keys (span 0: every key equal).
+    for (std::int32_t n : {2, 3, 4, 5, 7, 8, 16, 31, 64, 100, 257, 3000, 30000}) {
         for (std::int32_t d : {1, 2, 3}) {
-            for (int span : {1, 3, 1000}) {
+            for (int span : {0, 1, 3, 1000}) {
                 std::uniform_int_distribution<int> value(0, span);
                 std::vector<double> data(static_cast<std::size_t>(n * d));
                 for (double& v : data) v = value(random);
@@ -286,7 +288,7 @@ void reference_preorder(const std::vector<double>& data, std::size_t d, std::int
 void build_matches_the_plain_algorithm() {
     std::mt19937 random(2024);
     bool same = true;
-    for (std::int32_t n : {2, 3, 5, 16, 17, 18, 33, 100, 1000, 4097}) {
+    for (std::int32_t n : {2, 3, 5, 16, 17, 18, 33, 100, 1000, 2049, 4097, 30000}) {
         for (std::int32_t d : {1, 2, 3, 5, 16}) {
             // distinct values per column, in a random order; some columns sorted or reversed
             std::vector<double> data(static_cast<std::size_t>(n) * static_cast<std::size_t>(d));
@@ -324,6 +326,44 @@ void build_matches_the_plain_algorithm() {
         }
     }
     CHECK(same);
+}
+
+// A long run takes its pivots from evenly spread rows (2 * sqrt(count) of them, at
+// i * count / size), which can mislead: here those rows hold the column's smallest keys (or,
+// negated, its largest), so both pivots fall far from the median and the selection must go on
+// beyond them. With distinct keys the tree is the plain algorithm's. With the sampled rows and
+// others, exactly half the rows, holding 0 (both pivots 0, the median the first key above them)
+// and distinct keys above, the tree must still be a valid one.
+void misleading_samples() {
+    const std::int32_t n = 30000;
+    const std::size_t count = static_cast<std::size_t>(n);
+    const std::size_t size = 346;
+    std::vector<char> sampled(count, 0);
+    for (std::size_t i = 0; i < size; ++i) sampled[i * count / size] = 1;
+    std::vector<double> distinct(count), tied(count);
+    double small = 0.0, large = static_cast<double>(size);
+    std::size_t zeros = size;
+    for (std::size_t i = 0; i < count; ++i) {
+        distinct[i] = sampled[i] ? small++ : large++;
+        const bool zero = sampled[i] || zeros < count / 2;
+        zeros += static_cast<std::size_t>(zero && !sampled[i]);
+        tied[i] = zero ? 0.0 : static_cast<double>(i);
+    }
+    for (const double sign : {1.0, -1.0}) {
+        std::vector<double> column(count);
+        std::vector<std::int32_t> idxs(count), want;
+        for (std::size_t i = 0; i < count; ++i) {
+            column[i] = sign * distinct[i];
+            idxs[i] = static_cast<std::int32_t>(i);
+        }
+        reference_preorder(column, 1, idxs.data(), count, 0, want);
+        CHECK(build_tree(column.data(), n, 1).rows == want);
+    }
+
+    const Shape tree = tree_of(tied, n, 1);
+    ShapeChecker checker{tree, std::vector<int>(count, 0)};
+    std::vector<std::pair<int, double>> upper, lower;
+    CHECK(checker.visit(tree.root, 0, upper, lower) == n && checker.ok);
 }
 
 // Batched distances, portable and AVX2 alike, equal `sq` bit for bit for every row count and
@@ -397,6 +437,7 @@ int main() {
     subtree_boxes_bound_their_samples();
     batched_distances_equal_sq();
     build_matches_the_plain_algorithm();
+    misleading_samples();
     rows_sorted_by_key();
     return native_check::finish();
 }
