@@ -1572,6 +1572,23 @@ inline constexpr const char* message_uninitialised =
     "KDTree object is not initialised: KDTree.__init__ was not called";
 inline constexpr const char* message_bad_state = "not a pickled KDTree state";
 
+// The first NaN among `count` values, or first + count: blocks are tested without a branch
+// (vector comparisons), and only a block that holds one is searched.
+const double* find_nan(const double* first, std::size_t count) {
+    constexpr std::size_t block = 512;
+    for (std::size_t start = 0; start < count; start += block) {
+        const std::size_t end = std::min(count, start + block);
+        bool any = false;
+        for (std::size_t i = start; i < end; ++i) {
+            any |= first[i] != first[i];
+        }
+        if (any) {
+            return std::find_if(first + start, first + end, [](double v) { return std::isnan(v); });
+        }
+    }
+    return first + count;
+}
+
 std::unique_ptr<KDTree> new_tree(const FloatArray& X) {
     bound::require_ndim(X, 2, "X");
     const std::int32_t n = bound::int32_extent(X, 0, "X", "rows");
@@ -1582,7 +1599,7 @@ std::unique_ptr<KDTree> new_tree(const FloatArray& X) {
     const bound::DenseFloats samples(X);
     const std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(d);
     const double* first = samples.data();
-    const double* nan = std::find_if(first, first + count, [](double v) { return std::isnan(v); });
+    const double* nan = find_nan(first, count);
     if (nan != first + count) {
         const auto offset = static_cast<std::int64_t>(nan - first);
         bound::raise_value_error(message_nan_sample, text(offset / d), text(offset % d));
