@@ -658,8 +658,8 @@ def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, 
     # Trees of thousands of samples keep the boxes of their larger subtrees, and the balls
     # around them, and prune with both. Clustered samples leave those boxes far smaller than
     # the splits' boxes: queries inside the clusters, between them and far outside along some
-    # axes must still find the same candidates in the same order. With `extreme`, a few coordinates are infinite, in the
-    # samples and in the queries.
+    # axes must still find the same candidates in the same order. With `extreme`, a few
+    # coordinates are infinite, in the samples and in the queries.
     n = 10000
     rng = np.random.default_rng(d * 10 + k)
     centres = rng.random((5, d)) * 10
