@@ -505,39 +505,39 @@ private:
         return false;
     }
 
-    // Moves the rows of [lo, hi) whose keys along `dim` satisfy `first` before the others and
-    // returns where the others begin. Blocks of rows at both ends are classified without
-    // branching (the offsets of the rows on the wrong side are recorded, then swapped in pairs);
-    // a plain scan finishes what is left between the blocks.
-    template <class Predicate>
-    std::size_t split_rows(std::size_t lo, std::size_t hi, std::size_t dim, Predicate first) {
+    // The branch-free part of both partitions: blocks of rows at both ends of [l, end) are
+    // classified without branching (the offsets of the rows on the wrong side, wrong_left at the
+    // left end and wrong_right at the right, are recorded, then swapped in pairs), which spares
+    // the mispredicted branches of a plain scan. Stops with fewer than two blocks between l and
+    // end; the rows before l and from end on are then in place.
+    template <class WrongLeft, class WrongRight>
+    void swap_blocks(std::size_t& l, std::size_t& end, WrongLeft wrong_left_at,
+                     WrongRight wrong_right_at) {
         constexpr std::size_t block = 64;
-        std::size_t l = lo;  // the rows still to place are [l, r)
-        std::size_t r = hi;
         std::uint8_t wrong_left[block];
         std::uint8_t wrong_right[block];
         std::size_t count_left = 0;
         std::size_t count_right = 0;
         std::size_t first_left = 0;
         std::size_t first_right = 0;
-        while (r - l >= 2 * block) {
+        while (end - l >= 2 * block) {
             if (count_left == 0) {
                 first_left = 0;
                 for (std::size_t i = 0; i < block; ++i) {
                     wrong_left[count_left] = static_cast<std::uint8_t>(i);
-                    count_left += static_cast<std::size_t>(!first(key(l + i, dim)));
+                    count_left += static_cast<std::size_t>(wrong_left_at(l + i));
                 }
             }
             if (count_right == 0) {
                 first_right = 0;
                 for (std::size_t i = 0; i < block; ++i) {
                     wrong_right[count_right] = static_cast<std::uint8_t>(i);
-                    count_right += static_cast<std::size_t>(first(key(r - 1 - i, dim)));
+                    count_right += static_cast<std::size_t>(wrong_right_at(end - 1 - i));
                 }
             }
             const std::size_t pairs = std::min(count_left, count_right);
             for (std::size_t m = 0; m < pairs; ++m) {
-                swap_rows(l + wrong_left[first_left + m], r - 1 - wrong_right[first_right + m]);
+                swap_rows(l + wrong_left[first_left + m], end - 1 - wrong_right[first_right + m]);
             }
             count_left -= pairs;
             count_right -= pairs;
@@ -547,9 +547,20 @@ private:
                 l += block;
             }
             if (count_right == 0) {
-                r -= block;
+                end -= block;
             }
         }
+    }
+
+    // Moves the rows of [lo, hi) whose keys along `dim` satisfy `first` before the others and
+    // returns where the others begin: swap_blocks, then a plain scan of what is left between.
+    template <class Predicate>
+    std::size_t split_rows(std::size_t lo, std::size_t hi, std::size_t dim, Predicate first) {
+        std::size_t l = lo;  // the rows still to place are [l, r)
+        std::size_t r = hi;
+        swap_blocks(
+            l, r, [&](std::size_t at) { return !first(key(at, dim)); },
+            [&](std::size_t at) { return first(key(at, dim)); });
         while (true) {
             while (l < r && first(key(l, dim))) {
                 ++l;
@@ -604,55 +615,19 @@ private:
     }
 
     // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
-    // keys <= pivot on [lo, j] and >= pivot on [j + 1, hi), lo <= j <= hi - 2. Blocks of rows at
-    // both ends are classified first without branching (the offsets of the rows on the wrong
-    // side are recorded, then swapped in pairs), which spares the mispredicted branches of a
-    // plain scan; a Hoare scan finishes what is left between the blocks. Keys equal to the pivot
-    // count as misplaced on both sides, so duplicates still split evenly.
+    // keys <= pivot on [lo, j] and >= pivot on [j + 1, hi), lo <= j <= hi - 2: swap_blocks,
+    // then a Hoare scan of what is left between. Keys equal to the pivot count as misplaced on
+    // both sides, so duplicates still split evenly.
     std::size_t partition(std::size_t lo, std::size_t hi, double pivot, std::size_t dim) {
-        constexpr std::size_t block = 64;
-        std::size_t l = lo + 1;  // the rows still to place are [l, r]; lo and hi - 1 are placed
-        std::size_t r = hi - 2;
-        std::uint8_t wrong_left[block];
-        std::uint8_t wrong_right[block];
-        std::size_t count_left = 0;
-        std::size_t count_right = 0;
-        std::size_t first_left = 0;
-        std::size_t first_right = 0;
-        while (r + 1 >= l + 2 * block) {
-            if (count_left == 0) {
-                first_left = 0;
-                for (std::size_t i = 0; i < block; ++i) {
-                    wrong_left[count_left] = static_cast<std::uint8_t>(i);
-                    count_left += static_cast<std::size_t>(!(key(l + i, dim) < pivot));
-                }
-            }
-            if (count_right == 0) {
-                first_right = 0;
-                for (std::size_t i = 0; i < block; ++i) {
-                    wrong_right[count_right] = static_cast<std::uint8_t>(i);
-                    count_right += static_cast<std::size_t>(!(pivot < key(r - i, dim)));
-                }
-            }
-            const std::size_t pairs = std::min(count_left, count_right);
-            for (std::size_t m = 0; m < pairs; ++m) {
-                swap_rows(l + wrong_left[first_left + m], r - wrong_right[first_right + m]);
-            }
-            count_left -= pairs;
-            count_right -= pairs;
-            first_left += pairs;
-            first_right += pairs;
-            if (count_left == 0) {
-                l += block;
-            }
-            if (count_right == 0) {
-                r -= block;
-            }
-        }
-        // Rows before l hold keys <= pivot and rows after r keys >= pivot (lo and hi - 1 among
-        // them), so both scans stop within [lo, hi - 1]; j starts at most at hi - 2.
+        std::size_t l = lo + 1;  // the rows still to place are [l, end); lo and hi - 1 are placed
+        std::size_t end = hi - 1;
+        swap_blocks(
+            l, end, [&](std::size_t at) { return !(key(at, dim) < pivot); },
+            [&](std::size_t at) { return !(pivot < key(at, dim)); });
+        // Rows before l hold keys <= pivot and rows from end on keys >= pivot (lo and hi - 1
+        // among them), so both scans stop within [lo, hi - 1]; j starts at most at hi - 2.
         std::size_t i = l - 1;
-        std::size_t j = r + 1;
+        std::size_t j = end;
         while (true) {
             do {
                 ++i;
