@@ -39,7 +39,7 @@ inline constexpr double infinity = std::numeric_limits<double>::infinity();
 // the memory of the samples themselves. A search prunes with them where the splits alone leave
 // a subtree's box much larger than its samples (clustered samples, queries far outside).
 // In ball_min_dims dimensions or more, reach[b] bounds from above the distance from the centre
-// of box b ((lower + upper) * 0.5 along each dimension, as computed) to each of its samples (+inf
+// of box b (box_centre along each dimension, as computed) to each of its samples (+inf
 // where that is not finite): far from a box in many dimensions, the ball it gives bounds the
 // samples much closer than the box's corner (in fewer, it measured no better), for one more value
 // per box (so at most 1/61 of the samples' memory in all). Empty for a tree without samples.
@@ -61,6 +61,9 @@ inline constexpr std::int32_t ball_min_dims = 12;
 // squared, summed and rooted) on the safe side of the exact one, with room for the few roundings
 // of the bounds built from it.
 inline double distance_slack(std::size_t d) { return (static_cast<double>(d) + 8.0) * 0x1p-52; }
+
+// The centre of a box along one dimension, as the reach is measured from it.
+inline double box_centre(double lower, double upper) { return (lower + upper) * 0.5; }
 
 namespace detail {
 
@@ -114,7 +117,7 @@ inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t
     // and the children's balls (each child's centre, plus its reach).
     std::vector<double> centre(width);
     for (std::size_t j = 0; j < width; ++j) {
-        centre[j] = (lower[j] + upper[j]) * 0.5;
+        centre[j] = box_centre(lower[j], upper[j]);
     }
     double reach = distance_above(centre.data(), own, width);
     if (last) {
@@ -126,7 +129,7 @@ inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t
         for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
             for (std::size_t j = 0; j < width; ++j) {
                 child_centre[j] =
-                    (tree.lower[child * width + j] + tree.upper[child * width + j]) * 0.5;
+                    box_centre(tree.lower[child * width + j], tree.upper[child * width + j]);
             }
             const double through =
                 (distance_above(centre.data(), child_centre.data(), width) + tree.reach[child]) *
@@ -259,15 +262,23 @@ private:
             keyed[i].at = i;
         }
         arrange(keyed, count, depth, points_ + start * d_);
+        move_rows(start, count, [keyed](std::size_t i) { return keyed[i].at; });
+    }
+
+    // Puts the `count` rows at `start` in a new order, row i of it the one now at start +
+    // offset(i), through the spare buffers. Plain loops: a library copy of a row of a few values
+    // costs a call each.
+    template <class Offset>
+    void move_rows(std::size_t start, std::size_t count, Offset offset) {
         double* spare = spare_.data();
         std::int32_t* spare_rows = spare_rows_.data();
-        const double* first = points_ + start * d_;
         for (std::size_t i = 0; i < count; ++i) {
-            const double* from = first + static_cast<std::size_t>(keyed[i].at) * d_;
+            const std::size_t from_row = start + static_cast<std::size_t>(offset(i));
+            const double* from = points_ + from_row * d_;
             for (std::size_t j = 0; j < d_; ++j) {
                 spare[i * d_ + j] = from[j];
             }
-            spare_rows[i] = rows_[start + keyed[i].at];
+            spare_rows[i] = rows_[from_row];
         }
         double* to = points_ + start * d_;
         for (std::size_t i = 0; i < count * d_; ++i) {
@@ -578,8 +589,8 @@ private:
         }
     }
 
-    // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, position)
-    // pairs, then one pass that moves the rows into that order through the spare buffer.
+    // Sorts the at most `small_run` rows of [lo, hi) by key: an insertion sort of (key, offset)
+    // pairs, then move_rows into that order.
     void sort_small(std::size_t lo, std::size_t hi, std::size_t dim) {
         const std::size_t count = hi - lo;
         double keys[small_run];
@@ -593,25 +604,9 @@ private:
                 --at;
             }
             keys[at] = moving;
-            order[at] = lo + i;
+            order[at] = i;
         }
-        // Plain loops: a library copy of a row of a few values costs a call each.
-        std::int32_t rows[small_run];
-        double* spare = spare_.data();
-        for (std::size_t i = 0; i < count; ++i) {
-            const double* from = points_ + order[i] * d_;
-            for (std::size_t j = 0; j < d_; ++j) {
-                spare[i * d_ + j] = from[j];
-            }
-            rows[i] = rows_[order[i]];
-        }
-        double* to = points_ + lo * d_;
-        for (std::size_t i = 0; i < count * d_; ++i) {
-            to[i] = spare[i];
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            rows_[lo + i] = rows[i];
-        }
+        move_rows(lo, count, [&order](std::size_t i) { return order[i]; });
     }
 
     // Partitions [lo, hi) around `pivot`, given key(lo) <= pivot <= key(hi - 1): returns j with
@@ -835,15 +830,10 @@ public:
         sift_up(items, sink_hole(items, count), last);
     }
 
-    // remove_top() and then insert(item), the two moves in one call. Needs size() >= 1.
+    // remove_top() and then insert(item). Needs size() >= 1.
     [[gnu::always_inline]] void replace_top(HeapItem item) {
-        HeapItem* items = storage_.data();
-        const std::size_t count = size_ - 1;
-        if (count > 0) {
-            const HeapItem last = items[count];
-            sift_up(items, sink_hole(items, count), last);
-        }
-        sift_up(items, count, item);
+        remove_top();
+        insert(item);
     }
 
 private:
@@ -1151,7 +1141,7 @@ private:
     double ball_bound(const double* lower, const double* upper, double reach) const {
         double sum = 0.0;
         for (std::size_t j = 0; j < d_; ++j) {
-            const double diff = q_[j] - (lower[j] + upper[j]) * 0.5;
+            const double diff = q_[j] - box_centre(lower[j], upper[j]);
             sum += diff * diff;
         }
         if (!(sum > 0x1p-900 && sum < 0x1p900)) {

@@ -224,7 +224,7 @@ bool boxes_exact(const KDTree& tree, std::size_t box, std::int32_t p, std::int32
     for (std::int32_t q = p; q < p + size && !tree.reach.empty(); ++q) {
         long double squared = 0.0L;
         for (std::size_t j = 0; j < d; ++j) {
-            const double centre = (tree.lower[box * d + j] + tree.upper[box * d + j]) * 0.5;
+            const double centre = box_centre(tree.lower[box * d + j], tree.upper[box * d + j]);
             const long double diff =
                 static_cast<long double>(tree.points[static_cast<std::size_t>(q) * d + j]) - centre;
             squared += diff * diff;
