@@ -67,9 +67,9 @@ def measure(case: Case, budget: float, max_rounds: int) -> None:
     case.timings = timings
 
 
-def measured_core() -> tuple[float, float]:
-    """(clock in Hz, 256-bit double additions per cycle) as bench/clock.c measures them; NaN
-    without a C compiler."""
+def measured_core() -> tuple[float, float, float]:
+    """(clock in Hz, 256-bit double additions per cycle, exact distance terms per cycle) as
+    bench/clock.c measures them; NaN without a C compiler."""
     import subprocess
     import tempfile
 
@@ -83,9 +83,9 @@ def measured_core() -> tuple[float, float]:
             lines = subprocess.run(
                 [str(binary)], check=True, capture_output=True, text=True
             ).stdout.split()
-            return float(lines[0]), float(lines[1])
+            return float(lines[0]), float(lines[1]), float(lines[2])
         except (OSError, subprocess.CalledProcessError, ValueError, IndexError):
-            return float("nan"), float("nan")
+            return float("nan"), float("nan"), float("nan")
 
 
 def cpuinfo_clock_hz() -> float:
@@ -720,7 +720,7 @@ def main() -> int:
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     nominal_clock = cpuinfo_clock_hz()
-    clock_before, adds_before = measured_core()
+    clock_before, adds_before, terms_before = measured_core()
     budget, max_rounds = (0.4, 5) if args.quick else (3.0, 15)
     rng = np.random.default_rng(20261208)
     cases = []
@@ -741,15 +741,14 @@ def main() -> int:
                 )
             print(f"{name}: {time.perf_counter() - setup:.1f}s", file=sys.stderr, flush=True)
         pools = threadpool_info()
-    clock_after, adds_after = measured_core()
+    clock_after, adds_after, terms_after = measured_core()
     # the faster of the two measurements: the lower, conservative terms-per-cycle figure
     measured = [c for c in (clock_before, clock_after) if np.isfinite(c)]
     clock = max(measured) if measured else nominal_clock
-    # Every exact distance term takes two adder operations (the difference and the running
-    # sum) on one lane: 4 lanes per vaddpd ymm.
-    # (each measurement's additions per second, over the clock used)
+    # (each measurement's additions and terms per second, over the clock used)
     adds = np.nanmax([adds_before * clock_before, adds_after * clock_after, 0.0]) / clock
-    term_limit = adds * 4 / 2 if adds > 0 else float("nan")
+    terms = np.nanmax([terms_before * clock_before, terms_after * clock_after, 0.0]) / clock
+    term_limit = terms if terms > 0 else float("nan")
     rows = [row for case in cases for row in summarise(case, clock)]
     print_table(rows)
     environment = {
@@ -758,6 +757,7 @@ def main() -> int:
         "clock_hz_measured_before_after": [clock_before, clock_after],
         "clock_hz_used": clock,
         "vaddpd_ymm_per_cycle_before_after": [adds_before, adds_after],
+        "distance_terms_per_cycle_before_after": [terms_before, terms_after],
         "distance_terms_per_cycle_limit": term_limit,
         "cores": os.cpu_count(),
         "python": sys.version.split()[0],
@@ -777,8 +777,9 @@ def main() -> int:
     print(
         f"\nclock {clock / 1e6:.0f} MHz used for terms/cycle (measured before/after: "
         f"{clock_before / 1e6:.0f}/{clock_after / 1e6:.0f} MHz, cpuinfo "
-        f"{nominal_clock / 1e6:.0f} MHz); {adds:.2f} vaddpd ymm per cycle, so at most "
-        f"{term_limit:.1f} exact distance terms per cycle; OPENBLAS_CORETYPE="
+        f"{nominal_clock / 1e6:.0f} MHz); {adds:.2f} vaddpd ymm per cycle; at most "
+        f"{term_limit:.2f} exact distance terms per cycle (the kernels' own operations); "
+        f"OPENBLAS_CORETYPE="
         f"{environment['OPENBLAS_CORETYPE']}, BLAS pools during the run: "
         f"{environment['thread_pools_during_run']}, {environment['seconds']:.0f} s"
     )
