@@ -179,32 +179,19 @@ struct SortedRows {
 // One feature of the classification search: rows enter the left child in sorted order, and each
 // boundary between distinct values with both children admissible is scored. class_of(r) is the
 // class index of row r, or -1 for a label the table lacks.
-// `bounded`: the rows and their classes are a partition of the node's rows as total_counts
-// counts them (ScoreBound), and candidates that cannot win are skipped.
 template <class Rows, class ClassOf>
 LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, StridedVector<INT> y,
                           const std::vector<double>& total_counts, std::vector<double>& left_counts,
-                          bool bounded, ITYPE feature, BestSplit& best) {
+                          ITYPE feature, BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
     double* left = left_counts.data();
     const double* total = total_counts.data();
     double left_n = 0.0;
-    ScoreBound bound(n_classes);
-    bound.set_best(best.score);
-    double left_squares = 0.0;
-    double right_squares = 0.0;
-    if (bounded) {
-        for (size_t c = 0; c < n_classes; ++c) right_squares += total[c] * total[c];
-    }
     for (ITYPE k = 0; k + 1 < node.n; ++k) {
         const ITYPE r = sorted.row(k);
         const ITYPE c = class_of(r);
         if (c < 0) return {true, y[r]};
-        if (bounded) {
-            left_squares += 2.0 * left[c] + 1.0;
-            right_squares -= 2.0 * (total[c] - left[c]) - 1.0;
-        }
         left[c] += 1.0;
         left_n += 1.0;
 
@@ -213,9 +200,6 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, Strid
         if (current_val == next_val) continue;
         const double right_n = node.total - left_n;
         if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
-        if (bounded && bound.cannot_win(left_squares, right_squares, left_n, right_n, node.total)) {
-            continue;
-        }
 
         const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
         const double right_gini =
@@ -226,10 +210,129 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, Strid
             best.threshold = (current_val + next_val) * 0.5;
             best.score = score;
             best.feature = feature;
-            bound.set_best(score);
         }
     }
     return {};
+}
+
+// Vectors of doubles: the baseline's two lanes, AVX's four.
+using Doubles2 = double __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+constexpr size_t kScoreLanes = 4;  // the widest
+
+// The lanes of a comparison's result that hold (all bits set), as the low bits of a word. The
+// AVX version is inlined where the caller is compiled for AVX2 (flatten).
+template <class Mask>
+[[gnu::always_inline]] inline unsigned lanes_set(Mask mask)
+    requires(sizeof(Mask) == sizeof(Doubles2))
+{
+    return static_cast<unsigned>(__builtin_ia32_movmskpd(reinterpret_cast<Doubles2>(mask)));
+}
+template <class Mask>
+[[gnu::target("avx2")]] inline unsigned lanes_set(Mask mask)
+    requires(sizeof(Mask) == sizeof(Doubles4))
+{
+    return static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<Doubles4>(mask)));
+}
+
+// What the screened classification sweep reads and the scratch it writes: the sorted rows (a
+// permutation of 0 … n − 1) and their values, readable to whole blocks of kScoreLanes positions
+// and one more; the class of every row, each a valid index; the node's class counts and the sum
+// of their squares. Scratch: `left`, n_classes counts; `left_squares` and `cross`, whole blocks
+// of kScoreLanes positions, finite past n − 1.
+struct ScreenedClasses {
+    const ITYPE* rows;
+    const double* values;
+    const ITYPE* row_classes;
+    const double* total;
+    size_t n_classes;
+    double total_squares;
+    double* left;
+    double* left_squares;
+    double* cross;
+};
+
+// One feature of the classification search when the rows and their classes are a partition of
+// the node's rows (ScoreBound), in two passes. The first moves the rows left in sorted order and
+// keeps, at each position, Σ_c left_c² and Σ_c total_c·left_c, whole numbers from which
+// Σ_c right_c² = Σ_c total_c² − 2·Σ_c total_c·left_c + Σ_c left_c² follows exactly. The second
+// takes the positions a block of vector lanes at a time, keeps those that are candidates (distinct
+// values, both children admissible) and can still win against the best score when the block
+// starts, and scores each of them in sorted order from the class counts, which follow the rows
+// up to it. Every candidate that could score below the best is scored exactly as the plain sweep
+// scores it, so the result is the plain sweep's.
+template <class Vector>
+[[gnu::always_inline]] inline void sweep_classes_screened(const Node& node,
+                                                          const ScreenedClasses& s,
+                                                          ITYPE feature, BestSplit& best) {
+    const ITYPE positions = node.n - 1;
+    std::fill(s.left, s.left + s.n_classes, 0.0);
+    double left_squares = 0.0;
+    double cross = 0.0;
+    for (ITYPE k = 0; k < positions; ++k) {
+        const ITYPE c = s.row_classes[s.rows[k]];
+        const double count = s.left[c];
+        s.left[c] = count + 1.0;
+        left_squares += 2.0 * count + 1.0;
+        cross += s.total[c];
+        s.left_squares[k] = left_squares;
+        s.cross[k] = cross;
+    }
+
+    std::fill(s.left, s.left + s.n_classes, 0.0);
+    ITYPE moved = 0;  // rows 0 … moved − 1 of the sorted order are counted in `left`
+    ScoreBound bound(s.n_classes);
+    bound.set_best(best.score);
+    constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
+    Vector left_n;
+    for (ITYPE lane = 0; lane < lanes; ++lane) left_n[lane] = static_cast<double>(lane + 1);
+    for (ITYPE p = 0; p < positions; p += lanes) {
+        Vector squares, products, current, next;
+        std::memcpy(&squares, s.left_squares + p, sizeof squares);
+        std::memcpy(&products, s.cross + p, sizeof products);
+        std::memcpy(&current, s.values + p, sizeof current);
+        std::memcpy(&next, s.values + p + 1, sizeof next);
+        const Vector right_n = node.total - left_n;
+        const Vector right_squares = (s.total_squares - 2.0 * products) + squares;
+        const auto keep = ~(current == next) & ~(left_n < node.min_samples_leaf) &
+                          ~(right_n < node.min_samples_leaf) &
+                          ~(squares * right_n + right_squares * left_n <=
+                            bound.bound * (left_n * right_n * node.total));
+        unsigned bits = lanes_set(keep);
+        left_n += static_cast<double>(lanes);
+        for (; bits != 0; bits &= bits - 1) {
+            const ITYPE k = p + std::countr_zero(bits);
+            if (k >= positions) break;
+            for (; moved <= k; ++moved) s.left[s.row_classes[s.rows[moved]]] += 1.0;
+            const double k_left_n = static_cast<double>(k + 1);
+            const double k_right_n = node.total - k_left_n;
+            const double* left = s.left;
+            const double* total = s.total;
+            const double left_gini = gini(s.n_classes, [&](size_t i) { return left[i]; }, k_left_n);
+            const double right_gini =
+                gini(s.n_classes, [&](size_t i) { return total[i] - left[i]; }, k_right_n);
+            const double score =
+                (k_left_n / node.total) * left_gini + (k_right_n / node.total) * right_gini;
+            if (score < best.score) {
+                best.threshold = (s.values[k] + s.values[k + 1]) * 0.5;
+                best.score = score;
+                best.feature = feature;
+                bound.set_best(score);
+            }
+        }
+    }
+}
+
+void sweep_classes_screened_portable(const Node& node, const ScreenedClasses& s, ITYPE feature,
+                                     BestSplit& best) {
+    sweep_classes_screened<Doubles2>(node, s, feature, best);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void sweep_classes_screened_avx2(const Node& node,
+                                                                       const ScreenedClasses& s,
+                                                                       ITYPE feature,
+                                                                       BestSplit& best) {
+    sweep_classes_screened<Doubles4>(node, s, feature, best);
 }
 
 struct TargetSums {
@@ -246,11 +349,6 @@ TargetSums sum_targets(StridedVector<double> y, ITYPE n) {
     }
     return sums;
 }
-
-// Vectors of doubles: the baseline's two lanes, AVX's four.
-using Doubles2 = double __attribute__((vector_size(16)));
-using Doubles4 = double __attribute__((vector_size(32)));
-constexpr size_t kScoreLanes = 4;  // the widest
 
 // The weighted variance of the two children at each sorted position p = 0 … count − 1, from
 // the left child's sums there (p + 1 rows); the right child's are the node's minus these.
@@ -410,7 +508,7 @@ public:
         if (n > ITYPE{UINT32_MAX}) return false;
         const auto count = static_cast<size_t>(n);
         rows_.resize(count);
-        values_.resize(count);
+        values_.resize(count + kScoreLanes);  // zeros past n: whole blocks of lanes, one more
         if (n <= quillbrax::dispatch<rank_sort_rows_portable, rank_sort_rows_avx2>()) {
             // Whole blocks of four; the keys past n are the largest, which no rank counts.
             const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
@@ -467,6 +565,7 @@ public:
         return true;
     }
 
+    // The values are readable to n rounded up to whole blocks of kScoreLanes, and one more.
     SortedRows sorted() const { return {rows_.data(), values_.data()}; }
 
 private:
@@ -717,6 +816,7 @@ public:
         return found == counts;
     }
     ITYPE operator()(ITYPE r) const { return classes_[static_cast<size_t>(r)]; }
+    const ITYPE* data() const { return classes_.data(); }
 
 private:
     std::vector<INT> labels_;
@@ -758,19 +858,33 @@ frame::Ref classifier_body(frame::Call& call) {
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
     bool partition = false;  // row_class counts as total_counts does
+    double total_squares = 0.0;
+    for (const double count : total_counts) total_squares += count * count;
+    // The screened sweep's sums at each position, in whole blocks of vector lanes.
+    const ITYPE padded = (n + ITYPE{kScoreLanes} - 1) / ITYPE{kScoreLanes} * ITYPE{kScoreLanes};
+    std::vector<double> position_sums = frame::scratch<double>(2 * padded, lines.definition);
     for (ITYPE j = 0; j < m; ++j) {
         const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free,
                                                  known_argsort, order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
+        if (ordered == Ordered::natively && partition && n <= ScoreBound::kMaxRows) {
+            const SortedRows sorted = sorter.sorted();
+            const ScreenedClasses screened{sorted.rows,          sorted.values,
+                                           row_class.data(),     total_counts.data(),
+                                           total_counts.size(),  total_squares,
+                                           left_counts.data(),   position_sums.data(),
+                                           position_sums.data() + padded};
+            quillbrax::dispatch<sweep_classes_screened_portable, sweep_classes_screened_avx2>(
+                node, screened, j, best);
+            continue;
+        }
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
-        // A native order is a permutation of the rows; one that np gave need not be.
-        const bool bounded = partition && n <= ScoreBound::kMaxRows;
         const LabelLookup swept =
             ordered == Ordered::natively
                 ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts, left_counts,
-                                bounded, j, best)
+                                j, best)
                 : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                                class_of, labels, total_counts, left_counts, false, j, best);
+                                class_of, labels, total_counts, left_counts, j, best);
         if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
     }
     return split_result(best, lines.result);
