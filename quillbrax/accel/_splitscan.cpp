@@ -70,6 +70,11 @@ public:
             const INT label = classes[c];
             entries_[static_cast<size_t>(c)] = {label, c};
         }
+        // Labels in strictly increasing order, as np.unique gives them, are the table as it is.
+        auto not_above = [](const Entry& a, const Entry& b) { return b.first <= a.first; };
+        if (std::adjacent_find(entries_.begin(), entries_.end(), not_above) == entries_.end()) {
+            return;
+        }
         // By label, then by position: the order a stable sort by label gives, without the
         // temporary buffer of std::stable_sort (deprecated in the standard library clang sees).
         std::sort(entries_.begin(), entries_.end());
@@ -94,17 +99,6 @@ struct LabelLookup {
     bool missing = false;
     INT label = 0;
 };
-
-// Adds 1.0 to the count of the class of each of the rows 0 … n − 1, in row order.
-LabelLookup count_classes(StridedVector<INT> y, ITYPE n, const ClassTable& table,
-                          std::vector<double>& counts) {
-    for (ITYPE r = 0; r < n; ++r) {
-        const ITYPE c = table.find(y[r]);
-        if (c < 0) return {true, y[r]};
-        counts[static_cast<size_t>(c)] += 1.0;
-    }
-    return {};
-}
 
 // 1.0 − Σ_c (count_c / total)², the squares subtracted one by one in class order.
 template <class Count>
@@ -423,11 +417,62 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
     }
 }
 
+// Keys whose signed order is numeric order (-0.0 just below +0.0), without a branch: a negative
+// double has its other bits inverted, a non-negative one is its bits.
+inline int64_t signed_key_of(double value) {
+    const auto bits = std::bit_cast<int64_t>(value);
+    return bits ^ ((bits >> 63) & INT64_MAX);
+}
+
 // The rank of each of n keys in ascending order, ties in index order: the count of keys below
 // it plus the count of equal keys before it. The ranks are a permutation of 0 … n − 1 whatever
 // the keys. `keys` and `ranks` hold n rounded up to whole blocks of kRankBlock, the keys past n
 // the largest key (INT64_MAX, which no key below it counts); the ranks past n are of no use.
 constexpr size_t kRankBlock = 4;
+
+// The rank sort's keys of the n values of a column, NaN the largest (INT64_MAX), in `keys`,
+// which holds n rounded up to whole blocks of kRankBlock; the keys past n are INT64_MAX too.
+// Gives the number of NaNs.
+ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys) {
+    ITYPE nan_count = 0;
+    ITYPE r = 0;
+    for (; r < n; ++r) {
+        const double value = column[r];
+        const bool nan = std::isnan(value);
+        nan_count += nan ? 1 : 0;
+        keys[r] = nan ? INT64_MAX : signed_key_of(value);
+    }
+    for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
+    return nan_count;
+}
+
+// Four values to a vector: the same keys, the sign's mask by a compare, NaNs by their
+// inequality with themselves.
+[[gnu::target("avx2")]] ITYPE column_keys_avx2(StridedVector<double> column, ITYPE n,
+                                               int64_t* keys) {
+    using Lanes = int64_t __attribute__((vector_size(32)));
+    const Lanes largest = Lanes{} + INT64_MAX;
+    Lanes nans = {};  // −(NaNs) by lane
+    ITYPE r = 0;
+    for (; r + ITYPE{kRankBlock} <= n; r += ITYPE{kRankBlock}) {
+        const Doubles4 values = {column[r], column[r + 1], column[r + 2], column[r + 3]};
+        const auto bits = reinterpret_cast<Lanes>(values);
+        const auto nan = reinterpret_cast<Lanes>(values != values);
+        const Lanes key = bits ^ ((bits < 0) & largest);
+        nans += nan;
+        const Lanes chosen = (key & ~nan) | (largest & nan);
+        std::memcpy(keys + r, &chosen, sizeof chosen);
+    }
+    ITYPE nan_count = -((nans[0] + nans[1]) + (nans[2] + nans[3]));
+    for (; r < n; ++r) {
+        const double value = column[r];
+        const bool nan = std::isnan(value);
+        nan_count += nan ? 1 : 0;
+        keys[r] = nan ? INT64_MAX : signed_key_of(value);
+    }
+    for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
+    return nan_count;
+}
 
 void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
     for (ITYPE i = 0; i < n; ++i) {
@@ -512,15 +557,10 @@ public:
         if (n <= quillbrax::dispatch<rank_sort_rows_portable, rank_sort_rows_avx2>()) {
             // Whole blocks of four; the keys past n are the largest, which no rank counts.
             const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
-            ranked_keys_.assign(padded, INT64_MAX);
+            ranked_keys_.resize(padded);
             ranks_.resize(padded);
-            ITYPE nan_count = 0;
-            for (ITYPE r = 0; r < n; ++r) {
-                const double value = column[r];
-                const bool nan = std::isnan(value);
-                nan_count += nan ? 1 : 0;
-                ranked_keys_[static_cast<size_t>(r)] = nan ? INT64_MAX : signed_key_of(value);
-            }
+            const ITYPE nan_count = quillbrax::dispatch<column_keys_portable, column_keys_avx2>(
+                column, n, ranked_keys_.data());
             if (nan_count >= 2) return false;
             quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(ranked_keys_.data(), n,
                                                                     ranks_.data());
@@ -581,12 +621,6 @@ private:
     static constexpr size_t kBuckets = size_t{1} << kDigitBits;
     static constexpr uint64_t kSign = uint64_t{1} << 63;
 
-    // Keys whose signed order is numeric order (-0.0 just below +0.0), without a branch: a
-    // negative double has its other bits inverted, a non-negative one is its bits.
-    static int64_t signed_key_of(double value) {
-        const auto bits = std::bit_cast<int64_t>(value);
-        return bits ^ ((bits >> 63) & INT64_MAX);
-    }
     // The same keys with the top bit flipped, for unsigned order: non-negative doubles get the
     // sign bit set, negative ones are inverted. NaN has the all-ones key.
     static uint64_t key_of(double value) {
@@ -788,7 +822,21 @@ public:
     RowClasses(ITYPE n, int line)
         : labels_(frame::scratch<INT>(n, line)), classes_(frame::scratch<ITYPE>(n, line)) {}
 
-    // True when a class changed (or on the first refresh).
+    // Looks up the class of each of the rows 0 … n − 1 as y holds them now and adds 1.0 to its
+    // entry of `counts`, in row order, up to the first label the table lacks.
+    LabelLookup count(StridedVector<INT> y, const ClassTable& table, std::vector<double>& counts) {
+        for (size_t r = 0; r < labels_.size(); ++r) {
+            const INT label = y[static_cast<ITYPE>(r)];
+            const ITYPE c = table.find(label);
+            if (c < 0) return {true, label};
+            labels_[r] = label;
+            classes_[r] = c;
+            counts[static_cast<size_t>(c)] += 1.0;
+        }
+        fresh_ = true;
+        return {};
+    }
+    // True when a class changed since the last refresh or count (or on the first refresh).
     bool refresh(StridedVector<INT> y, const ClassTable& table) {
         const size_t bytes = labels_.size() * sizeof(INT);
         if (fresh_ && bytes > 0 && y.strides[0] == sizeof(INT) &&
@@ -842,7 +890,13 @@ frame::Ref classifier_body(frame::Call& call) {
                            frame::scratch<ClassTable::Entry>(n_classes, lines.unique));
 
     std::vector<double> total_counts = zeros_array(call, n_classes, lines.total_counts);
-    const LabelLookup counted = count_classes(vector_of<INT>(y), n, table, total_counts);
+    const StridedVector<INT> labels = vector_of<INT>(y);
+    // The class of each row, found once here and refreshed before each sweep; they count as
+    // total_counts does when np.zeros gave zeros.
+    RowClasses row_class(n, lines.definition);
+    bool partition =
+        std::all_of(total_counts.begin(), total_counts.end(), [](double c) { return c == 0.0; });
+    const LabelLookup counted = row_class.count(labels, table, total_counts);
     if (counted.missing) raise_missing_label(counted.label, lines.count);
     if (n_classes > 0) {
         const double base_gini =
@@ -852,12 +906,9 @@ frame::Ref classifier_body(frame::Call& call) {
 
     BestSplit best;
     std::vector<double> left_counts = zeros_array(call, n_classes, lines.left_counts);
-    const StridedVector<INT> labels = vector_of<INT>(y);
-    RowClasses row_class(n, lines.definition);
     ColumnSorter sorter;
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
-    bool partition = false;  // row_class counts as total_counts does
     double total_squares = 0.0;
     for (const double count : total_counts) total_squares += count * count;
     // The screened sweep's sums at each position, in whole blocks of vector lanes.
