@@ -126,12 +126,13 @@ template <class Value>
 // summing to at most 1; each subtraction, the two weights and the last products and sum off by
 // 2^-53 of a value of magnitude at most 1). A candidate whose Q is at most
 // bound = 1 − best − (n_classes + 16)·2^-50 therefore scores at least `best` once rounded, and is
-// skipped; the test multiplies out the denominators, products that are exact below 2^53 (n ≤
-// kMaxRows), and rounds once (2^-53 of bound, inside the margin with the rounding of bound).
+// skipped; the test multiplies out the denominators, whole numbers of at most l·r·N ≤ N³/4 ≤ 2^52
+// (n ≤ kMaxRows), so exact, and rounds once (2^-53 of bound, inside the margin with the rounding
+// of bound).
 // Valid only while the counts are those of a partition of the node's rows: a sort order that
 // is a permutation, and row classes whose counts are total_counts.
 struct ScoreBound {
-    static constexpr ITYPE kMaxRows = ITYPE{1} << 16;
+    static constexpr ITYPE kMaxRows = ITYPE{1} << 18;
     double margin;
     double bound = 0.0;
 
@@ -256,9 +257,12 @@ struct ScreenedClasses {
 // up to it. Every candidate that could score below the best is scored exactly as the plain sweep
 // scores it, so the result is the plain sweep's.
 template <class Vector>
-[[gnu::always_inline]] inline void sweep_classes_screened(const Node& node,
-                                                          const ScreenedClasses& s,
+[[gnu::always_inline]] inline void sweep_classes_screened(const Node& node_in,
+                                                          const ScreenedClasses& in,
                                                           ITYPE feature, BestSplit& best) {
+    // Copies, which the stores to the counts cannot change: kept in registers.
+    const Node node = node_in;
+    const ScreenedClasses s = in;
     const ITYPE positions = node.n - 1;
     std::fill(s.left, s.left + s.n_classes, 0.0);
     double left_squares = 0.0;
@@ -288,11 +292,11 @@ template <class Vector>
         std::memcpy(&next, s.values + p + 1, sizeof next);
         const Vector right_n = node.total - left_n;
         const Vector right_squares = (s.total_squares - 2.0 * products) + squares;
-        const auto keep = ~(current == next) & ~(left_n < node.min_samples_leaf) &
-                          ~(right_n < node.min_samples_leaf) &
-                          ~(squares * right_n + right_squares * left_n <=
-                            bound.bound * (left_n * right_n * node.total));
-        unsigned bits = lanes_set(keep);
+        const auto dropped = (current == next) | (left_n < node.min_samples_leaf) |
+                             (right_n < node.min_samples_leaf) |
+                             (squares * right_n + right_squares * left_n <=
+                              bound.bound * (left_n * right_n * node.total));
+        unsigned bits = ~lanes_set(dropped) & ((1u << lanes) - 1);
         left_n += static_cast<double>(lanes);
         for (; bits != 0; bits &= bits - 1) {
             const ITYPE k = p + std::countr_zero(bits);
