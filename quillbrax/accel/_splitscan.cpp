@@ -258,8 +258,8 @@ struct ScreenedClasses {
 // scores it, so the result is the plain sweep's.
 template <class Vector>
 [[gnu::always_inline]] inline void sweep_classes_screened(const Node& node_in,
-                                                          const ScreenedClasses& in,
-                                                          ITYPE feature, BestSplit& best) {
+                                                          const ScreenedClasses& in, ITYPE feature,
+                                                          BestSplit& best) {
     // Copies, which the stores to the counts cannot change: kept in registers.
     const Node node = node_in;
     const ScreenedClasses s = in;
@@ -924,11 +924,10 @@ frame::Ref classifier_body(frame::Call& call) {
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         if (ordered == Ordered::natively && partition && n <= ScoreBound::kMaxRows) {
             const SortedRows sorted = sorter.sorted();
-            const ScreenedClasses screened{sorted.rows,          sorted.values,
-                                           row_class.data(),     total_counts.data(),
-                                           total_counts.size(),  total_squares,
-                                           left_counts.data(),   position_sums.data(),
-                                           position_sums.data() + padded};
+            const ScreenedClasses screened{
+                sorted.rows,         sorted.values,        row_class.data(),
+                total_counts.data(), total_counts.size(),  total_squares,
+                left_counts.data(),  position_sums.data(), position_sums.data() + padded};
             quillbrax::dispatch<sweep_classes_screened_portable, sweep_classes_screened_avx2>(
                 node, screened, j, best);
             continue;
