@@ -215,19 +215,17 @@ using Doubles2 = double __attribute__((vector_size(16)));
 using Doubles4 = double __attribute__((vector_size(32)));
 constexpr size_t kScoreLanes = 4;  // the widest
 
-// The lanes of a comparison's result that hold (all bits set), as the low bits of a word. The
-// AVX version is inlined where the caller is compiled for AVX2 (flatten).
+// The lanes of a comparison's result that hold (all bits set), as the low bits of a word: the
+// baseline's sign-bit extraction, on each half of a vector of four lanes.
 template <class Mask>
-[[gnu::always_inline]] inline unsigned lanes_set(Mask mask)
-    requires(sizeof(Mask) == sizeof(Doubles2))
-{
-    return static_cast<unsigned>(__builtin_ia32_movmskpd(reinterpret_cast<Doubles2>(mask)));
-}
-template <class Mask>
-[[gnu::target("avx2")]] inline unsigned lanes_set(Mask mask)
-    requires(sizeof(Mask) == sizeof(Doubles4))
-{
-    return static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<Doubles4>(mask)));
+[[gnu::always_inline]] inline unsigned lanes_set(Mask mask) {
+    if constexpr (sizeof(Mask) == sizeof(Doubles2)) {
+        return static_cast<unsigned>(__builtin_ia32_movmskpd(reinterpret_cast<Doubles2>(mask)));
+    } else {
+        static_assert(sizeof(Mask) == sizeof(Doubles4));
+        return lanes_set(__builtin_shufflevector(mask, mask, 0, 1)) |
+               lanes_set(__builtin_shufflevector(mask, mask, 2, 3)) << 2;
+    }
 }
 
 // What the screened classification sweep reads and the scratch it writes: the sorted rows (a
