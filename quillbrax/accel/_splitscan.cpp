@@ -262,17 +262,30 @@ template <class Vector>
     const Node node = node_in;
     const ScreenedClasses s = in;
     const ITYPE positions = node.n - 1;
-    std::fill(s.left, s.left + s.n_classes, 0.0);
-    double left_squares = 0.0;
-    double cross = 0.0;
-    for (ITYPE k = 0; k < positions; ++k) {
-        const ITYPE c = s.row_classes[s.rows[k]];
-        const double count = s.left[c];
-        s.left[c] = count + 1.0;
-        left_squares += 2.0 * count + 1.0;
-        cross += s.total[c];
-        s.left_squares[k] = left_squares;
-        s.cross[k] = cross;
+    if (s.n_classes == 2) {
+        // The left count of class 1 is a running sum of the classes, that of class 0 the rest:
+        // no count waits on the store of the one before.
+        ITYPE ones = 0;
+        for (ITYPE k = 0; k < positions; ++k) {
+            ones += s.row_classes[s.rows[k]];
+            const auto one = static_cast<double>(ones);
+            const auto zero = static_cast<double>(k + 1 - ones);
+            s.left_squares[k] = zero * zero + one * one;
+            s.cross[k] = s.total[0] * zero + s.total[1] * one;
+        }
+    } else {
+        std::fill(s.left, s.left + s.n_classes, 0.0);
+        double left_squares = 0.0;
+        double cross = 0.0;
+        for (ITYPE k = 0; k < positions; ++k) {
+            const ITYPE c = s.row_classes[s.rows[k]];
+            const double count = s.left[c];
+            s.left[c] = count + 1.0;
+            left_squares += 2.0 * count + 1.0;
+            cross += s.total[c];
+            s.left_squares[k] = left_squares;
+            s.cross[k] = cross;
+        }
     }
 
     std::fill(s.left, s.left + s.n_classes, 0.0);
