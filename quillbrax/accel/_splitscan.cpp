@@ -933,6 +933,7 @@ frame::Ref classifier_body(frame::Call& call) {
         const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free,
                                                  known_argsort, order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
+        // Screened on a native order only: a permutation of the rows (one np gave need not be).
         if (ordered == Ordered::natively && partition && n <= ScoreBound::kMaxRows) {
             const SortedRows sorted = sorter.sorted();
             const ScreenedClasses screened{
