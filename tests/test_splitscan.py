@@ -445,3 +445,44 @@ def test_rows_relabelled_during_the_scan_match_reference(monkeypatch, relabel):
     ours = classify(X, y, 1)
     y = labels.copy()
     assert_same(ours, reference.best_split_classifier(X, y, 1, numpy=Relabelling(y)))
+
+
+@pytest.mark.parametrize("start", [-0.0, 1.0])
+@pytest.mark.parametrize("n", [9, 60, 300])
+def test_class_counts_start_from_what_np_zeros_gave(monkeypatch, start, n):
+    # The node's counts are added onto np.zeros' values: signed zeros count as a partition of
+    # the rows (candidates that cannot win are skipped), other values do not (every candidate
+    # is scored). The oracle is the plain scan with the node's counts started at `start`.
+    rng = np.random.default_rng(n)
+    X, y = rng.standard_normal((n, 3)), rng.integers(0, 3, n)
+    index = {int(label): c for c, label in enumerate(np.unique(y))}
+    total = [start] * len(index)
+    for label in y:
+        total[index[int(label)]] += 1.0
+
+    def move(left, r):
+        left[index[int(y[r])]] += 1.0
+        return left
+
+    def score_of(left, left_n, right_n):
+        right = [t - count for t, count in zip(total, left)]
+        return (left_n / n) * reference.gini(left, left_n) + (right_n / n) * reference.gini(
+            right, right_n
+        )
+
+    expected = reference._scan(X, 1, lambda: [0.0] * len(total), move, score_of, np)
+    monkeypatch.setattr(
+        _splitscan, "np", fake_numpy(zeros=lambda count, dtype: np.full(count, start, dtype))
+    )
+    assert_same(classify(X, y, 1), expected)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("n", [2**18, 2**18 + 1])
+def test_nodes_on_both_sides_of_the_largest_screened_node(n):
+    # up to 2**18 rows, the candidates that cannot win are screened out by products of class
+    # counts that stay exact; beyond, every candidate is scored
+    rng = np.random.default_rng(n)
+    X = np.column_stack([rng.integers(0, 40, n) * 0.5, rng.standard_normal(n)])
+    y = rng.integers(0, 4, n)
+    assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1))

@@ -70,6 +70,11 @@ public:
             const INT label = classes[c];
             entries_[static_cast<size_t>(c)] = {label, c};
         }
+        // Labels in strictly increasing order, as np.unique gives them, are the table as it is.
+        auto not_above = [](const Entry& a, const Entry& b) { return b.first <= a.first; };
+        if (std::adjacent_find(entries_.begin(), entries_.end(), not_above) == entries_.end()) {
+            return;
+        }
         // By label, then by position: the order a stable sort by label gives, without the
         // temporary buffer of std::stable_sort (deprecated in the standard library clang sees).
         std::sort(entries_.begin(), entries_.end());
@@ -94,17 +99,6 @@ struct LabelLookup {
     bool missing = false;
     INT label = 0;
 };
-
-// Adds 1.0 to the count of the class of each of the rows 0 … n − 1, in row order.
-LabelLookup count_classes(StridedVector<INT> y, ITYPE n, const ClassTable& table,
-                          std::vector<double>& counts) {
-    for (ITYPE r = 0; r < n; ++r) {
-        const ITYPE c = table.find(y[r]);
-        if (c < 0) return {true, y[r]};
-        counts[static_cast<size_t>(c)] += 1.0;
-    }
-    return {};
-}
 
 // 1.0 − Σ_c (count_c / total)², the squares subtracted one by one in class order.
 template <class Count>
@@ -132,12 +126,13 @@ template <class Value>
 // summing to at most 1; each subtraction, the two weights and the last products and sum off by
 // 2^-53 of a value of magnitude at most 1). A candidate whose Q is at most
 // bound = 1 − best − (n_classes + 16)·2^-50 therefore scores at least `best` once rounded, and is
-// skipped; the test multiplies out the denominators, products that are exact below 2^53 (n ≤
-// kMaxRows), and rounds once (2^-53 of bound, inside the margin with the rounding of bound).
+// skipped; the test multiplies out the denominators, whole numbers of at most l·r·N ≤ N³/4 ≤ 2^52
+// (n ≤ kMaxRows), so exact, and rounds once (2^-53 of bound, inside the margin with the rounding
+// of bound).
 // Valid only while the counts are those of a partition of the node's rows: a sort order that
 // is a permutation, and row classes whose counts are total_counts.
 struct ScoreBound {
-    static constexpr ITYPE kMaxRows = ITYPE{1} << 16;
+    static constexpr ITYPE kMaxRows = ITYPE{1} << 18;
     double margin;
     double bound = 0.0;
 
@@ -179,32 +174,19 @@ struct SortedRows {
 // One feature of the classification search: rows enter the left child in sorted order, and each
 // boundary between distinct values with both children admissible is scored. class_of(r) is the
 // class index of row r, or -1 for a label the table lacks.
-// `bounded`: the rows and their classes are a partition of the node's rows as total_counts
-// counts them (ScoreBound), and candidates that cannot win are skipped.
 template <class Rows, class ClassOf>
 LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, StridedVector<INT> y,
                           const std::vector<double>& total_counts, std::vector<double>& left_counts,
-                          bool bounded, ITYPE feature, BestSplit& best) {
+                          ITYPE feature, BestSplit& best) {
     const size_t n_classes = total_counts.size();
     std::fill(left_counts.begin(), left_counts.end(), 0.0);
     double* left = left_counts.data();
     const double* total = total_counts.data();
     double left_n = 0.0;
-    ScoreBound bound(n_classes);
-    bound.set_best(best.score);
-    double left_squares = 0.0;
-    double right_squares = 0.0;
-    if (bounded) {
-        for (size_t c = 0; c < n_classes; ++c) right_squares += total[c] * total[c];
-    }
     for (ITYPE k = 0; k + 1 < node.n; ++k) {
         const ITYPE r = sorted.row(k);
         const ITYPE c = class_of(r);
         if (c < 0) return {true, y[r]};
-        if (bounded) {
-            left_squares += 2.0 * left[c] + 1.0;
-            right_squares -= 2.0 * (total[c] - left[c]) - 1.0;
-        }
         left[c] += 1.0;
         left_n += 1.0;
 
@@ -213,9 +195,6 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, Strid
         if (current_val == next_val) continue;
         const double right_n = node.total - left_n;
         if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
-        if (bounded && bound.cannot_win(left_squares, right_squares, left_n, right_n, node.total)) {
-            continue;
-        }
 
         const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
         const double right_gini =
@@ -226,10 +205,143 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, Strid
             best.threshold = (current_val + next_val) * 0.5;
             best.score = score;
             best.feature = feature;
-            bound.set_best(score);
         }
     }
     return {};
+}
+
+// Vectors of doubles: the baseline's two lanes, AVX's four.
+using Doubles2 = double __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+constexpr size_t kScoreLanes = 4;  // the widest
+
+// The lanes of a comparison's result that hold (all bits set), as the low bits of a word: the
+// baseline's sign-bit extraction, on each half of a vector of four lanes.
+template <class Mask>
+[[gnu::always_inline]] inline unsigned lanes_set(Mask mask) {
+    if constexpr (sizeof(Mask) == sizeof(Doubles2)) {
+        return static_cast<unsigned>(__builtin_ia32_movmskpd(reinterpret_cast<Doubles2>(mask)));
+    } else {
+        static_assert(sizeof(Mask) == sizeof(Doubles4));
+        return lanes_set(__builtin_shufflevector(mask, mask, 0, 1)) |
+               lanes_set(__builtin_shufflevector(mask, mask, 2, 3)) << 2;
+    }
+}
+
+// What the screened classification sweep reads and the scratch it writes: the sorted rows (a
+// permutation of 0 … n − 1) and their values, readable to whole blocks of kScoreLanes positions
+// and one more; the class of every row, each a valid index; the node's class counts and the sum
+// of their squares. Scratch: `left`, n_classes counts; `left_squares` and `cross`, whole blocks
+// of kScoreLanes positions, finite past n − 1.
+struct ScreenedClasses {
+    const ITYPE* rows;
+    const double* values;
+    const ITYPE* row_classes;
+    const double* total;
+    size_t n_classes;
+    double total_squares;
+    double* left;
+    double* left_squares;
+    double* cross;
+};
+
+// One feature of the classification search when the rows and their classes are a partition of
+// the node's rows (ScoreBound), in two passes. The first moves the rows left in sorted order and
+// keeps, at each position, Σ_c left_c² and Σ_c total_c·left_c, whole numbers from which
+// Σ_c right_c² = Σ_c total_c² − 2·Σ_c total_c·left_c + Σ_c left_c² follows exactly. The second
+// takes the positions a block of vector lanes at a time, keeps those that are candidates (distinct
+// values, both children admissible) and can still win against the best score when the block
+// starts, and scores each of them in sorted order from the class counts, which follow the rows
+// up to it. Every candidate that could score below the best is scored exactly as the plain sweep
+// scores it, so the result is the plain sweep's.
+template <class Vector>
+[[gnu::always_inline]] inline void sweep_classes_screened(const Node& node_in,
+                                                          const ScreenedClasses& in, ITYPE feature,
+                                                          BestSplit& best) {
+    // Copies, which the stores to the counts cannot change: kept in registers.
+    const Node node = node_in;
+    const ScreenedClasses s = in;
+    const ITYPE positions = node.n - 1;
+    if (s.n_classes == 2) {
+        // The left count of class 1 is a running sum of the classes, that of class 0 the rest:
+        // no count waits on the store of the one before.
+        ITYPE ones = 0;
+        for (ITYPE k = 0; k < positions; ++k) {
+            ones += s.row_classes[s.rows[k]];
+            const auto one = static_cast<double>(ones);
+            const auto zero = static_cast<double>(k + 1 - ones);
+            s.left_squares[k] = zero * zero + one * one;
+            s.cross[k] = s.total[0] * zero + s.total[1] * one;
+        }
+    } else {
+        std::fill(s.left, s.left + s.n_classes, 0.0);
+        double left_squares = 0.0;
+        double cross = 0.0;
+        for (ITYPE k = 0; k < positions; ++k) {
+            const ITYPE c = s.row_classes[s.rows[k]];
+            const double count = s.left[c];
+            s.left[c] = count + 1.0;
+            left_squares += 2.0 * count + 1.0;
+            cross += s.total[c];
+            s.left_squares[k] = left_squares;
+            s.cross[k] = cross;
+        }
+    }
+
+    std::fill(s.left, s.left + s.n_classes, 0.0);
+    ITYPE moved = 0;  // rows 0 … moved − 1 of the sorted order are counted in `left`
+    ScoreBound bound(s.n_classes);
+    bound.set_best(best.score);
+    constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
+    Vector left_n;
+    for (ITYPE lane = 0; lane < lanes; ++lane) left_n[lane] = static_cast<double>(lane + 1);
+    for (ITYPE p = 0; p < positions; p += lanes) {
+        Vector squares, products, current, next;
+        std::memcpy(&squares, s.left_squares + p, sizeof squares);
+        std::memcpy(&products, s.cross + p, sizeof products);
+        std::memcpy(&current, s.values + p, sizeof current);
+        std::memcpy(&next, s.values + p + 1, sizeof next);
+        const Vector right_n = node.total - left_n;
+        const Vector right_squares = (s.total_squares - 2.0 * products) + squares;
+        const auto dropped = (current == next) | (left_n < node.min_samples_leaf) |
+                             (right_n < node.min_samples_leaf) |
+                             (squares * right_n + right_squares * left_n <=
+                              bound.bound * (left_n * right_n * node.total));
+        unsigned bits = ~lanes_set(dropped) & ((1u << lanes) - 1);
+        left_n += static_cast<double>(lanes);
+        for (; bits != 0; bits &= bits - 1) {
+            const ITYPE k = p + std::countr_zero(bits);
+            if (k >= positions) break;
+            for (; moved <= k; ++moved) s.left[s.row_classes[s.rows[moved]]] += 1.0;
+            const double k_left_n = static_cast<double>(k + 1);
+            const double k_right_n = node.total - k_left_n;
+            const double* left = s.left;
+            const double* total = s.total;
+            const double left_gini = gini(s.n_classes, [&](size_t i) { return left[i]; }, k_left_n);
+            const double right_gini =
+                gini(s.n_classes, [&](size_t i) { return total[i] - left[i]; }, k_right_n);
+            const double score =
+                (k_left_n / node.total) * left_gini + (k_right_n / node.total) * right_gini;
+            if (score < best.score) {
+                best.threshold = (s.values[k] + s.values[k + 1]) * 0.5;
+                best.score = score;
+                best.feature = feature;
+                bound.set_best(score);
+            }
+        }
+    }
+}
+
+void sweep_classes_screened_portable(const Node& node, const ScreenedClasses& s, ITYPE feature,
+                                     BestSplit& best) {
+    sweep_classes_screened<Doubles2>(node, s, feature, best);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void sweep_classes_screened_avx2(const Node& node,
+                                                                       const ScreenedClasses& s,
+                                                                       ITYPE feature,
+                                                                       BestSplit& best) {
+    sweep_classes_screened<Doubles4>(node, s, feature, best);
 }
 
 struct TargetSums {
@@ -246,11 +358,6 @@ TargetSums sum_targets(StridedVector<double> y, ITYPE n) {
     }
     return sums;
 }
-
-// Vectors of doubles: the baseline's two lanes, AVX's four.
-using Doubles2 = double __attribute__((vector_size(16)));
-using Doubles4 = double __attribute__((vector_size(32)));
-constexpr size_t kScoreLanes = 4;  // the widest
 
 // The weighted variance of the two children at each sorted position p = 0 … count − 1, from
 // the left child's sums there (p + 1 rows); the right child's are the node's minus these.
@@ -325,11 +432,62 @@ void sweep_targets(const Node& node, Rows sorted, Targets y, const TargetSums& t
     }
 }
 
+// Keys whose signed order is numeric order (-0.0 just below +0.0), without a branch: a negative
+// double has its other bits inverted, a non-negative one is its bits.
+inline int64_t signed_key_of(double value) {
+    const auto bits = std::bit_cast<int64_t>(value);
+    return bits ^ ((bits >> 63) & INT64_MAX);
+}
+
 // The rank of each of n keys in ascending order, ties in index order: the count of keys below
 // it plus the count of equal keys before it. The ranks are a permutation of 0 … n − 1 whatever
 // the keys. `keys` and `ranks` hold n rounded up to whole blocks of kRankBlock, the keys past n
 // the largest key (INT64_MAX, which no key below it counts); the ranks past n are of no use.
 constexpr size_t kRankBlock = 4;
+
+// The rank sort's keys of the n values of a column, NaN the largest (INT64_MAX), in `keys`,
+// which holds n rounded up to whole blocks of kRankBlock; the keys past n are INT64_MAX too.
+// Gives the number of NaNs.
+ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys) {
+    ITYPE nan_count = 0;
+    ITYPE r = 0;
+    for (; r < n; ++r) {
+        const double value = column[r];
+        const bool nan = std::isnan(value);
+        nan_count += nan ? 1 : 0;
+        keys[r] = nan ? INT64_MAX : signed_key_of(value);
+    }
+    for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
+    return nan_count;
+}
+
+// Four values to a vector: the same keys, the sign's mask by a compare, NaNs by their
+// inequality with themselves.
+[[gnu::target("avx2")]] ITYPE column_keys_avx2(StridedVector<double> column, ITYPE n,
+                                               int64_t* keys) {
+    using Lanes = int64_t __attribute__((vector_size(32)));
+    const Lanes largest = Lanes{} + INT64_MAX;
+    Lanes nans = {};  // −(NaNs) by lane
+    ITYPE r = 0;
+    for (; r + ITYPE{kRankBlock} <= n; r += ITYPE{kRankBlock}) {
+        const Doubles4 values = {column[r], column[r + 1], column[r + 2], column[r + 3]};
+        const auto bits = reinterpret_cast<Lanes>(values);
+        const auto nan = reinterpret_cast<Lanes>(values != values);
+        const Lanes key = bits ^ ((bits < 0) & largest);
+        nans += nan;
+        const Lanes chosen = (key & ~nan) | (largest & nan);
+        std::memcpy(keys + r, &chosen, sizeof chosen);
+    }
+    ITYPE nan_count = -((nans[0] + nans[1]) + (nans[2] + nans[3]));
+    for (; r < n; ++r) {
+        const double value = column[r];
+        const bool nan = std::isnan(value);
+        nan_count += nan ? 1 : 0;
+        keys[r] = nan ? INT64_MAX : signed_key_of(value);
+    }
+    for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
+    return nan_count;
+}
 
 void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
     for (ITYPE i = 0; i < n; ++i) {
@@ -410,19 +568,14 @@ public:
         if (n > ITYPE{UINT32_MAX}) return false;
         const auto count = static_cast<size_t>(n);
         rows_.resize(count);
-        values_.resize(count);
+        values_.resize(count + kScoreLanes);  // zeros past n: whole blocks of lanes, one more
         if (n <= quillbrax::dispatch<rank_sort_rows_portable, rank_sort_rows_avx2>()) {
             // Whole blocks of four; the keys past n are the largest, which no rank counts.
             const size_t padded = (count + kRankBlock - 1) / kRankBlock * kRankBlock;
-            ranked_keys_.assign(padded, INT64_MAX);
+            ranked_keys_.resize(padded);
             ranks_.resize(padded);
-            ITYPE nan_count = 0;
-            for (ITYPE r = 0; r < n; ++r) {
-                const double value = column[r];
-                const bool nan = std::isnan(value);
-                nan_count += nan ? 1 : 0;
-                ranked_keys_[static_cast<size_t>(r)] = nan ? INT64_MAX : signed_key_of(value);
-            }
+            const ITYPE nan_count = quillbrax::dispatch<column_keys_portable, column_keys_avx2>(
+                column, n, ranked_keys_.data());
             if (nan_count >= 2) return false;
             quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(ranked_keys_.data(), n,
                                                                     ranks_.data());
@@ -467,6 +620,7 @@ public:
         return true;
     }
 
+    // The values are readable to n rounded up to whole blocks of kScoreLanes, and one more.
     SortedRows sorted() const { return {rows_.data(), values_.data()}; }
 
 private:
@@ -482,12 +636,6 @@ private:
     static constexpr size_t kBuckets = size_t{1} << kDigitBits;
     static constexpr uint64_t kSign = uint64_t{1} << 63;
 
-    // Keys whose signed order is numeric order (-0.0 just below +0.0), without a branch: a
-    // negative double has its other bits inverted, a non-negative one is its bits.
-    static int64_t signed_key_of(double value) {
-        const auto bits = std::bit_cast<int64_t>(value);
-        return bits ^ ((bits >> 63) & INT64_MAX);
-    }
     // The same keys with the top bit flipped, for unsigned order: non-negative doubles get the
     // sign bit set, negative ones are inverted. NaN has the all-ones key.
     static uint64_t key_of(double value) {
@@ -689,7 +837,21 @@ public:
     RowClasses(ITYPE n, int line)
         : labels_(frame::scratch<INT>(n, line)), classes_(frame::scratch<ITYPE>(n, line)) {}
 
-    // True when a class changed (or on the first refresh).
+    // Looks up the class of each of the rows 0 … n − 1 as y holds them now and adds 1.0 to its
+    // entry of `counts`, in row order, up to the first label the table lacks.
+    LabelLookup count(StridedVector<INT> y, const ClassTable& table, std::vector<double>& counts) {
+        for (size_t r = 0; r < labels_.size(); ++r) {
+            const INT label = y[static_cast<ITYPE>(r)];
+            const ITYPE c = table.find(label);
+            if (c < 0) return {true, label};
+            labels_[r] = label;
+            classes_[r] = c;
+            counts[static_cast<size_t>(c)] += 1.0;
+        }
+        fresh_ = true;
+        return {};
+    }
+    // True when a class changed since the last refresh or count (or on the first refresh).
     bool refresh(StridedVector<INT> y, const ClassTable& table) {
         const size_t bytes = labels_.size() * sizeof(INT);
         if (fresh_ && bytes > 0 && y.strides[0] == sizeof(INT) &&
@@ -717,6 +879,7 @@ public:
         return found == counts;
     }
     ITYPE operator()(ITYPE r) const { return classes_[static_cast<size_t>(r)]; }
+    const ITYPE* data() const { return classes_.data(); }
 
 private:
     std::vector<INT> labels_;
@@ -742,7 +905,13 @@ frame::Ref classifier_body(frame::Call& call) {
                            frame::scratch<ClassTable::Entry>(n_classes, lines.unique));
 
     std::vector<double> total_counts = zeros_array(call, n_classes, lines.total_counts);
-    const LabelLookup counted = count_classes(vector_of<INT>(y), n, table, total_counts);
+    const StridedVector<INT> labels = vector_of<INT>(y);
+    // The class of each row, found once here and refreshed before each sweep; they count as
+    // total_counts does when np.zeros gave zeros.
+    RowClasses row_class(n, lines.definition);
+    bool partition =
+        std::all_of(total_counts.begin(), total_counts.end(), [](double c) { return c == 0.0; });
+    const LabelLookup counted = row_class.count(labels, table, total_counts);
     if (counted.missing) raise_missing_label(counted.label, lines.count);
     if (n_classes > 0) {
         const double base_gini =
@@ -752,25 +921,36 @@ frame::Ref classifier_body(frame::Call& call) {
 
     BestSplit best;
     std::vector<double> left_counts = zeros_array(call, n_classes, lines.left_counts);
-    const StridedVector<INT> labels = vector_of<INT>(y);
-    RowClasses row_class(n, lines.definition);
     ColumnSorter sorter;
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
-    bool partition = false;  // row_class counts as total_counts does
+    double total_squares = 0.0;
+    for (const double count : total_counts) total_squares += count * count;
+    // The screened sweep's sums at each position, in whole blocks of vector lanes.
+    const ITYPE padded = (n + ITYPE{kScoreLanes} - 1) / ITYPE{kScoreLanes} * ITYPE{kScoreLanes};
+    std::vector<double> position_sums = frame::scratch<double>(2 * padded, lines.definition);
     for (ITYPE j = 0; j < m; ++j) {
         const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free,
                                                  known_argsort, order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
+        // Screened on a native order only: a permutation of the rows (one np gave need not be).
+        if (ordered == Ordered::natively && partition && n <= ScoreBound::kMaxRows) {
+            const SortedRows sorted = sorter.sorted();
+            const ScreenedClasses screened{
+                sorted.rows,         sorted.values,        row_class.data(),
+                total_counts.data(), total_counts.size(),  total_squares,
+                left_counts.data(),  position_sums.data(), position_sums.data() + padded};
+            quillbrax::dispatch<sweep_classes_screened_portable, sweep_classes_screened_avx2>(
+                node, screened, j, best);
+            continue;
+        }
         const auto class_of = [&row_class](ITYPE r) { return row_class(r); };
-        // A native order is a permutation of the rows; one that np gave need not be.
-        const bool bounded = partition && n <= ScoreBound::kMaxRows;
         const LabelLookup swept =
             ordered == Ordered::natively
                 ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts, left_counts,
-                                bounded, j, best)
+                                j, best)
                 : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                                class_of, labels, total_counts, left_counts, false, j, best);
+                                class_of, labels, total_counts, left_counts, j, best);
         if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
     }
     return split_result(best, lines.result);
