@@ -447,10 +447,10 @@ constexpr size_t kRankBlock = 4;
 
 // The rank sort's keys of the n values of a column, NaN the largest (INT64_MAX), in `keys`,
 // which holds n rounded up to whole blocks of kRankBlock; the keys past n are INT64_MAX too.
-// Gives the number of NaNs.
-ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys) {
+// Gives the number of NaNs. The keys of rows `first` … n − 1, one at a time, and the padding:
+ITYPE column_keys_from(StridedVector<double> column, ITYPE first, ITYPE n, int64_t* keys) {
     ITYPE nan_count = 0;
-    ITYPE r = 0;
+    ITYPE r = first;
     for (; r < n; ++r) {
         const double value = column[r];
         const bool nan = std::isnan(value);
@@ -459,6 +459,10 @@ ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys)
     }
     for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
     return nan_count;
+}
+
+ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys) {
+    return column_keys_from(column, 0, n, keys);
 }
 
 // Four values to a vector: the same keys, the sign's mask by a compare, NaNs by their
@@ -478,15 +482,7 @@ ITYPE column_keys_portable(StridedVector<double> column, ITYPE n, int64_t* keys)
         const Lanes chosen = (key & ~nan) | (largest & nan);
         std::memcpy(keys + r, &chosen, sizeof chosen);
     }
-    ITYPE nan_count = -((nans[0] + nans[1]) + (nans[2] + nans[3]));
-    for (; r < n; ++r) {
-        const double value = column[r];
-        const bool nan = std::isnan(value);
-        nan_count += nan ? 1 : 0;
-        keys[r] = nan ? INT64_MAX : signed_key_of(value);
-    }
-    for (; r % ITYPE{kRankBlock} != 0; ++r) keys[r] = INT64_MAX;
-    return nan_count;
+    return -((nans[0] + nans[1]) + (nans[2] + nans[3])) + column_keys_from(column, r, n, keys);
 }
 
 void rank_keys_portable(const int64_t* keys, ITYPE n, int64_t* ranks) {
