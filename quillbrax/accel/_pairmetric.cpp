@@ -276,18 +276,28 @@ public:
     }
     // One loop over all the queued entries, from tile to tile without a branch (every queued
     // tile has at least one entry), so that nothing but the calls themselves is left to predict.
+    // Each step finds the next entry's sum before the call for the current one, so the search
+    // for it does not delay the next call (past the last entry it reads the spare tile's zeros).
     void flush() {
         tile_[tiles_].pending = 0;
+        std::fill(sums_[tiles_], sums_[tiles_] + kEntries, 0.0);
         int tile = 0;
         uint32_t bits = tile_[0].pending;
+        int e = __builtin_ctz(bits | kPastLast);
+        ITYPE i = tile_[0].i0 + e / kPanel;
+        ITYPE j = tile_[0].j0 + e % kPanel;
+        double sum = sums_[0][e];
         for (int entry = 0; entry < entries_; ++entry) {
-            const int e = __builtin_ctz(bits);
-            out_(tile_[tile].i0 + e / kPanel, tile_[tile].j0 + e % kPanel) =
-                std::pow(sums_[tile][e], 0.5);
             bits &= bits - 1;
             const int done = bits == 0;
             tile += done;
             bits |= tile_[tile].pending & (0u - static_cast<uint32_t>(done));
+            e = __builtin_ctz(bits | kPastLast);
+            const double next = sums_[tile][e];
+            out_(i, j) = std::pow(sum, 0.5);
+            i = tile_[tile].i0 + e / kPanel;
+            j = tile_[tile].j0 + e % kPanel;
+            sum = next;
         }
         tiles_ = 0;
         entries_ = 0;
@@ -295,6 +305,7 @@ public:
 
 private:
     static constexpr int kTiles = 64;
+    static constexpr uint32_t kPastLast = 1u << (kEntries - 1);  // an entry where none is left
     struct Tile {
         uint32_t pending;
         ITYPE i0, j0;
@@ -302,8 +313,8 @@ private:
     Result out_;
     int tiles_ = 0;
     int entries_ = 0;
-    Tile tile_[kTiles + 1];  // and one past the last tile, with no entries
-    double sums_[kTiles][kEntries];
+    Tile tile_[kTiles + 1] = {};  // and one past the last tile, with no entries
+    double sums_[kTiles + 1][kEntries];
 };
 
 // The term of vector v of a tile's row at one column: odd vectors take their differences on the
