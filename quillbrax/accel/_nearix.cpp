@@ -946,52 +946,12 @@ inline std::uint64_t batch_sq_portable(const double* q, const double* rows, std:
 // The same with one AVX2 lane per row: four coordinates of four rows are loaded and transposed,
 // so that each vector holds one coordinate of the four rows, added in coordinate order; the
 // four sums are compared with `limit` in one instruction.
-// Two values at `low` in the low half, two at `high` in the high half.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256d load_halves(const double* low,
-                                                                      const double* high) {
-    return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(low)), _mm_loadu_pd(high), 1);
-}
-
 [[gnu::target("avx2")]] inline std::uint64_t batch_sq_avx2(const double* q, const double* rows,
                                                            std::size_t count, std::size_t d,
                                                            double* out, double limit) {
     const __m256d limits = _mm256_set1_pd(limit);
     std::uint64_t below = 0;
     std::size_t r = 0;
-    // In two and three dimensions four rows are 8 or 12 consecutive values: loaded in pairs
-    // (rows 0 and 1 in the low half of each vector, rows 2 and 3 in the high half) and sorted
-    // into one vector per coordinate by shuffles within the halves, rather than gathered value
-    // by value. The sums are the same: 0.0, plus each coordinate's square in order.
-    if (d == 2 || d == 3) {
-        const __m256d q0 = _mm256_set1_pd(q[0]);
-        const __m256d q1 = _mm256_set1_pd(q[1]);
-        const __m256d q2 = _mm256_set1_pd(q[d - 1]);
-        for (; r + 4 <= count; r += 4) {
-            const double* row = rows + r * d;
-            __m256d sum;
-            if (d == 2) {
-                const __m256d m0 = load_halves(row, row + 4);      // x0 y0 | x2 y2
-                const __m256d m1 = load_halves(row + 2, row + 6);  // x1 y1 | x3 y3
-                const __m256d dx = _mm256_sub_pd(q0, _mm256_unpacklo_pd(m0, m1));
-                const __m256d dy = _mm256_sub_pd(q1, _mm256_unpackhi_pd(m0, m1));
-                sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(dx, dx));
-                sum = _mm256_add_pd(sum, _mm256_mul_pd(dy, dy));
-            } else {
-                const __m256d m0 = load_halves(row, row + 6);      // x0 y0 | x2 y2
-                const __m256d m1 = load_halves(row + 2, row + 8);  // z0 x1 | z2 x3
-                const __m256d m2 = load_halves(row + 4, row + 10); // y1 z1 | y3 z3
-                const __m256d dx = _mm256_sub_pd(q0, _mm256_shuffle_pd(m0, m1, 0b1010));
-                const __m256d dy = _mm256_sub_pd(q1, _mm256_shuffle_pd(m0, m2, 0b0101));
-                const __m256d dz = _mm256_sub_pd(q2, _mm256_shuffle_pd(m1, m2, 0b1010));
-                sum = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(dx, dx));
-                sum = _mm256_add_pd(sum, _mm256_mul_pd(dy, dy));
-                sum = _mm256_add_pd(sum, _mm256_mul_pd(dz, dz));
-            }
-            _mm256_storeu_pd(out + r, sum);
-            const int lanes = _mm256_movemask_pd(_mm256_cmp_pd(sum, limits, _CMP_LT_OQ));
-            below |= static_cast<std::uint64_t>(static_cast<unsigned>(lanes)) << r;
-        }
-    }
     for (; r + 4 <= count; r += 4) {
         const double* row0 = rows + r * d;
         const double* row1 = row0 + d;
