@@ -410,8 +410,9 @@ void batched_distances_equal_sq() {
                 equal = equal && (want < limit ? same_bits(bounded, want)
                                                : !(bounded < limit) && !(want < limit));
             }
-            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0 &&  // nothing past
-                    (count == 64 || (portable_below >> count) == 0) &&           // the end
+            // Nothing past the end, in the distances or the bits.
+            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0 &&
+                    (count == 64 || (portable_below >> count) == 0) &&
                     (count == 64 || (avx2_below >> count) == 0);
         }
     }
