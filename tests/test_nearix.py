@@ -651,6 +651,24 @@ def test_queries_outside_the_box_follow_search_and_heap(n, d, k, where, extreme)
         check_against_brute_force(X, Q, k)
 
 
+@pytest.mark.parametrize("far", [1000.0, 1e6])
+def test_far_query_keeps_the_first_of_two_equal_nearest(far):
+    # A query far outside the box, in few dimensions, takes the distances of a whole subtree of
+    # up to 31 nodes at once. Here the root's sample a is found first, and the near subtree (20
+    # nodes, b the last) holds b, as far from the query as a (its coordinates swapped), and
+    # nothing nearer: b must not displace a. The left subtree takes x below a's, the right
+    # above; each lies further from the diagonal query than a (x + y below a's), and every
+    # column holds distinct values.
+    left = np.column_stack([np.arange(0, 84, 4), np.arange(76, 160, 4)[::-1]])
+    right = np.column_stack([np.arange(84, 160, 4), np.arange(0, 76, 4)])
+    X = np.concatenate([left, right, [[82, 162], [162, 82]]]).astype(float)
+    a, b = len(X) - 2, len(X) - 1
+    indices, distances = KDTree(X).query([[far, far]], 1)
+    assert tree_search(X.tolist(), [[far, far]], 1) == ([[a]], [distances[0].tolist()])
+    assert indices.tolist() == [[a]]
+    assert squared_distance([far, far], X[b]) == distances[0, 0]
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("d, k", [(2, 1), (3, 6), (8, 4), (16, 3)])
 @pytest.mark.parametrize("extreme", [False, True])

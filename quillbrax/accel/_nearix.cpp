@@ -906,10 +906,11 @@ inline double sq_below(const double* a, const double* b, std::size_t d, double l
     return sum;
 }
 
-// Squared distances from q to `count` consecutive rows of d coordinates, out[r] for row r, each
-// one summed exactly as `sq` sums it; the rows are independent lanes, four at a time.
-inline void batch_sq_portable(const double* q, const double* rows, std::size_t count, std::size_t d,
-                              double* out) {
+// Squared distances from q to `count` <= 64 consecutive rows of d coordinates, out[r] for row r,
+// each one summed exactly as `sq` sums it; the rows are independent lanes, four at a time.
+// Returns the rows whose distance is strictly below `limit`, bit r for row r.
+inline std::uint64_t batch_sq_portable(const double* q, const double* rows, std::size_t count,
+                                       std::size_t d, double* out, double limit) {
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
         const double* row = rows + r * d;
@@ -935,12 +936,21 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
     for (; r < count; ++r) {
         out[r] = sq(q, rows + r * d, d);
     }
+    std::uint64_t below = 0;
+    for (r = 0; r < count; ++r) {
+        below |= static_cast<std::uint64_t>(out[r] < limit) << r;
+    }
+    return below;
 }
 
 // The same with one AVX2 lane per row: four coordinates of four rows are loaded and transposed,
-// so that each vector holds one coordinate of the four rows, added in coordinate order.
-[[gnu::target("avx2")]] inline void batch_sq_avx2(const double* q, const double* rows,
-                                                  std::size_t count, std::size_t d, double* out) {
+// so that each vector holds one coordinate of the four rows, added in coordinate order; the
+// four sums are compared with `limit` in one instruction.
+[[gnu::target("avx2")]] inline std::uint64_t batch_sq_avx2(const double* q, const double* rows,
+                                                           std::size_t count, std::size_t d,
+                                                           double* out, double limit) {
+    const __m256d limits = _mm256_set1_pd(limit);
+    std::uint64_t below = 0;
     std::size_t r = 0;
     for (; r + 4 <= count; r += 4) {
         const double* row0 = rows + r * d;
@@ -973,10 +983,14 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
             sum = _mm256_add_pd(sum, _mm256_mul_pd(diff, diff));
         }
         _mm256_storeu_pd(out + r, sum);
+        const int lanes = _mm256_movemask_pd(_mm256_cmp_pd(sum, limits, _CMP_LT_OQ));
+        below |= static_cast<std::uint64_t>(static_cast<unsigned>(lanes)) << r;
     }
     for (; r < count; ++r) {
         out[r] = sq(q, rows + r * d, d);
+        below |= static_cast<std::uint64_t>(out[r] < limit) << r;
     }
+    return below;
 }
 
 // Subtrees of at most this many nodes (the last 3 to 6 levels) have all their distances
@@ -986,6 +1000,17 @@ inline void batch_sq_portable(const double* q, const double* rows, std::size_t c
 inline std::int32_t batch_limit(std::int32_t d) {
     return d >= 12 ? 63 : d >= 8 ? 31 : d >= 3 ? 15 : 7;
 }
+
+// The same for a query outside the samples' bounding box. Seen from afar, the samples nearest
+// the query lie along the side of the data that faces it, at distances that differ little: the
+// splits' boxes of the small subtrees there reach well beyond their samples towards the query
+// (on the near side of every split they keep the bound of the box above), so most of them are
+// entered and hold nothing nearer than the k-th best. A descent into such a subtree costs a
+// branch on each of its bounds that no predictor learns; one batch of its distances, tested
+// against the k-th best four at a time, costs less. Measured at d = 2 and 3 on clustered and
+// uniform samples with queries shifted out of the box, 31 nodes did best (1.2-1.35 times as
+// fast as the limit for inside queries).
+inline std::int32_t outside_batch_limit(std::int32_t d) { return std::max(batch_limit(d), 31); }
 
 inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 
@@ -1021,8 +1046,9 @@ public:
           d_(static_cast<std::size_t>(tree.d)),
           k_(k),
           offsets_(d_),
-          batch_limit_(batch_limit(tree.d)),
-          batch_(static_cast<std::size_t>(batch_limit_)) {}
+          inside_batch_limit_(batch_limit(tree.d)),
+          outside_batch_limit_(outside_batch_limit(tree.d)),
+          batch_(static_cast<std::size_t>(outside_batch_limit_)) {}
 
     // Needs n >= 1.
     void run(const double* q, CandidateHeap& heap) {
@@ -1039,6 +1065,7 @@ public:
             offsets_[i] = offset;
             bound += offset * offset;
         }
+        batch_limit_ = bound > 0 ? outside_batch_limit_ : inside_batch_limit_;
         if (box_count_ > 1) {
             // The root's box is the one just measured; its children have boxes of their own.
             if (!cannot_improve(bound)) {
@@ -1064,22 +1091,19 @@ private:
         }
         if constexpr (!InBatch) {
             if (size <= batch_limit_) {
-                quillbrax::dispatch<batch_sq_portable, batch_sq_avx2>(
-                    q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size),
-                    d_, batch_.data());
+                // Only a sample strictly nearer than the k-th best can enter, and the k-th best
+                // only shrinks: with none such the subtree changes nothing, with one the order
+                // of the visits does not matter, and with more only the subtrees that hold one
+                // need visiting, in the search's order. (With the heap not yet full, every
+                // node is visited and the mask goes unused.)
+                const bool full = heap_->size() >= k_;
+                const std::uint64_t entering =
+                    quillbrax::dispatch<batch_sq_portable, batch_sq_avx2>(
+                        q_, points_ + static_cast<std::size_t>(p) * d_,
+                        static_cast<std::size_t>(size), d_, batch_.data(),
+                        full ? heap_->top().dist : 0.0);
                 batch_start_ = p;
-                if (heap_->size() >= k_) {
-                    // Only a sample strictly nearer than the k-th best can enter, and the k-th
-                    // best only shrinks: with none such the subtree changes nothing, with one the
-                    // order of the visits does not matter, and with more only the subtrees that
-                    // hold one need visiting, in the search's order.
-                    const double kth_best = heap_->top().dist;
-                    std::uint64_t entering = 0;
-                    for (std::int32_t i = 0; i < size; ++i) {
-                        entering |= static_cast<std::uint64_t>(batch_[static_cast<std::size_t>(i)] <
-                                                               kth_best)
-                                    << i;
-                    }
+                if (full) {
                     if (entering == 0) {
                         return;
                     }
@@ -1297,7 +1321,10 @@ private:
     std::size_t d_;
     std::size_t k_;
     std::vector<double> offsets_;
-    std::int32_t batch_limit_;
+    std::int32_t inside_batch_limit_;
+    std::int32_t outside_batch_limit_;
+    // The limit of the row being searched: outside_batch_limit_ for a query outside the box.
+    std::int32_t batch_limit_ = 0;
     std::vector<double> batch_;
     std::int32_t batch_start_ = 0;
     const double* q_ = nullptr;

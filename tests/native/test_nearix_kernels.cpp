@@ -381,27 +381,39 @@ void batched_distances_equal_sq() {
                                -INFINITY, NAN,  1e200,  -1e-200};
     bool equal = true;
     for (std::size_t d = 0; d <= 19; ++d) {
-        for (std::size_t count = 0; count <= 9; ++count) {
+        for (const std::size_t count : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 63, 64}) {
             std::vector<double> q(d), rows(count * d);
             for (double& v : q) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
             for (double& v : rows) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
             std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0);
-            batch_sq_portable(q.data(), rows.data(), count, d, portable.data());
+            // The rows strictly below a limit among the distances themselves (every bit, and a
+            // NaN distance never), or below +inf.
+            const double below = count == 0 || random() % 3 == 0
+                                     ? INFINITY
+                                     : sq(q.data(), rows.data() + random() % count * d, d);
+            const std::uint64_t portable_below =
+                batch_sq_portable(q.data(), rows.data(), count, d, portable.data(), below);
+            std::uint64_t avx2_below = portable_below;
             if (__builtin_cpu_supports("avx2"))
-                batch_sq_avx2(q.data(), rows.data(), count, d, avx2.data());
+                avx2_below = batch_sq_avx2(q.data(), rows.data(), count, d, avx2.data(), below);
             else
                 avx2 = portable;
             for (std::size_t r = 0; r < count; ++r) {
                 const double want = sq(q.data(), rows.data() + r * d, d);
                 equal = equal && same_bits(portable[r], want) && same_bits(avx2[r], want);
+                const bool want_below = want < below;
+                equal = equal && ((portable_below >> r & 1) == want_below) &&
+                        ((avx2_below >> r & 1) == want_below);
                 // An early stop never changes a result below its limit, nor lifts one above it.
                 const double limit = uniform(random) + 3.0;
                 const double bounded = sq_below(q.data(), rows.data() + r * d, d, limit);
                 equal = equal && (want < limit ? same_bits(bounded, want)
                                                : !(bounded < limit) && !(want < limit));
             }
-            equal =
-                equal && portable[count] == -1.0 && avx2[count] == -1.0;  // nothing past the end
+            // Nothing past the end, in the distances or the bits.
+            equal = equal && portable[count] == -1.0 && avx2[count] == -1.0 &&
+                    (count == 64 || (portable_below >> count) == 0) &&
+                    (count == 64 || (avx2_below >> count) == 0);
         }
     }
     CHECK(equal);
