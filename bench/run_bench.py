@@ -100,13 +100,23 @@ def cpuinfo_clock_hz() -> float:
 
 
 def cpu_model() -> str:
+    """The model name with its family and model numbers, which tell the core apart where the
+    name does not (a virtual machine's "Intel(R) Xeon(R) Processor"), and whether it has
+    AVX-512."""
+    fields: dict[str, str] = {}
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
+            key, _, value = line.partition(":")
+            fields.setdefault(key.strip(), value.strip())
     except OSError:
         pass
-    return platform.processor()
+    if "model name" not in fields:
+        return platform.processor()
+    avx512 = "AVX-512" if "avx512f" in fields.get("flags", "").split() else "no AVX-512"
+    return (
+        f"{fields['model name']} (family {fields.get('cpu family', '?')}, "
+        f"model {fields.get('model', '?')}, {avx512})"
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -612,7 +622,8 @@ def short_table(rows: list[dict], environment: dict) -> str:
         if key not in largest or row["size"] >= largest[key]["size"]:
             largest[key] = row
     lines = [
-        f"Measured by `make bench` on {environment['cpu']} ({environment['cores']} cores),",
+        f"Measured by `make bench` on {environment['cpu']}, {environment['cores']} cores at "
+        f"{environment.get('clock_hz_used', float('nan')) / 1e9:.2f} GHz,",
         f"Python {environment['python']}, NumPy {environment['numpy']}, one thread on both sides;",
         "ratio = peer time / our time (above 1: we are faster).",
         "",
