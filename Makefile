@@ -14,13 +14,16 @@ CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
               -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 NATIVE_TESTS := test_nearix_kernels test_warpalign_kernels
 
-# The kernels of the machine (AVX2 where it has it); test-portable runs the same suite on the
-# portable kernels, which QUILLBRAX_PORTABLE_KERNELS=1 forces at run time.
+# The kernels of the machine (AVX2 where it has it, AVX-512 for the pairwise kernels where it has
+# that), then the pairwise tests on their AVX2 kernels, which QUILLBRAX_NO_AVX512=1 forces;
+# test-portable runs the same suite on the portable kernels, which QUILLBRAX_PORTABLE_KERNELS=1
+# forces at run time.
 test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
 	$(VENV)/bin/cmake --build build/native --target $(NATIVE_TESTS)
 	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
+	QUILLBRAX_NO_AVX512=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
 
 test-portable: $(VENV)/.built
 	QUILLBRAX_PORTABLE_KERNELS=1 $(VENV)/bin/pytest -q -p no:cacheprovider
@@ -48,8 +51,9 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 
 # The same sources and tests under AddressSanitizer and UndefinedBehaviorSanitizer, built in a
 # tree of their own and imported ahead of the normal install: the native unit tests, the whole
-# suite on the AVX2 kernels (the machine's), then the tests of the modules that dispatch on the
-# portable kernels, so that both paths run under the sanitizers. Any report aborts the run;
+# suite on the machine's kernels, the pairwise tests on their AVX2 kernels where the machine has
+# AVX-512, then the tests of the modules that dispatch on the portable kernels, so that every path
+# runs under the sanitizers. Any report aborts the run;
 # pytest captures at the sys level only, so that a report written to file descriptor 2 is seen.
 # A build tree's modules with the package's Python files, stubs and py.typed, in <tree>/site:
 # imported ahead of the normal install through PYTHONPATH.
@@ -72,6 +76,7 @@ test-asan: $(VENV)/.deps
 	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(ASAN_ENV) $(ASAN_PYTEST)
+	$(ASAN_ENV) QUILLBRAX_NO_AVX512=1 $(ASAN_PYTEST) tests/test_pairmetric.py
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 
 # The build with clang 19 (Debian's, installed here when missing), warnings as errors: the native

@@ -5,7 +5,8 @@ sum (the entry of pairwise_squared_euclidean) with exponent 0.5, bit for bit. Th
 them on --entries entries (10**8 by default) in blocks of 2000 x 2000, with rows of 1 to 64
 elements drawn three ways: magnitudes spread over the whole exponent range of the sums, standard
 normal values (sums near 1, where the kernel's margin is narrowest) and small integers (exact
-sums, many of them squares). Set QUILLBRAX_PORTABLE_KERNELS=1 to check the portable kernels.
+sums, many of them squares). Set QUILLBRAX_PORTABLE_KERNELS=1 to check the portable kernels,
+QUILLBRAX_NO_AVX512=1 the AVX2 ones on a processor with AVX-512.
 
     .venv/bin/python bench/check_euclidean_roots.py [--entries N] [--seed S]
 """

@@ -407,23 +407,26 @@ def test_several_blocks_of_y_rows_and_columns(metric):
 
 def empty_at(residue):
     """A stand-in for the module's np whose empty gives a C-ordered float64 array whose data
-    starts `residue` bytes past a multiple of 32."""
+    starts `residue` bytes past a multiple of 64 (a cache line)."""
 
     def empty(shape, dtype):
         n, m = shape
-        raw = np.zeros(n * m * 8 + 64, np.uint8)
-        start = (residue - raw.ctypes.data) % 32
+        raw = np.zeros(n * m * 8 + 128, np.uint8)
+        start = (residue - raw.ctypes.data) % 64
         return raw[start : start + n * m * 8].view(np.float64).reshape(n, m)
 
     return FakeNumpy(empty=empty)
 
 
-@pytest.mark.parametrize("residue", [0, 16, 8])  # 8: too little alignment to bypass the caches
+# Results of 2**21 entries or more bypass the caches where their rows start on cache lines:
+# residue 0 with rows a multiple of 8 entries long; every other case takes ordinary stores.
+@pytest.mark.parametrize("residue", [0, 32, 16, 8])
 @pytest.mark.parametrize(
     "n, m",
     [
         (2047, 1024),  # just below 2**21 entries
-        (2049, 1026),  # above, in partial tiles as well
+        (2049, 1032),  # above, rows whole lines apart, a partial tile of rows
+        (2049, 1026),  # above, in partial tiles as well, rows 16 bytes past a line apart
         (2049, 1025),  # above, but rows 8 bytes past a multiple of 16 apart
     ],
 )
@@ -438,7 +441,7 @@ def test_large_results_at_any_alignment(monkeypatch, residue, n, m, metric):
         expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
     monkeypatch.setattr(_pairmetric, "np", empty_at(residue))
     result = FUNCTIONS[metric](X, Y)
-    assert result.ctypes.data % 32 == residue
+    assert result.ctypes.data % 64 == residue
     if metric == "euclidean":  # roots by pow: against the reference on a sample of rows
         rows = np.r_[rng.integers(0, n, 20), 5, n - 1]
         expected, result = pairwise(X[rows], Y, metric), result[rows]

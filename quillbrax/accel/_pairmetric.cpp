@@ -39,8 +39,10 @@ using frame::ITYPE;
 
 using Vector2 = double __attribute__((vector_size(16)));
 using Vector4 = double __attribute__((vector_size(32)));
+using Vector8 = double __attribute__((vector_size(64)));
 using Bits2 = long long __attribute__((vector_size(16)));
 using Bits4 = long long __attribute__((vector_size(32)));
+using Bits8 = long long __attribute__((vector_size(64)));
 
 enum class Metric { squared_euclidean, euclidean, manhattan };
 
@@ -58,14 +60,17 @@ constexpr ITYPE kStreamedEntries = ITYPE{1} << 21;  // 16 MiB: results this larg
 constexpr ITYPE kMaxColumns = ITYPE{1} << 54;
 
 template <class Vector>
-using BitsOf = std::conditional_t<sizeof(Vector) == 16, Bits2, Bits4>;
+using BitsOf = std::conditional_t<sizeof(Vector) == 16, Bits2,
+                                  std::conditional_t<sizeof(Vector) == 32, Bits4, Bits8>>;
 
 template <class Vector>
 [[gnu::always_inline]] inline Vector splat(double value) {
     if constexpr (sizeof(Vector) == 16) {
         return Vector{value, value};
-    } else {
+    } else if constexpr (sizeof(Vector) == 32) {
         return Vector{value, value, value, value};
+    } else {
+        return Vector{value, value, value, value, value, value, value, value};
     }
 }
 
@@ -101,11 +106,15 @@ template <Metric metric, class Vector>
     __asm__("vaddpd %1, %0, %0" : "+x"(acc) : "x"(term));
     return acc;
 }
+[[gnu::always_inline]] inline Vector8 accumulate(Vector8 acc, Vector8 term) {
+    __asm__("vaddpd %1, %0, %0" : "+v"(acc) : "v"(term));
+    return acc;
+}
 #endif
 
 // The instruction set of a kernel: its vector, its tile height, and how a double becomes a
-// vector (a broadcast from memory where AVX has one), a square root and a lane mask. The AVX2
-// entry is flattened, so these inline there.
+// vector (a broadcast from memory where AVX has one), a square root and which lanes keep it. The
+// AVX2 entry is flattened, so these inline there.
 struct IsaBaseline {
     using Vector = Vector2;
     static constexpr ITYPE rows = 2;
@@ -115,7 +124,13 @@ struct IsaBaseline {
     [[gnu::always_inline]] static inline Vector2 sqrt(Vector2 v) {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
-    [[gnu::always_inline]] static inline int mask(Bits2 v) { return _mm_movemask_pd((__m128d)v); }
+    // The lanes whose square roots stand: acc in [2^-200, 2^200] with |e| < bound, or acc = +0.
+    [[gnu::always_inline]] static inline int kept(Vector2 acc, Vector2 magnitude, Vector2 bound) {
+        const Bits2 keep = ((acc >= Vector2{0x1p-200, 0x1p-200}) &
+                            (acc <= Vector2{0x1p200, 0x1p200}) & (magnitude < bound)) |
+                           (acc == Vector2{0.0, 0.0});
+        return _mm_movemask_pd((__m128d)keep);
+    }
     [[gnu::always_inline]] static inline Vector2 difference_on_multipliers(Vector2 x, Vector2 y) {
         return x - y;
     }
@@ -134,6 +149,12 @@ struct IsaBaseline {
 struct IsaAvx2 {
     using Vector = Vector4;
     static constexpr ITYPE rows = 4;
+    // As IsaBaseline's kept, before the lanes become bits.
+    [[gnu::always_inline]] static inline Bits4 keep(Vector4 acc, Vector4 magnitude, Vector4 bound) {
+        return ((acc >= splat<Vector4>(0x1p-200)) & (acc <= splat<Vector4>(0x1p200)) &
+                (magnitude < bound)) |
+               (acc == splat<Vector4>(0.0));
+    }
 #if defined(__clang__)
     // Clang takes no AVX intrinsic outside AVX code, and these are inlined into code that becomes
     // AVX only when inlined further: generic forms, which become the same instructions there.
@@ -143,9 +164,11 @@ struct IsaAvx2 {
     [[gnu::always_inline]] static inline Vector4 sqrt(Vector4 v) {
         return __builtin_elementwise_sqrt(v);
     }
-    [[gnu::always_inline]] static inline int mask(Bits4 v) {
+    [[gnu::always_inline]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
+        const Bits4 keep = IsaAvx2::keep(acc, magnitude, bound);
         int bits = 0;
-        for (int lane = 0; lane < 4; ++lane) bits |= static_cast<int>((v[lane] >> 63) & 1) << lane;
+        for (int lane = 0; lane < 4; ++lane)
+            bits |= static_cast<int>((keep[lane] >> 63) & 1) << lane;
         return bits;
     }
     [[gnu::always_inline]] static inline Vector4 residual(Vector4 acc, Vector4 s) {
@@ -161,8 +184,8 @@ struct IsaAvx2 {
     [[gnu::target("avx2")]] static inline Vector4 sqrt(Vector4 v) {
         return (Vector4)_mm256_sqrt_pd((__m256d)v);
     }
-    [[gnu::target("avx2")]] static inline int mask(Bits4 v) {
-        return _mm256_movemask_pd((__m256d)v);
+    [[gnu::target("avx2")]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
+        return _mm256_movemask_pd((__m256d)IsaAvx2::keep(acc, magnitude, bound));
     }
     // acc − s·s for s = sqrt(acc), exact for the sums root() keeps (and far beyond them): one
     // rounding of a representable value.
@@ -184,6 +207,49 @@ struct IsaAvx2 {
     }
 #endif
 };
+#if !defined(__clang__)
+// AVX-512 (F, DQ and VL, which every AVX-512 processor since the first Xeon with it has): eight
+// lanes, so a tile of 8 rows by one vector keeps eight sums in flight. The
+// kernels of a core with two 512-bit units (Intel's server cores) take a third more terms per
+// cycle than with AVX2's 256-bit vectors. Not built by clang, for the reasons given above.
+struct IsaAvx512 {
+    using Vector = Vector8;
+    static constexpr ITYPE rows = 8;
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 broadcast(
+        const double* value) {
+        return (Vector8)_mm512_set1_pd(*value);
+    }
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 sqrt(Vector8 v) {
+        // (every lane kept by the mask: GCC 12's _mm512_sqrt_pd warns of its undefined source)
+        return (Vector8)_mm512_maskz_sqrt_pd(0xFF, (__m512d)v);
+    }
+    // As IsaBaseline's, by comparisons into mask registers (ordered: a NaN compares false):
+    // the compiler takes comparisons of eight lanes into a vector apart one by one.
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline int kept(Vector8 acc,
+                                                                        Vector8 magnitude,
+                                                                        Vector8 bound) {
+        const __m512d a = (__m512d)acc;
+        const __mmask8 in_range = _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p-200), _CMP_GE_OQ) &
+                                  _mm512_cmp_pd_mask(a, _mm512_set1_pd(0x1p200), _CMP_LE_OQ);
+        const __mmask8 close = _mm512_cmp_pd_mask((__m512d)magnitude, (__m512d)bound, _CMP_LT_OQ);
+        return (in_range & close) | _mm512_cmp_pd_mask(a, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    }
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 residual(Vector8 acc,
+                                                                                Vector8 s) {
+        return (Vector8)_mm512_fnmadd_pd((__m512d)s, (__m512d)s, (__m512d)acc);
+    }
+    // As IsaAvx2's.
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 difference_on_multipliers(
+        Vector8 x, Vector8 y) {
+        __m512d diff;
+        __asm__("vmovapd %1, %0\n\tvfmsub231pd %3, %2, %0"
+                : "=&v"(diff)
+                : "v"(y), "v"(x), "v"(_mm512_set1_pd(1.0)));
+        return (Vector8)diff;
+    }
+};
+#endif
+constexpr ITYPE kMostRows = 8;  // the tallest tile of any of them
 
 template <class Vector>
 [[gnu::always_inline]] inline Vector load(const void* from) {
@@ -233,15 +299,11 @@ template <class Isa>
     const Vector cu =
         (Vector)(((((Bits)s - 1) & exponent_mask) - (53LL << 52)) | fraction_of_1_875);
     const Vector magnitude = (Vector)((Bits)e & ~(Bits)splat<Vector>(-0.0));
-    const Bits keep = ((acc >= splat<Vector>(0x1p-200)) & (acc <= splat<Vector>(0x1p200)) &
-                       (magnitude < s * cu)) |
-                      (acc == splat<Vector>(0.0));
-    unsafe = Isa::mask(keep) ^ ((1 << lanes) - 1);
+    unsafe = Isa::kept(acc, magnitude, s * cu) ^ ((1 << lanes) - 1);
     return s;
 }
 
-// A store that bypasses the caches, 16 bytes at a time (`to` aligned to 16 bytes, as the
-// allocator aligns a large array's data, which is not always aligned to a wider vector).
+// A store that bypasses the caches, 16 bytes at a time (`to` aligned to at least 16 bytes).
 template <class Vector>
 [[gnu::always_inline]] inline void stream(void* to, Vector v) {
     double values[sizeof(Vector) / sizeof(double)];
@@ -259,7 +321,7 @@ template <class Vector>
 // returns.
 class PowQueue {
 public:
-    static constexpr int kEntries = 32;  // per tile, at most
+    static constexpr int kEntries = 64;  // per tile, at most
     explicit PowQueue(const Result& out) : out_(out) {}
     PowQueue(const PowQueue&) = delete;
     PowQueue& operator=(const PowQueue&) = delete;
@@ -268,10 +330,10 @@ public:
     double* slot() { return sums_[tiles_]; }
     // The tile at (i0, j0) whose sums are in slot(): entry t (row t / kPanel, column
     // t % kPanel) takes pow where bit t of `pending` is set.
-    void commit(uint32_t pending, ITYPE i0, ITYPE j0) {
+    void commit(uint64_t pending, ITYPE i0, ITYPE j0) {
         tile_[tiles_] = Tile{pending, i0, j0};
         tiles_ += pending != 0;
-        entries_ += __builtin_popcount(pending);
+        entries_ += __builtin_popcountll(pending);
         if (tiles_ == kTiles) flush();
     }
     // One loop over all the queued entries, from tile to tile without a branch (every queued
@@ -282,8 +344,8 @@ public:
         tile_[tiles_].pending = 0;
         std::fill(sums_[tiles_], sums_[tiles_] + kEntries, 0.0);
         int tile = 0;
-        uint32_t bits = tile_[0].pending;
-        int e = __builtin_ctz(bits | kPastLast);
+        uint64_t bits = tile_[0].pending;
+        int e = __builtin_ctzll(bits | kPastLast);
         ITYPE i = tile_[0].i0 + e / kPanel;
         ITYPE j = tile_[0].j0 + e % kPanel;
         double sum = sums_[0][e];
@@ -291,8 +353,8 @@ public:
             bits &= bits - 1;
             const int done = bits == 0;
             tile += done;
-            bits |= tile_[tile].pending & (0u - static_cast<uint32_t>(done));
-            e = __builtin_ctz(bits | kPastLast);
+            bits |= tile_[tile].pending & (uint64_t{0} - static_cast<uint64_t>(done));
+            e = __builtin_ctzll(bits | kPastLast);
             const double next = sums_[tile][e];
             out_(i, j) = std::pow(sum, 0.5);
             i = tile_[tile].i0 + e / kPanel;
@@ -305,9 +367,9 @@ public:
 
 private:
     static constexpr int kTiles = 64;
-    static constexpr uint32_t kPastLast = 1u << (kEntries - 1);  // an entry where none is left
+    static constexpr uint64_t kPastLast = uint64_t{1} << (kEntries - 1);  // where none is left
     struct Tile {
-        uint32_t pending;
+        uint64_t pending;
         ITYPE i0, j0;
     };
     Result out_;
@@ -317,8 +379,8 @@ private:
     double sums_[kTiles + 1][kEntries];
 };
 
-// The term of vector v of a tile's row at one column: odd vectors take their differences on the
-// multipliers.
+// The term of vector v of a tile (counted row by row) at one column: odd vectors take their
+// differences on the multipliers.
 template <Metric metric, class Isa>
 [[gnu::always_inline]] inline typename Isa::Vector tile_term(typename Isa::Vector xk,
                                                              typename Isa::Vector yv, ITYPE v) {
@@ -328,8 +390,12 @@ template <Metric metric, class Isa>
 // How a tile reaches the result: element by element through its strides, by vector stores into
 // contiguous rows, or by stores that bypass the caches. Those serve a result larger than a last
 // level cache, whose lines would only be read from memory to be overwritten, with rows aligned to
-// 16 bytes and one block of columns (no running sum loaded back); not the Euclidean one, whose
+// a cache line and one block of columns (no running sum loaded back); not the Euclidean one, whose
 // roots by pow are stored later, from the queue, each store bringing its line back from memory.
+// A row of a tile straddles two lines where rows are not aligned to a line, and the lines that
+// tiles leave partly written between them are more than a core's write-combining buffers hold:
+// on one Xeon, a result 16 bytes past a line took two (tiles of four rows) to ten (eight rows)
+// times as long streamed as by ordinary stores.
 enum class Stores { strided, vector, streamed };
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
@@ -382,7 +448,8 @@ template <Metric metric, class Isa, ITYPE kFixed>
         for (ITYPE r = 0; r < rows; ++r) {
             const Vector xk = Isa::broadcast(x + r * depth);
             for (ITYPE v = 0; v < vectors; ++v) {
-                acc[r][v] = tile_term<metric, Isa>(xk, load<Vector>(panel + v * lanes), v);
+                acc[r][v] =
+                    tile_term<metric, Isa>(xk, load<Vector>(panel + v * lanes), r * vectors + v);
             }
         }
         k = 1;
@@ -394,14 +461,15 @@ template <Metric metric, class Isa, ITYPE kFixed>
         for (ITYPE r = 0; r < rows; ++r) {
             const Vector xk = Isa::broadcast(x + r * depth + k);
             for (ITYPE v = 0; v < vectors; ++v) {
-                acc[r][v] = accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], v));
+                acc[r][v] =
+                    accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
             }
         }
     }
 
     // Euclidean: every entry takes its square root; the tile's sums go to the queue, with the
     // mask of the entries whose roots pow gives instead (stored after the tile's own stores).
-    uint32_t pending = 0;
+    uint64_t pending = 0;
     if (metric == Metric::euclidean && last) {
         static_assert(rows * kPanel <= PowQueue::kEntries);
         double* sums = queue.slot();
@@ -410,12 +478,12 @@ template <Metric metric, class Isa, ITYPE kFixed>
                 store(&sums[r * kPanel + v * lanes], acc[r][v]);
                 int unsafe = 0;
                 acc[r][v] = root<Isa>(acc[r][v], unsafe);
-                pending |= static_cast<uint32_t>(unsafe) << (r * kPanel + v * lanes);
+                pending |= static_cast<uint64_t>(unsafe) << (r * kPanel + v * lanes);
             }
         }
         if (!whole) {  // only the live rows' first `width` columns (width ≤ kPanel) are entries
-            uint32_t real = 0;
-            for (ITYPE r = 0; r < live; ++r) real |= ((1u << width) - 1) << (r * kPanel);
+            uint64_t real = 0;
+            for (ITYPE r = 0; r < live; ++r) real |= ((uint64_t{1} << width) - 1) << (r * kPanel);
             pending &= real;
         }
     }
@@ -453,8 +521,9 @@ template <Metric metric, class Isa, ITYPE kFixed>
 [[gnu::always_inline]] inline void pairwise_blocks(Matrix X, Matrix Y, Result out,
                                                    const Plan& plan) {
     constexpr ITYPE rows = Isa::rows;
+    static_assert(rows <= kMostRows, "the tile of X holds kMostRows rows");
     Stores stores = out.strides[1] == ITYPE{sizeof(double)} ? Stores::vector : Stores::strided;
-    constexpr ITYPE alignment = 16;
+    constexpr ITYPE alignment = 64;  // a cache line
     if (metric != Metric::euclidean && stores == Stores::vector && plan.k_blocks == 1 &&
         plan.n * plan.m >= kStreamedEntries &&
         reinterpret_cast<uintptr_t>(out.data) % alignment == 0 && out.strides[0] % alignment == 0) {
@@ -530,6 +599,14 @@ template <Metric metric>
     pairwise_all<metric, IsaAvx2>(X, Y, out, plan);
 }
 
+#if !defined(__clang__)
+template <Metric metric>
+[[gnu::target("avx512f,avx512dq,avx512vl,avx2,fma"),
+  gnu::flatten]] void pairwise_blocks_avx512(Matrix X, Matrix Y, Result out, const Plan& plan) {
+    pairwise_all<metric, IsaAvx512>(X, Y, out, plan);
+}
+#endif
+
 // Fills the n × m result `out`; X is n × d, Y has m rows of at least d elements. Needs
 // d ≤ kMaxColumns.
 template <Metric metric>
@@ -542,11 +619,16 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
     plan.y_rows = std::max(kPanel, std::min(fit, (m + kPanel - 1) / kPanel * kPanel));
     // Bounded by kYBlockBytes and a tile: a few hundred KiB whatever the shapes.
     std::vector<double> y_block(static_cast<size_t>(plan.y_rows * width));
-    std::vector<double> x_tile(static_cast<size_t>(IsaAvx2::rows * width));
+    std::vector<double> x_tile(static_cast<size_t>(kMostRows * width));
     plan.y_block = y_block.data();
     plan.x_tile = x_tile.data();
+#if defined(__clang__)
     quillbrax::dispatch<pairwise_blocks_portable<metric>, pairwise_blocks_avx2<metric>>(X, Y, out,
                                                                                         plan);
+#else
+    quillbrax::dispatch_wide<pairwise_blocks_portable<metric>, pairwise_blocks_avx2<metric>,
+                             pairwise_blocks_avx512<metric>>(X, Y, out, plan);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
