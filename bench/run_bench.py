@@ -68,8 +68,9 @@ def measure(case: Case, budget: float, max_rounds: int) -> None:
 
 
 def measured_core() -> tuple[float, float, float]:
-    """(clock in Hz, 256-bit double additions per cycle, exact distance terms per cycle) as
-    bench/clock.c measures them; NaN without a C compiler."""
+    """(clock in Hz, 256-bit double additions per cycle, exact distance terms per cycle in the
+    vectors the kernels take on this core) as bench/clock.c measures them; NaN without a C
+    compiler."""
     import subprocess
     import tempfile
 
