@@ -113,15 +113,15 @@ template <Metric metric, class Vector>
 #endif
 
 // The instruction set of a kernel: its vector, its tile height, and how a double becomes a
-// vector (a broadcast from memory where AVX has one), a square root and which lanes keep it. The
-// AVX2 entry is flattened, so these inline there.
+// vector (a broadcast from memory where AVX has one), a square root (or an estimate) and which
+// lanes keep it. The AVX2 entry is flattened, so these inline there.
 struct IsaBaseline {
     using Vector = Vector2;
     static constexpr ITYPE rows = 2;
     [[gnu::always_inline]] static inline Vector2 broadcast(const double* value) {
         return Vector2{*value, *value};
     }
-    [[gnu::always_inline]] static inline Vector2 sqrt(Vector2 v) {
+    [[gnu::always_inline]] static inline Vector2 root_estimate(Vector2 v) {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
     // The lanes whose square roots stand: acc in [2^-200, 2^200] with |e| < bound, or acc = +0.
@@ -161,7 +161,7 @@ struct IsaAvx2 {
     [[gnu::always_inline]] static inline Vector4 broadcast(const double* value) {
         return Vector4{*value, *value, *value, *value};
     }
-    [[gnu::always_inline]] static inline Vector4 sqrt(Vector4 v) {
+    [[gnu::always_inline]] static inline Vector4 root_estimate(Vector4 v) {
         return __builtin_elementwise_sqrt(v);
     }
     [[gnu::always_inline]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
@@ -181,7 +181,7 @@ struct IsaAvx2 {
     [[gnu::target("avx2")]] static inline Vector4 broadcast(const double* value) {
         return (Vector4)_mm256_broadcast_sd(value);
     }
-    [[gnu::target("avx2")]] static inline Vector4 sqrt(Vector4 v) {
+    [[gnu::target("avx2")]] static inline Vector4 root_estimate(Vector4 v) {
         return (Vector4)_mm256_sqrt_pd((__m256d)v);
     }
     [[gnu::target("avx2")]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
@@ -219,9 +219,30 @@ struct IsaAvx512 {
         const double* value) {
         return (Vector8)_mm512_set1_pd(*value);
     }
-    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 sqrt(Vector8 v) {
-        // (every lane kept by the mask: GCC 12's _mm512_sqrt_pd warns of its undefined source)
-        return (Vector8)_mm512_maskz_sqrt_pd(0xFF, (__m512d)v);
+    // Not the square root instruction, which takes 16 cycles a vector on a Xeon (2 a lane), but
+    // an estimate that is the correctly rounded root on every lane root() keeps: the 14-bit
+    // reciprocal square root estimate y0, one Newton step y1 = y0 + (y0/2)·(1 − acc·y0²) (27
+    // bits), then c = acc·y1 corrected twice as c + (acc − c²)·(y1/2). The first correction leaves
+    // c within about 2^-54 of the root, relatively; the second, whose residual is exact, within
+    // about 2^-79 before its rounding, so c is the correctly rounded root unless the root lies
+    // within about 2^-26 ulp of a midpoint. root() takes nothing on trust: it keeps a lane only
+    // where the exact residual of c proves c the correctly rounded root, far from a midpoint,
+    // so what the estimate instruction gives (it is not specified to the bit) never shows.
+    // +0 gives +0; lanes outside [2^-200, 2^200] go to pow whatever they give.
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 root_estimate(Vector8 v) {
+        const __m512d acc = (__m512d)v;
+        const __m512d half = _mm512_set1_pd(0.5);
+        // (the zero-masking form with every lane kept: GCC 12 warns of the plain form's undefined
+        // source register)
+        const __m512d y0 = _mm512_maskz_rsqrt14_pd(0xFF, acc);
+        const __m512d error = _mm512_fnmadd_pd(_mm512_mul_pd(acc, y0), y0, _mm512_set1_pd(1.0));
+        const __m512d y1 = _mm512_fmadd_pd(_mm512_mul_pd(half, y0), error, y0);
+        const __m512d half_y1 = _mm512_mul_pd(half, y1);
+        __m512d c = _mm512_mul_pd(acc, y1);
+        c = _mm512_fmadd_pd(_mm512_fnmadd_pd(c, c, acc), half_y1, c);
+        c = _mm512_fmadd_pd(_mm512_fnmadd_pd(c, c, acc), half_y1, c);
+        const __mmask8 nonzero = _mm512_cmp_pd_mask(acc, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+        return (Vector8)_mm512_maskz_mov_pd(nonzero, c);
     }
     // As IsaBaseline's, by comparisons into mask registers (ordered: a NaN compares false):
     // the compiler takes comparisons of eight lanes into a vector apart one by one.
@@ -265,18 +286,21 @@ template <class Vector>
 // The Euclidean distance pow(acc, 0.5) of the maths library, lane by lane, at the cost of a
 // square root for all but a few per cent of the lanes.
 //
-// s = sqrt(acc) is correctly rounded. The maths library's pow is documented to err by at most
-// 0.54 ulp in general; for the exponent 0.5 its error analysis gives less: the final rounding of
-// its exp (0.5 ulp) plus at most 0.011 ulp of exp's own approximation and 0.5·|ln acc|·1.5·2^-68
-// relative error from its log, at most 0.0016 ulp for acc in [2^-200, 2^200]. So there pow
-// returns what rounding some r' with |r' − r| ≤ 0.013 ulp(r) gives, r the exact root; it can
-// differ from s only when r lies within 0.013 ulp(r) of a midpoint between s and a neighbour.
+// s = sqrt(acc), correctly rounded (the AVX-512 kernels take an estimate, which the test below
+// proves correctly rounded on every lane it keeps). The maths library's pow is documented to err by
+// at most 0.54 ulp in general; for the exponent 0.5 its error analysis gives less: the final
+// rounding of its exp (0.5 ulp) plus at most 0.011 ulp of exp's own approximation and 0.5·|ln
+// acc|·1.5·2^-68 relative error from its log, at most 0.0016 ulp for acc in [2^-200, 2^200]. So
+// there pow returns what rounding some r' with |r' − r| ≤ 0.013 ulp(r) gives, r the exact root; it
+// can differ from s only when r lies within 0.013 ulp(r) of a midpoint between s and a neighbour.
 //
 // The exact residual e = acc − s·s (representable; computed by one fused multiply-add, or
 // without one by Veltkamp's split and Dekker's two-product: Isa::residual) gives
 // r − s = e / (r + s). A lane keeps s when |e| < c·s·u, where u is the spacing of the doubles just
 // below s (so the bound holds on both sides of s, a power of two included) and c = 1 − 2μ:
 // then |r − s| < (1/2 − μ)·u·(1 + 2^-52), so r lies at least μ·u − 2^-53·u from any midpoint.
+// (For an estimate s, e is exact wherever s lies within an ulp of r, as on every lane that can
+// pass; where s lies farther, |e| exceeds the bound many times over, rounded or not.)
 // μ = 1/32, 2.4 times the 0.013 ulp bound: about 6 % of random lanes go to pow. (On 8·10^7
 // random sums, glibc's pow differed from the correctly rounded root on 0.09 % of them, all
 // within 0.0083 ulp of a midpoint.) The rounding of s·(c·u) (relative 2^-53) is far inside
@@ -290,7 +314,7 @@ template <class Isa>
     using Vector = typename Isa::Vector;
     using Bits = BitsOf<Vector>;
     constexpr int lanes = sizeof(Vector) / sizeof(double);
-    const Vector s = Isa::sqrt(acc);
+    const Vector s = Isa::root_estimate(acc);
     const Vector e = Isa::residual(acc, s);
     // c·u = (15/16)·2^(E − 52) = 1.875·2^(E − 53) for the exponent E of s's predecessor, built
     // from its bits (s ≥ 2^-100 in range, so E − 53 is a normal exponent).
