@@ -418,8 +418,9 @@ def empty_at(residue):
     return FakeNumpy(empty=empty)
 
 
-# Results of 2**21 entries or more bypass the caches where their rows start on cache lines:
-# residue 0 with rows a multiple of 8 entries long; every other case takes ordinary stores.
+# Results of 2**21 entries or more bypass the caches where their rows are whole cache lines apart
+# (a multiple of 8 entries long), from each row's first line boundary on; the columns before it
+# (none at residue 0, 7 at residue 8) are a block of their own. Other results take ordinary stores.
 @pytest.mark.parametrize("residue", [0, 32, 16, 8])
 @pytest.mark.parametrize(
     "n, m",

@@ -413,13 +413,14 @@ template <Metric metric, class Isa>
 
 // How a tile reaches the result: element by element through its strides, by vector stores into
 // contiguous rows, or by stores that bypass the caches. Those serve a result larger than a last
-// level cache, whose lines would only be read from memory to be overwritten, with rows aligned to
-// a cache line and one block of columns (no running sum loaded back); not the Euclidean one, whose
-// roots by pow are stored later, from the queue, each store bringing its line back from memory.
-// A row of a tile straddles two lines where rows are not aligned to a line, and the lines that
-// tiles leave partly written between them are more than a core's write-combining buffers hold:
-// on one Xeon, a result 16 bytes past a line took two (tiles of four rows) to ten (eight rows)
-// times as long streamed as by ordinary stores.
+// level cache, whose lines would only be read from memory to be overwritten, with rows a whole
+// number of cache lines apart and one block of columns (no running sum loaded back); not the
+// Euclidean one, whose roots by pow are stored later, from the queue, each store bringing its
+// line back from memory. A row of a tile straddles two lines where it does not start on one, and
+// the lines that tiles leave partly written between them are more than a core's write-combining
+// buffers hold: on one Xeon, a result 16 bytes past a line took two (tiles of four rows) to ten
+// (eight rows) times as long streamed as by ordinary stores. So the tiles are placed on the
+// lines: the columns before a row's first line boundary form a narrower block of their own.
 enum class Stores { strided, vector, streamed };
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
@@ -547,15 +548,21 @@ template <Metric metric, class Isa, ITYPE kFixed>
     constexpr ITYPE rows = Isa::rows;
     static_assert(rows <= kMostRows, "the tile of X holds kMostRows rows");
     Stores stores = out.strides[1] == ITYPE{sizeof(double)} ? Stores::vector : Stores::strided;
-    constexpr ITYPE alignment = 64;  // a cache line
+    // Rows a whole number of cache lines apart that start part-way into a line (as a large
+    // array's data does, 16 bytes past a page) take their first `lead` columns, up to the first
+    // line boundary, as a block of their own: every later tile's rows then start on a line.
+    constexpr ITYPE kLine = 64;
+    ITYPE lead = 0;
+    const auto offset = static_cast<ITYPE>(reinterpret_cast<uintptr_t>(out.data) % kLine);
     if (metric != Metric::euclidean && stores == Stores::vector && plan.k_blocks == 1 &&
-        plan.n * plan.m >= kStreamedEntries &&
-        reinterpret_cast<uintptr_t>(out.data) % alignment == 0 && out.strides[0] % alignment == 0) {
+        plan.n * plan.m >= kStreamedEntries && out.strides[0] % kLine == 0 &&
+        offset % ITYPE{sizeof(double)} == 0) {
         stores = Stores::streamed;
+        lead = std::min(plan.m, (kLine - offset) % kLine / ITYPE{sizeof(double)});
     }
     PowQueue queue(out);
-    for (ITYPE j_start = 0; j_start < plan.m; j_start += plan.y_rows) {
-        const ITYPE block_rows = std::min(plan.y_rows, plan.m - j_start);
+    for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
+        block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
         for (ITYPE b = 0; b < plan.k_blocks; ++b) {
             const ITYPE k0 = b * plan.depth;
