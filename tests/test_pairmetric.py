@@ -1,4 +1,5 @@
 import math
+import os
 import subprocess
 import sys
 
@@ -322,6 +323,60 @@ def test_euclidean_roots_spread_over_the_exponent_range(d):
 
 
 # ---------------------------------------------------------------------------------------------
+# The portable, AVX2 and AVX-512 kernels (as far as the machine has them) are three
+# implementations of the same sums: each in its own process, on data that reaches every path
+# (unrolled, blocked and streamed, roots by estimate and by pow), they must give the same bits.
+KERNELS = {
+    "portable": {"QUILLBRAX_PORTABLE_KERNELS": "1"},
+    "avx2": {"QUILLBRAX_NO_AVX512": "1"},
+    "widest": {},
+}
+
+
+def test_every_instruction_set_gives_the_same_bits(tmp_path):
+    rng = np.random.default_rng(29)
+    inputs = {}
+    for d, (n, m) in {3: (2049, 1032), 40: (37, 45), 300: (21, 19)}.items():
+        X = rng.standard_normal((n, d)) * 10.0 ** rng.integers(-150, 150, (n, 1))
+        Y = rng.standard_normal((m, d)) * 10.0 ** rng.integers(-150, 150, (m, 1))
+        X[1, 0], Y[2, d - 1], X[3, 1], Y[3, 0] = math.nan, -math.inf, math.inf, math.nan
+        X[4] = Y[5]  # a zero distance
+        inputs[d] = (X, Y)
+    X, Y = entries_summing_to(near_midpoints(64, -1, rng) + near_midpoints(64, 1, rng))
+    inputs[0] = (X, np.repeat(Y, 9, axis=0))  # sums next to midpoints
+    np.savez(
+        tmp_path / "inputs.npz",
+        **{f"{k}_{d}": v for d, xy in inputs.items() for k, v in zip("XY", xy)},
+    )
+    script = f"""
+import numpy as np
+from quillbrax.accel import _pairmetric
+data = np.load("inputs.npz")
+out = {{}}
+for d in {sorted(inputs)}:
+    for name in {[f.__name__ for f in FUNCTIONS.values()]}:
+        out[f"{{name}}_{{d}}"] = getattr(_pairmetric, name)(data[f"X_{{d}}"], data[f"Y_{{d}}"])
+np.savez("out.npz", **out)
+"""
+    results = {}
+    for kernels, environment in KERNELS.items():
+        subprocess.run(
+            [sys.executable, "-c", script],
+            check=True,
+            cwd=tmp_path,  # the installed package, not the sources
+            env={**os.environ, "QUILLBRAX_PORTABLE_KERNELS": "", "QUILLBRAX_NO_AVX512": ""}
+            | environment,
+        )
+        with np.load(tmp_path / "out.npz") as out:
+            results[kernels] = {key: out[key] for key in out.files}
+    for key, widest in results["widest"].items():
+        assert same_bits(results["portable"][key], widest), key
+        assert same_bits(results["avx2"][key], widest), key
+    roots = results["widest"][f"{_pairmetric.pairwise_distances.__name__}_0"]
+    squared = results["widest"][f"{_pairmetric.pairwise_squared_euclidean.__name__}_0"]
+    assert same_bits(roots, expected_roots(squared))
+
+
 # Bounded scratch memory, rows too long to sum, results in unusual memory.
 
 MEMORY_CASES = {
