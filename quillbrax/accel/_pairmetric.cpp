@@ -209,9 +209,9 @@ struct IsaAvx2 {
 };
 #if !defined(__clang__)
 // AVX-512 (F, DQ and VL, which every AVX-512 processor since the first Xeon with it has): eight
-// lanes, so a tile of 8 rows by one vector keeps eight sums in flight. The
-// kernels of a core with two 512-bit units (Intel's server cores) take a third more terms per
-// cycle than with AVX2's 256-bit vectors. Not built by clang, for the reasons given above.
+// lanes, so a tile of 8 rows by one vector keeps eight sums in flight. On a core with two 512-bit
+// units (Intel's server cores) the kernels take a third more terms per cycle than with AVX2's
+// 256-bit vectors. Not built by clang, for the reasons given above.
 struct IsaAvx512 {
     using Vector = Vector8;
     static constexpr ITYPE rows = 8;
