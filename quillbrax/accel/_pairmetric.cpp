@@ -112,6 +112,16 @@ template <Metric metric, class Vector>
 }
 #endif
 
+// The lanes whose square roots stand, as a comparison's all-ones lanes: acc in [2^-200, 2^200]
+// with |e| < bound, or acc = +0 (see root()).
+template <class Vector>
+[[gnu::always_inline]] inline BitsOf<Vector> keep_lanes(Vector acc, Vector magnitude,
+                                                        Vector bound) {
+    return ((acc >= splat<Vector>(0x1p-200)) & (acc <= splat<Vector>(0x1p200)) &
+            (magnitude < bound)) |
+           (acc == splat<Vector>(0.0));
+}
+
 // The instruction set of a kernel: its vector, its tile height, and how a double becomes a
 // vector (a broadcast from memory where AVX has one), a square root (or an estimate) and which
 // lanes keep it. The AVX2 entry is flattened, so these inline there.
@@ -124,12 +134,9 @@ struct IsaBaseline {
     [[gnu::always_inline]] static inline Vector2 root_estimate(Vector2 v) {
         return (Vector2)_mm_sqrt_pd((__m128d)v);
     }
-    // The lanes whose square roots stand: acc in [2^-200, 2^200] with |e| < bound, or acc = +0.
+    // keep_lanes as bits, lane 0 the lowest.
     [[gnu::always_inline]] static inline int kept(Vector2 acc, Vector2 magnitude, Vector2 bound) {
-        const Bits2 keep = ((acc >= Vector2{0x1p-200, 0x1p-200}) &
-                            (acc <= Vector2{0x1p200, 0x1p200}) & (magnitude < bound)) |
-                           (acc == Vector2{0.0, 0.0});
-        return _mm_movemask_pd((__m128d)keep);
+        return _mm_movemask_pd((__m128d)keep_lanes(acc, magnitude, bound));
     }
     [[gnu::always_inline]] static inline Vector2 difference_on_multipliers(Vector2 x, Vector2 y) {
         return x - y;
@@ -149,12 +156,6 @@ struct IsaBaseline {
 struct IsaAvx2 {
     using Vector = Vector4;
     static constexpr ITYPE rows = 4;
-    // As IsaBaseline's kept, before the lanes become bits.
-    [[gnu::always_inline]] static inline Bits4 keep(Vector4 acc, Vector4 magnitude, Vector4 bound) {
-        return ((acc >= splat<Vector4>(0x1p-200)) & (acc <= splat<Vector4>(0x1p200)) &
-                (magnitude < bound)) |
-               (acc == splat<Vector4>(0.0));
-    }
 #if defined(__clang__)
     // Clang takes no AVX intrinsic outside AVX code, and these are inlined into code that becomes
     // AVX only when inlined further: generic forms, which become the same instructions there.
@@ -165,7 +166,7 @@ struct IsaAvx2 {
         return __builtin_elementwise_sqrt(v);
     }
     [[gnu::always_inline]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
-        const Bits4 keep = IsaAvx2::keep(acc, magnitude, bound);
+        const Bits4 keep = keep_lanes(acc, magnitude, bound);
         int bits = 0;
         for (int lane = 0; lane < 4; ++lane)
             bits |= static_cast<int>((keep[lane] >> 63) & 1) << lane;
@@ -185,7 +186,7 @@ struct IsaAvx2 {
         return (Vector4)_mm256_sqrt_pd((__m256d)v);
     }
     [[gnu::target("avx2")]] static inline int kept(Vector4 acc, Vector4 magnitude, Vector4 bound) {
-        return _mm256_movemask_pd((__m256d)IsaAvx2::keep(acc, magnitude, bound));
+        return _mm256_movemask_pd((__m256d)keep_lanes(acc, magnitude, bound));
     }
     // acc − s·s for s = sqrt(acc), exact for the sums root() keeps (and far beyond them): one
     // rounding of a representable value.
@@ -244,8 +245,8 @@ struct IsaAvx512 {
         const __mmask8 nonzero = _mm512_cmp_pd_mask(acc, _mm512_setzero_pd(), _CMP_NEQ_UQ);
         return (Vector8)_mm512_maskz_mov_pd(nonzero, c);
     }
-    // As IsaBaseline's, by comparisons into mask registers (ordered: a NaN compares false):
-    // the compiler takes comparisons of eight lanes into a vector apart one by one.
+    // keep_lanes by comparisons into mask registers (ordered: a NaN compares false): the
+    // compiler takes comparisons of eight lanes into a vector apart one by one.
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline int kept(Vector8 acc,
                                                                         Vector8 magnitude,
                                                                         Vector8 bound) {

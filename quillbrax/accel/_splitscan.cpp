@@ -111,6 +111,17 @@ double gini(size_t n_classes, Count count, double total) {
     return impurity;
 }
 
+// The weighted Gini impurity of the two children of a split: left_n rows with class counts
+// left[c] on the left, the rest of the node's `total` counts on the right.
+[[gnu::always_inline]] inline double split_score(size_t n_classes, const double* left,
+                                                 const double* total, double left_n, double right_n,
+                                                 double node_total) {
+    const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
+    const double right_gini =
+        gini(n_classes, [&](size_t i) { return total[i] - left[i]; }, right_n);
+    return (left_n / node_total) * left_gini + (right_n / node_total) * right_gini;
+}
+
 // E[v²] − E[v]² from the sums of v and v² over `count` samples; lane by lane on vectors.
 template <class Value>
 [[gnu::always_inline]] inline Value variance(Value sum, Value sum_of_squares, Value count) {
@@ -196,11 +207,7 @@ LabelLookup sweep_classes(const Node& node, Rows sorted, ClassOf class_of, Strid
         const double right_n = node.total - left_n;
         if (left_n < node.min_samples_leaf || right_n < node.min_samples_leaf) continue;
 
-        const double left_gini = gini(n_classes, [&](size_t i) { return left[i]; }, left_n);
-        const double right_gini =
-            gini(n_classes, [&](size_t i) { return total[i] - left[i]; }, right_n);
-        const double score =
-            (left_n / node.total) * left_gini + (right_n / node.total) * right_gini;
+        const double score = split_score(n_classes, left, total, left_n, right_n, node.total);
         if (score < best.score) {
             best.threshold = (current_val + next_val) * 0.5;
             best.score = score;
@@ -315,13 +322,8 @@ template <class Vector>
             for (; moved <= k; ++moved) s.left[s.row_classes[s.rows[moved]]] += 1.0;
             const double k_left_n = static_cast<double>(k + 1);
             const double k_right_n = node.total - k_left_n;
-            const double* left = s.left;
-            const double* total = s.total;
-            const double left_gini = gini(s.n_classes, [&](size_t i) { return left[i]; }, k_left_n);
-            const double right_gini =
-                gini(s.n_classes, [&](size_t i) { return total[i] - left[i]; }, k_right_n);
             const double score =
-                (k_left_n / node.total) * left_gini + (k_right_n / node.total) * right_gini;
+                split_score(s.n_classes, s.left, s.total, k_left_n, k_right_n, node.total);
             if (score < best.score) {
                 best.threshold = (s.values[k] + s.values[k + 1]) * 0.5;
                 best.score = score;

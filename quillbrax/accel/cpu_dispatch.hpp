@@ -52,8 +52,7 @@ inline decltype(auto) dispatch(Arguments&&... arguments) {
 template <auto portable, auto avx2, auto avx512, class... Arguments>
 inline decltype(auto) dispatch_wide(Arguments&&... arguments) {
     if (cpu_has_avx512()) return avx512(std::forward<Arguments>(arguments)...);
-    if (cpu_has_avx2()) return avx2(std::forward<Arguments>(arguments)...);
-    return portable(std::forward<Arguments>(arguments)...);
+    return dispatch<portable, avx2>(std::forward<Arguments>(arguments)...);
 }
 
 }  // namespace quillbrax
