@@ -321,8 +321,9 @@ template <class Isa>
     // from its bits (s ≥ 2^-100 in range, so E − 53 is a normal exponent).
     const Bits exponent_mask = (Bits)splat<Vector>(__builtin_inf());
     const Bits fraction_of_1_875 = (Bits)splat<Vector>(1.875) & ~exponent_mask;
+    // (One subtraction takes both the 1 and the 53 from the exponent field: no borrow crosses.)
     const Vector cu =
-        (Vector)(((((Bits)s - 1) & exponent_mask) - (53LL << 52)) | fraction_of_1_875);
+        (Vector)((((Bits)s - (1 + (53LL << 52))) & exponent_mask) | fraction_of_1_875);
     const Vector magnitude = (Vector)((Bits)e & ~(Bits)splat<Vector>(-0.0));
     unsafe = Isa::kept(acc, magnitude, s * cu) ^ ((1 << lanes) - 1);
     return s;
@@ -365,7 +366,8 @@ public:
     // tile has at least one entry), so that nothing but the calls themselves is left to predict.
     // Each step finds the next entry's sum before the call for the current one, so the search
     // for it does not delay the next call (past the last entry it reads the spare tile's zeros).
-    void flush() {
+    // Out of line: inlined into a kernel, its state lives on the stack, reloaded around each call.
+    [[gnu::noinline]] void flush() {
         tile_[tiles_].pending = 0;
         std::fill(sums_[tiles_], sums_[tiles_] + kEntries, 0.0);
         int tile = 0;
