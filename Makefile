@@ -15,15 +15,18 @@ CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 NATIVE_TESTS := test_nearix_kernels test_warpalign_kernels
 
 # The kernels of the machine (AVX2 where it has it, AVX-512 for the pairwise kernels where it has
-# that), then the pairwise tests on their AVX2 kernels, which QUILLBRAX_NO_AVX512=1 forces;
-# test-portable runs the same suite on the portable kernels, which QUILLBRAX_PORTABLE_KERNELS=1
-# forces at run time.
+# that), then the pairwise tests on their AVX2 kernels, which QUILLBRAX_NO_AVX512=1 forces, and
+# on the machine's kernels again with results of 16 MiB and more bypassing the caches, as they
+# do by default only where the cache is small; test-portable runs the same suite on the portable
+# kernels, which QUILLBRAX_PORTABLE_KERNELS=1 forces at run time.
+STREAMED := QUILLBRAX_STREAMED_BYTES=16777216
 test: $(VENV)/.built
 	$(VENV)/bin/cmake -S . -B build/native -G Ninja -DQUILLBRAX_NATIVE_TESTS=ON $(CMAKE_DEV) >/dev/null
 	$(VENV)/bin/cmake --build build/native --target $(NATIVE_TESTS)
 	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
 	QUILLBRAX_NO_AVX512=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
+	$(STREAMED) $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
 
 test-portable: $(VENV)/.built
 	QUILLBRAX_PORTABLE_KERNELS=1 $(VENV)/bin/pytest -q -p no:cacheprovider
@@ -77,6 +80,7 @@ test-asan: $(VENV)/.deps
 	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(ASAN_ENV) $(ASAN_PYTEST)
 	$(ASAN_ENV) QUILLBRAX_NO_AVX512=1 $(ASAN_PYTEST) tests/test_pairmetric.py
+	$(ASAN_ENV) $(STREAMED) $(ASAN_PYTEST) tests/test_pairmetric.py
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 
 # The build with clang 19 (Debian's, installed here when missing), warnings as errors: the native

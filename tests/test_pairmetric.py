@@ -446,6 +446,23 @@ def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, metric):
     assert same_bits(result, expected) and same_bits(expected, pairwise(X, Y, metric))
 
 
+# Rows of X are read where they lie when contiguous and aligned, at any row stride and in either
+# direction, and packed otherwise; 37 rows end in a partial tile of rows, which is packed.
+@pytest.mark.parametrize("rows", ["part of wider rows", "reversed", "unaligned"])
+@pytest.mark.parametrize("d", [3, 40, 300])  # unrolled rows, one block, two blocks
+@pytest.mark.parametrize("metric", METRICS)
+def test_rows_of_x_in_place_or_packed(rows, d, metric):
+    rng = np.random.default_rng(d)
+    wide = rng.standard_normal((37, d + 5)) * 10.0 ** rng.integers(-6, 6, (37, d + 5))
+    X = {
+        "part of wider rows": wide[:, 2 : d + 2],
+        "reversed": wide[::-1, 1 : d + 1],
+        "unaligned": laid_out(wide[:, :d], "unaligned"),
+    }[rows]
+    Y = rng.standard_normal((21, d))
+    assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
+
+
 @pytest.mark.parametrize("metric", METRICS)
 def test_several_blocks_of_y_rows_and_columns(metric):
     # d = 512: two blocks of 256 columns, and blocks of 256 rows of Y: 300 rows span two.
@@ -473,9 +490,11 @@ def empty_at(residue):
     return FakeNumpy(empty=empty)
 
 
-# Results of 2**21 entries or more bypass the caches where their rows are whole cache lines apart
-# (a multiple of 8 entries long), from each row's first line boundary on; the columns before it
-# (none at residue 0, 7 at residue 8) are a block of their own. Other results take ordinary stores.
+# Results of 2**21 entries or more (where QUILLBRAX_STREAMED_BYTES is 16 MiB, as make test sets it
+# for a second run; by default the size follows the machine's cache) bypass the caches where their
+# rows are whole cache lines apart (a multiple of 8 entries long), from each row's first line
+# boundary on; the columns before it (none at residue 0, 7 at residue 8) are a block of their own.
+# Other results take ordinary stores.
 @pytest.mark.parametrize("residue", [0, 32, 16, 8])
 @pytest.mark.parametrize(
     "n, m",

@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -50,9 +53,30 @@ using Matrix = frame::Strided<const double, 2>;
 using Result = frame::Strided<double, 2>;
 
 constexpr ITYPE kPanel = 8;
-constexpr ITYPE kDepth = 256;                       // columns per block: a panel slice fits L1
-constexpr size_t kYBlockBytes = 512 * 1024;         // packed block of Y: fits L2 beside a tile of X
-constexpr ITYPE kStreamedEntries = ITYPE{1} << 21;  // 16 MiB: results this large bypass the caches
+constexpr ITYPE kDepth = 256;                // columns per block: a panel slice fits L1
+constexpr size_t kYBlockBytes = 512 * 1024;  // packed block of Y: fits L2 beside a tile of X
+
+// Results of at least this many bytes bypass the caches: three quarters of the last level cache
+// the C library reports, or 16 MiB where it reports none. A result that fits is better left in
+// the cache, where ordinary stores write it and where its caller reads it next: on a Xeon with a
+// 260 MiB cache, a 30 MiB result took 0.75–0.9× the time written by ordinary stores, a 270 MiB
+// one 1.05×. QUILLBRAX_STREAMED_BYTES (read once per process) sets the size instead, so that the
+// tests reach both kinds of store on any machine.
+ITYPE streamed_bytes() {
+    static const ITYPE bytes = [] {
+        if (const char* value = std::getenv("QUILLBRAX_STREAMED_BYTES")) {
+            char* end = nullptr;
+            const long long given = std::strtoll(value, &end, 10);
+            if (end != value && *end == '\0' && given > 0) return static_cast<ITYPE>(given);
+        }
+        ITYPE cache = 0;
+#if defined(_SC_LEVEL3_CACHE_SIZE)
+        cache = static_cast<ITYPE>(sysconf(_SC_LEVEL3_CACHE_SIZE));
+#endif
+        return cache > 0 ? cache / 4 * 3 : ITYPE{16} << 20;
+    }();
+    return bytes;
+}
 
 // Rows of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
 // than x86-64's largest address space could hold as distinct elements). Only arrays with zero
@@ -425,14 +449,16 @@ template <Metric metric, class Isa>
 // (eight rows) times as long streamed as by ordinary stores. So the tiles are placed on the
 // lines: the columns before a row's first line boundary form a narrower block of their own.
 enum class Stores { strided, vector, streamed };
+constexpr ITYPE kStoresAhead = 2;  // tiles
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + kPanel − 1 (the first `width` real), over the columns of one block. `x` holds the
 // tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
-// unrolled, as short rows need); `panel` the Y panel. The sums start at 0.0 in the first block
-// and from the result in the others; the last block stores final(acc).
+// unrolled, as short rows need), `x_row` elements from the start of one to the next; `panel` the
+// Y panel. The sums start at 0.0 in the first block and from the result in the others; the last
+// block stores final(acc).
 template <Metric metric, class Isa, ITYPE kFixed>
-[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel,
+[[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE x_row,
                                                ITYPE depth_given, bool first, bool last,
                                                const Result& out, Stores stores, PowQueue& queue,
                                                ITYPE i0, ITYPE j0, ITYPE live, ITYPE width) {
@@ -448,6 +474,19 @@ template <Metric metric, class Isa, ITYPE kFixed>
         return out.data + (i0 + r) * out.strides[0] + (j0 + c) * ITYPE{sizeof(double)};
     };
 
+    // The lines of the result that a tile two on writes, asked for now: a tile's rows are as many
+    // streams of stores, which the hardware's prefetchers leave to wait for each line in turn (on
+    // a Xeon, ordinary stores into a result in the caches then took 1.5 times as long). Two tiles
+    // on along the rows; in a result too narrow for that, the tile below, written as many tiles
+    // on as there are across.
+    if (whole && stores == Stores::vector) {
+        if (j0 + (kStoresAhead + 1) * kPanel <= out.shape[1]) {
+            for (ITYPE r = 0; r < rows; ++r)
+                __builtin_prefetch(element(r, kStoresAhead * kPanel), 1);
+        } else if (i0 + 2 * rows <= out.shape[0]) {
+            for (ITYPE r = rows; r < 2 * rows; ++r) __builtin_prefetch(element(r, 0), 1);
+        }
+    }
     Vector acc[rows][vectors];
     if (first) {
         for (ITYPE r = 0; r < rows; ++r) {
@@ -474,7 +513,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
     ITYPE k = 0;
     if ((kFixed != 0 || first) && depth > 0) {
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * depth);
+            const Vector xk = Isa::broadcast(x + r * x_row);
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] =
                     tile_term<metric, Isa>(xk, load<Vector>(panel + v * lanes), r * vectors + v);
@@ -487,7 +526,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
         Vector y[vectors];
         for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(panel + k * kPanel + v * lanes);
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * depth + k);
+            const Vector xk = Isa::broadcast(x + r * x_row + k);
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] =
                     accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
@@ -558,18 +597,24 @@ template <Metric metric, class Isa, ITYPE kFixed>
     ITYPE lead = 0;
     const auto offset = static_cast<ITYPE>(reinterpret_cast<uintptr_t>(out.data) % kLine);
     if (metric != Metric::euclidean && stores == Stores::vector && plan.k_blocks == 1 &&
-        plan.n * plan.m >= kStreamedEntries && out.strides[0] % kLine == 0 &&
-        offset % ITYPE{sizeof(double)} == 0) {
+        plan.n * plan.m >= streamed_bytes() / ITYPE{sizeof(double)} &&
+        out.strides[0] % kLine == 0 && offset % ITYPE{sizeof(double)} == 0) {
         stores = Stores::streamed;
         lead = std::min(plan.m, (kLine - offset) % kLine / ITYPE{sizeof(double)});
     }
+    // Rows of X that are contiguous and aligned are read where they lie, a tile at a time; others
+    // (and a last tile of fewer rows) are packed. A tile of short rows costs little more to
+    // compute than to pack, with few rows of Y (a few centroids) nothing amortises the packing.
+    const bool x_in_place = X.strides[1] == ITYPE{sizeof(double)} &&
+                            X.strides[0] % ITYPE{sizeof(double)} == 0 &&
+                            reinterpret_cast<uintptr_t>(X.data) % alignof(double) == 0;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
         for (ITYPE b = 0; b < plan.k_blocks; ++b) {
             const ITYPE k0 = b * plan.depth;
-            const ITYPE depth = std::min(plan.depth, plan.d - k0);
+            const ITYPE depth = kFixed != 0 ? kFixed : std::min(plan.depth, plan.d - k0);
             // Y rows of the block into panels; lanes past the last row repeat it (their sums
             // are computed but never stored).
             for (ITYPE p = 0; p < panels; ++p) {
@@ -581,13 +626,20 @@ template <Metric metric, class Isa, ITYPE kFixed>
             }
             for (ITYPE i0 = 0; i0 < plan.n; i0 += rows) {
                 const ITYPE live = std::min(rows, plan.n - i0);
-                for (ITYPE r = 0; r < rows; ++r) {
-                    const ITYPE i = i0 + std::min(r, live - 1);
-                    for (ITYPE k = 0; k < depth; ++k) plan.x_tile[r * depth + k] = X(i, k0 + k);
+                const double* x = plan.x_tile;
+                ITYPE x_row = depth;
+                if (x_in_place && live == rows) {
+                    x = reinterpret_cast<const double*>(&X(i0, k0));
+                    x_row = X.strides[0] / ITYPE{sizeof(double)};
+                } else {
+                    for (ITYPE r = 0; r < rows; ++r) {
+                        const ITYPE i = i0 + std::min(r, live - 1);
+                        for (ITYPE k = 0; k < depth; ++k) plan.x_tile[r * depth + k] = X(i, k0 + k);
+                    }
                 }
                 for (ITYPE p = 0; p < panels; ++p) {
                     const ITYPE j0 = p * kPanel;
-                    tile_kernel<metric, Isa, kFixed>(plan.x_tile, plan.y_block + p * depth * kPanel,
+                    tile_kernel<metric, Isa, kFixed>(x, plan.y_block + p * depth * kPanel, x_row,
                                                      depth, b == 0, b + 1 == plan.k_blocks, out,
                                                      stores, queue, i0, j_start + j0, live,
                                                      std::min(kPanel, block_rows - j0));
