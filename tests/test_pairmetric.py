@@ -278,6 +278,16 @@ def expected_roots(squared):
     return np.array([math.pow(v, 0.5) for v in squared.ravel().tolist()]).reshape(squared.shape)
 
 
+def sequential(X, Y, metric):
+    """The reference's sums by NumPy's elementwise operations (the scalar ones), k in order: the
+    same bits, fast enough for large results."""
+    expected = np.zeros((X.shape[0], Y.shape[0]))
+    for k in range(X.shape[1]):
+        diff = X[:, None, k] - Y[None, :, k]
+        expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
+    return expected_roots(expected) if metric == "euclidean" else expected
+
+
 @pytest.mark.parametrize("side", [-1, 1])
 def test_euclidean_roots_next_to_midpoints(side):
     targets = near_midpoints(300, side, np.random.default_rng(side + 7))
@@ -463,18 +473,29 @@ def test_rows_of_x_in_place_or_packed(rows, d, metric):
     assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
 
 
+# Fewer rows of X than a tile (a query against many rows of Y) take tiles of one row by several
+# panels, in whole groups of panels and a partial one, over several blocks of Y rows (50011 rows
+# at d = 3) or of columns (d = 300); whole panels are packed a column at a time, in any layout.
+@pytest.mark.parametrize("n, m, d", [(1, 50011, 3), (3, 200, 40), (7, 1000, 300), (2, 130, 16)])
+@pytest.mark.parametrize("layout", ["C", "fortran", "reversed"])
+@pytest.mark.parametrize("metric", METRICS)
+def test_few_rows_of_x_against_many(monkeypatch, n, m, d, layout, metric):
+    rng = np.random.default_rng(m)
+    X = rng.standard_normal((n, d)) * 10.0 ** rng.integers(-6, 6, (n, d))
+    Y = rng.standard_normal((m, d)) * 10.0 ** rng.integers(-6, 6, (m, d))
+    X[-1, 0], Y[m // 2, d - 1] = math.inf, math.nan
+    expected = sequential(X, Y, metric)
+    assert same_bits(FUNCTIONS[metric](X, laid_out(Y, layout)), expected)
+    monkeypatch.setattr(_pairmetric, "np", empty_in("column stride 16"))
+    assert same_bits(FUNCTIONS[metric](X, laid_out(Y, layout)), expected)
+
+
 @pytest.mark.parametrize("metric", METRICS)
 def test_several_blocks_of_y_rows_and_columns(metric):
     # d = 512: two blocks of 256 columns, and blocks of 256 rows of Y: 300 rows span two.
     rng = np.random.default_rng(13)
     X, Y = rng.standard_normal((3, 512)), rng.standard_normal((300, 512))
-    expected = np.zeros((3, 300))
-    for k in range(512):  # NumPy's elementwise operations are the scalar ones, k in order
-        diff = X[:, None, k] - Y[None, :, k]
-        expected = expected + (np.abs(diff) if metric == "manhattan" else diff * diff)
-    if metric == "euclidean":
-        expected = expected_roots(expected)
-    assert same_bits(FUNCTIONS[metric](X, Y), expected)
+    assert same_bits(FUNCTIONS[metric](X, Y), sequential(X, Y, metric))
 
 
 def empty_at(residue):
