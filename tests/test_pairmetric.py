@@ -75,17 +75,23 @@ def test_several_blocks_of_rows_and_partial_panels(metric, layout):
 
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("d", [1, 3, 40, 300])  # unrolled rows, one block, two blocks
-def test_nan_payloads_signed_zeros_and_infinities_in_every_lane(metric, d):
+# Few rows of X (thin tiles), or few rows of Y: with a NaN in Y the sums are taken as they are,
+# without one with X and Y exchanged (a NaN-free Y, X's NaN either way).
+@pytest.mark.parametrize("n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False)])
+def test_nan_payloads_signed_zeros_and_infinities_in_every_lane(metric, d, n, m, nan_in_y):
     # Differences are taken two ways (by subtraction, and as x·1 − y); both must give x's NaN
     # where x and y are both NaN, and the zeros' signs of x − y, in every lane of a tile.
     rng = np.random.default_rng(23)
     signs_and_kinds = np.array([0x7FF8, 0xFFF8, 0x7FF0, 0xFFF0], dtype=np.uint64) << np.uint64(48)
     payloads = rng.integers(1, 1 << 40, (4, 4), dtype=np.uint64)
     nans = (signs_and_kinds[:, None] | payloads).view(np.float64).ravel()  # quiet and signalling
-    choices = np.concatenate([nans, [0.0, -0.0, np.inf, -np.inf, 1.0, -2.5]])
-    X = rng.choice(choices, (6, d))
-    Y = rng.choice(choices, (17, d))
-    X[0], Y[0] = nans[0], nans[1]  # both NaN at every column, with different payloads
+    others = [0.0, -0.0, np.inf, -np.inf, 1.0, -2.5]
+    choices = np.concatenate([nans, others])
+    X = rng.choice(choices, (n, d))
+    Y = rng.choice(choices if nan_in_y else np.array(others), (m, d))
+    X[0] = nans[0]
+    if nan_in_y:
+        Y[0] = nans[1]  # both NaN at every column, with different payloads
     assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
 
 

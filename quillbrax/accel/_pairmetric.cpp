@@ -756,6 +756,22 @@ template <Metric metric>
 template <Metric metric>
 void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) {
     if (n == 0 || m == 0) return;
+    // Fewer rows of Y than a panel's lanes (each point against one centroid or a few) would leave
+    // most lanes idle: the same sums with X and Y exchanged fill them, into the transposed result.
+    // Every term is the same double either way (y − x is −(x − y) exactly, and a NaN operand's
+    // NaN is the one returned) except where x and y are both NaN, so only for a NaN-free Y.
+    if (m < kPanel && n >= kPanel) {
+        bool nan_free = true;
+        for (ITYPE j = 0; j < m; ++j) {
+            for (ITYPE k = 0; k < d; ++k) nan_free &= !std::isnan(static_cast<double>(Y(j, k)));
+        }
+        if (nan_free) {
+            const Matrix Yd{Y.data, {m, d}, {Y.strides[0], Y.strides[1]}};
+            const Result transposed{out.data, {m, n}, {out.strides[1], out.strides[0]}};
+            pairwise_kernel<metric>(Yd, X, transposed, m, n, d);
+            return;
+        }
+    }
     Plan plan{n, m, d, 0, std::max<ITYPE>(1, (d + kDepth - 1) / kDepth), 0, nullptr, nullptr};
     plan.depth = (d + plan.k_blocks - 1) / plan.k_blocks;  // blocks of nearly equal length
     const ITYPE width = std::max<ITYPE>(plan.depth, 1);
