@@ -160,7 +160,7 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
         ("cityblock", _pairmetric.pairwise_manhattan_distances),
     ]
     # The shapes users call: few features (coordinates, embeddings of a few dimensions), tens,
-    # and long rows.
+    # and long rows; one point against many, and many against a few centroids.
     sizes = (
         [(200, 200, 3), (1000, 1000, 3), (1000, 1000, 64), (300, 300, 1024)]
         if quick
@@ -171,6 +171,8 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
             (10000, 100, 16),
             (2000, 2000, 64),
             (500, 500, 1024),
+            (1, 1000000, 3),
+            (1000000, 3, 3),
         ]
     )
     cases = []
