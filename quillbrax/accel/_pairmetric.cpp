@@ -779,8 +779,8 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
     const ITYPE fit = static_cast<ITYPE>(kYBlockBytes / sizeof(double)) / width / group * group;
     plan.y_rows = std::max(group, std::min(fit, (m + group - 1) / group * group));
     // Bounded by kYBlockBytes and a tile: a few hundred KiB whatever the shapes.
-    // (Not zeroed: every panel a tile reads is packed first. Zeroing the block cost a call
-    // against 10^4 rows of Y half its time.)
+    // (Not zeroed: every panel a tile reads is packed first. Zeroing the block made a call
+    // against 10^4 rows of 8 columns take 1.3 times as long.)
     const auto y_block =
         std::make_unique_for_overwrite<double[]>(static_cast<size_t>(plan.y_rows * width));
     const auto x_tile =
