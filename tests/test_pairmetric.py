@@ -451,10 +451,11 @@ def empty_in(layout):
 
 @pytest.mark.parametrize("layout", ["unaligned", "column stride 16"])
 @pytest.mark.parametrize("d", [5, 300])  # 300: sums carried in the result between two blocks
+@pytest.mark.parametrize("n, m", [(7, 13), (37, 1), (37, 3)])  # 1 and 3 rows of Y: exchanged
 @pytest.mark.parametrize("metric", METRICS)
-def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, metric):
+def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, n, m, metric):
     rng = np.random.default_rng(d)
-    X, Y = rng.standard_normal((7, d)), rng.standard_normal((13, d + 1))
+    X, Y = rng.standard_normal((n, d)), rng.standard_normal((m, d + 1))
     expected = FUNCTIONS[metric](X, Y)
     monkeypatch.setattr(_pairmetric, "np", empty_in(layout))
     result = FUNCTIONS[metric](X, Y)
