@@ -686,21 +686,19 @@ template <Metric metric, class Isa, ITYPE kFixed>
                         for (ITYPE k = 0; k < depth; ++k) plan.x_tile[r * depth + k] = X(i, k0 + k);
                     }
                 }
-                if (thin) {
-                    for (ITYPE p = 0; p < panels; p += rows) {
-                        tile_kernel<metric, Isa, kFixed, 1, rows>(
+                // The tiles along the block, kRows rows by kPanels panels each.
+                const auto tiles = [&]<ITYPE kRows, ITYPE kPanels>() {
+                    for (ITYPE p = 0; p < panels; p += kPanels) {
+                        tile_kernel<metric, Isa, kFixed, kRows, kPanels>(
                             x, plan.y_block + p * depth * kPanel, x_row, depth, b == 0,
                             b + 1 == plan.k_blocks, out, stores, queue, i0, j_start + p * kPanel,
-                            live, std::min(rows * kPanel, block_rows - p * kPanel));
+                            live, std::min(kPanels * kPanel, block_rows - p * kPanel));
                     }
-                    continue;
-                }
-                for (ITYPE p = 0; p < panels; ++p) {
-                    const ITYPE j0 = p * kPanel;
-                    tile_kernel<metric, Isa, kFixed>(x, plan.y_block + p * depth * kPanel, x_row,
-                                                     depth, b == 0, b + 1 == plan.k_blocks, out,
-                                                     stores, queue, i0, j_start + j0, live,
-                                                     std::min(kPanel, block_rows - j0));
+                };
+                if (thin) {
+                    tiles.template operator()<1, rows>();
+                } else {
+                    tiles.template operator()<rows, 1>();
                 }
             }
         }
@@ -766,9 +764,8 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
             for (ITYPE k = 0; k < d; ++k) nan_free &= !std::isnan(static_cast<double>(Y(j, k)));
         }
         if (nan_free) {
-            const Matrix Yd{Y.data, {m, d}, {Y.strides[0], Y.strides[1]}};
             const Result transposed{out.data, {m, n}, {out.strides[1], out.strides[0]}};
-            pairwise_kernel<metric>(Yd, X, transposed, m, n, d);
+            pairwise_kernel<metric>(Y, X, transposed, m, n, d);
             return;
         }
     }
