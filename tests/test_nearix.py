@@ -151,9 +151,10 @@ def test_tie_order_in_more_dimensions_follows_search_and_heap(n, d, k, extreme):
 @pytest.mark.parametrize("k", [2, 8, 64, 65])
 @pytest.mark.parametrize("d", [2, 5])
 def test_rows_with_and_without_ties_in_one_call_follow_search_and_heap(d, k):
-    # Rows of distinct distances are written straight from their ranks (up to 64 columns), rows
-    # with equal distances by emptying the heap, and after a row with ties the next ones skip
-    # the ranking: runs of both kinds in one call, each row exactly the reference search's.
+    # Rows of distinct distances are written straight from their sorted candidates or ranks (up
+    # to 64 columns), rows with equal distances by emptying the heap, and after a row with ties
+    # the next ones go straight to the heap: runs of both kinds in one call, each row exactly the
+    # reference search's.
     n = 300
     rng = np.random.default_rng(d * 100 + k)
     # Columns of distinct multiples of 4 fix the tree. A tie row lies at a + 1 along every axis
@@ -171,6 +172,29 @@ def test_rows_with_and_without_ties_in_one_call_follow_search_and_heap(d, k):
     assert indices.tolist() == want_indices
     assert distances.tolist() == want_distances
     assert any(len(set(row)) < len(row) for row in want_distances)
+
+
+@pytest.mark.parametrize("k", [2, 3, 7, 16, 17])
+def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
+    # Inside the samples' box, rows keep their candidates sorted (2 <= k <= 16; an odd k leaves
+    # a slot unused) and hand them to the heap on a tie or a distance that is not finite.
+    # Distinct integers in each column fix the tree; integer and half-integer queries meet ties
+    # that enter and leave a row as well as ties that stay, the others none. One sample has an
+    # infinite coordinate, one query an infinite one and one a NaN. Each row is exactly the
+    # reference search's.
+    n = 300
+    rng = np.random.default_rng(k)
+    X = np.array([rng.permutation(n) for _ in range(3)], dtype=float).T
+    X[7, 0] = np.inf
+    Q = rng.random((600, 3)) * n
+    Q[::3] = np.round(Q[::3])
+    Q[1::3] = np.round(2 * Q[1::3]) / 2
+    Q[5, 0] = np.inf
+    Q[9, 0] = np.nan
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))
 
 
 def test_duplicate_rows_each_index_once():
