@@ -729,6 +729,8 @@ def test_clustered_samples_pruned_by_subtree_boxes_follow_search_and_heap(d, k, 
 @pytest.mark.parametrize("d, rows", [(1, 66000), (2, 66000), (3, 66000), (5, 3000), (40, 600)])
 @pytest.mark.parametrize("extreme", [False, True])
 def test_rows_get_the_same_answers_in_any_order_and_alone(d, rows, extreme):
+    # Integer queries in a small range repeat: a row equal to the one answered before it takes
+    # a copy of that answer, which must be the row's own answer alone.
     rng = np.random.default_rng(d * 2 + extreme)
     X = rng.integers(0, 4, size=(300, d)).astype(float)
     Q = rng.integers(-2, 6, size=(rows, d)).astype(float)

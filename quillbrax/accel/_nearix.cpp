@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -1737,6 +1738,8 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     // rows near each other in space, answered one after the other, descend the same paths (which
     // the branch predictor then learns) and find the same nodes in the cache. Measured, 1.0-1.7
     // times as fast as the order given, most with duplicate samples, many rows or low d.
+    // Equal rows have equal keys, so they come one after the other: a row whose coordinates
+    // are the same bits as the row answered just before takes a copy of its answer.
     const SpatialKey spatial(tree);
     std::vector<std::uint64_t> order(std::min(rows, order_chunk));
     std::vector<std::uint64_t> spare(order.size());
@@ -1746,8 +1749,17 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
             order[r] = spatial.of(queries + (first + r) * d) << order_chunk_bits | r;
         }
         const std::uint64_t* sorted = sort_by_key(order.data(), spare.data(), count);
+        std::size_t previous = rows;
         for (std::size_t r = 0; r < count; ++r) {
-            answer(first + (sorted[r] & (order_chunk - 1)));
+            const std::size_t row = first + (sorted[r] & (order_chunk - 1));
+            if (previous < rows && std::memcmp(queries + row * d, queries + previous * d,
+                                               d * sizeof(double)) == 0) {
+                std::copy_n(indices + previous * width, width, indices + row * width);
+                std::copy_n(distances + previous * width, width, distances + row * width);
+            } else {
+                answer(row);
+            }
+            previous = row;
         }
     }
 }
