@@ -176,8 +176,9 @@ def test_rows_with_and_without_ties_in_one_call_follow_search_and_heap(d, k):
 
 @pytest.mark.parametrize("k", [2, 3, 7, 16, 17])
 def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
-    # Inside the samples' box, rows keep their candidates sorted (2 <= k <= 16; an odd k leaves
-    # a slot unused) and hand them to the heap on a tie or a distance that is not finite.
+    # Inside the samples' box, rows are searched first in another order, their candidates in a
+    # sorted array (2 <= k <= 16; an odd k leaves a slot unused), and again in the search's order
+    # at a tie or a distance that is not finite.
     # Distinct integers in each column fix the tree; integer and half-integer queries meet ties
     # that enter and leave a row as well as ties that stay, the others none. One sample has an
     # infinite coordinate, one query an infinite one and one a NaN. Each row is exactly the
@@ -195,6 +196,22 @@ def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
     want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
     assert indices.tolist() == want_indices
     np.testing.assert_array_equal(distances, np.array(want_distances))
+
+
+@pytest.mark.parametrize("k", [1, 2, 3, 8])
+@pytest.mark.parametrize("d", [1, 2])
+def test_equal_candidates_across_a_split_follow_search_and_heap(d, k):
+    # Queries halfway between grid points see equal candidates on both sides of many splits,
+    # the nearer side searched first; which one a row keeps is the reference search's choice,
+    # whatever order the candidates are first gathered in.
+    n = 60
+    X = np.array([np.roll(np.arange(n), 7 * j) for j in range(d)], dtype=float).T
+    Q = np.stack([np.arange(0.5, n - 1, 0.5)] * d, axis=1)
+    Q[:, 1:] = np.round(Q[:, 1:])
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    assert distances.tolist() == want_distances
 
 
 def test_duplicate_rows_each_index_once():

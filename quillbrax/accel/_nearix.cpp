@@ -940,47 +940,27 @@ inline bool place_sorted_portable(double* dists, std::int64_t* idxs, std::size_t
     return _mm256_movemask_pd(equal) != 0;
 }
 
-// The candidates of one query row as the search keeps them. The search asks only how many there
-// are and, once there are k, the largest of their distances (the k-th best); it offers a
-// candidate for insertion while there are fewer than k, and in place of the largest when it is
-// strictly nearer. Where no distance is NaN, both answers depend on the distances held alone,
-// not on where equal ones sit in the heap, so a row takes the same steps whatever keeps its
-// candidates: the heap is needed only to say which of equally distant candidates survive and
-// in what order they are written.
-//
-// So a row may keep its candidates sorted by distance in a short array, where an insertion is a
-// few vector comparisons and blends without a branch, where the heap's sifts take branches
-// that no predictor learns; every candidate taken is logged. Where the row ends with no two of
-// its distances ever equal, the array is its answer, nearest first (no ordering of the heap at
-// the end); where two were equal at some point, the log is replayed into the heap, which then
-// holds what it would have held had it kept the candidates from the start. A distance that is
-// not finite (a NaN orders nothing, and the array's empty slots hold +inf) hands the row to the
-// heap at once, by the same replay.
-//
-// Measured on queries inside the samples' box, the array takes 0.8-0.9 times the time for k = 4
-// to 16. The heap keeps a row of one candidate, of more than sorted_limit (at k = 32 the
-// insertions cost more than the sifts), and a query outside the box (Search::run), whose
-// candidates enter mostly each nearer than all before: the sifts then take the same way every
-// time, and the heap measured faster.
+// The candidates of one query row: the heap, or, for a search in any order (Search::run) with
+// 2 <= k <= sorted_limit, an array sorted by distance. An insertion into the array is a few
+// vector comparisons and blends without a branch, where the heap's sifts take branches that no
+// predictor learns, and it tells whether the new distance equals one held (a tie, which the
+// search in any order cannot settle). The array holds finite distances only (its empty slots
+// hold +inf). At k = 32 the insertions cost more than the sifts.
 class Candidates {
 public:
     static constexpr std::size_t sorted_limit = 16;
 
     explicit Candidates(std::size_t k)
-        : k_(k), heap_(k), lanes_((k + 3) / 4 * 4), dists_(lanes_), idxs_(lanes_) {
-        log_.reserve(4 * k);
-    }
+        : k_(k), heap_(k), lanes_((k + 3) / 4 * 4), dists_(lanes_), idxs_(lanes_) {}
 
     // Starts a row, in the array where `sorted` and k allow it, else in the heap.
     void clear(bool sorted) {
         sorted_ = sorted && k_ >= 2 && k_ <= sorted_limit;
-        tied_ = false;
         heap_.clear();
         count_ = 0;
         worst_ = -infinity;
+        tie_ = false;
         if (sorted_) {
-            tie_ = false;
-            log_.clear();
             std::fill(dists_.begin(), dists_.begin() + static_cast<std::ptrdiff_t>(k_), infinity);
             std::fill(dists_.begin() + static_cast<std::ptrdiff_t>(k_), dists_.end(),
                       std::numeric_limits<double>::quiet_NaN());
@@ -992,19 +972,16 @@ public:
     // The largest distance held (the heap's top); needs size() >= 1.
     double worst() const { return worst_; }
 
-    // Needs size() < k.
+    // Needs size() < k, and a finite distance in the array.
     [[gnu::always_inline]] void insert(HeapItem item) {
         ++count_;
-        if (sorted_ && std::isfinite(item.dist)) {
+        if (sorted_) {
             worst_ = std::max(worst_, item.dist);
             place(item);
-            return;
+        } else {
+            heap_.insert(item);
+            worst_ = heap_.top().dist;
         }
-        if (sorted_) {
-            to_heap();
-        }
-        heap_.insert(item);
-        worst_ = heap_.top().dist;
     }
 
     // In place of the largest; needs size() == k and item.dist < worst().
@@ -1019,16 +996,10 @@ public:
         }
     }
 
-    // Whether the row's answer is the array, nearest first (sorted_dists, sorted_idxs); if not,
-    // it is in heap(), to which a tie hands it now.
-    bool settle() {
-        if (sorted_ && tie_) {
-            to_heap();
-        }
-        return sorted_;
-    }
-    // Whether the row was handed to the heap, for a tie or a distance that is not finite.
-    bool tied() const { return tied_; }
+    // Whether two distances in the array were ever equal.
+    bool tie() const { return tie_; }
+    // Whether the row is in the array, nearest first (sorted_dists, sorted_idxs), or the heap.
+    bool sorted() const { return sorted_; }
     const double* sorted_dists() const { return dists_.data(); }
     const std::int64_t* sorted_idxs() const { return idxs_.data(); }
     CandidateHeap& heap() { return heap_; }
@@ -1038,23 +1009,6 @@ private:
         tie_ = quillbrax::dispatch<place_sorted_portable, place_sorted_avx2>(
                    dists_.data(), idxs_.data(), lanes_, item.dist, item.idx) ||
                tie_;
-        log_.push_back(item);
-    }
-
-    // Hands the row to the heap: the logged candidates, the first k inserted and each later
-    // one in place of the top, as the search took them.
-    void to_heap() {
-        heap_.clear();
-        for (const HeapItem& item : log_) {
-            if (heap_.size() < k_) {
-                heap_.insert(item);
-            } else {
-                heap_.replace_top(item);
-            }
-        }
-        sorted_ = false;
-        tied_ = true;
-        worst_ = heap_.empty() ? -infinity : heap_.top().dist;
     }
 
     std::size_t k_;
@@ -1062,12 +1016,10 @@ private:
     std::size_t lanes_;
     std::vector<double> dists_;
     std::vector<std::int64_t> idxs_;
-    std::vector<HeapItem> log_;
     std::size_t count_ = 0;
     double worst_ = -infinity;
     bool sorted_ = false;
     bool tie_ = false;
-    bool tied_ = false;
 };
 
 // Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
@@ -1226,6 +1178,21 @@ inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 // bound is infinite and equal to q). Each sample's coordinate difference is at least that offset
 // in magnitude, and the far side of any split is at least as far away as its parent's box.
 // Computed in the same order and rounding as `sq`, the bound never exceeds a sample's distance.
+//
+// So the search's order decides a row only through ties: where the k nearest distances are
+// distinct and every other sample is strictly farther than the k-th, the row is those k
+// samples, nearest first, however they were found. A query inside the samples' box with
+// k <= Candidates::sorted_limit is searched first in another order: each node after its near
+// side rather than before it (the k-th best is then most often tight when the node's own
+// distance is summed, which sq_below cuts short), and a batch's nodes by position. That search
+// keeps its candidates in a sorted array, skips only what is strictly farther than the k-th
+// best (so every sample as near as it is seen), and gives up at the first tie it meets: a
+// distance equal to the k-th best or to a candidate held, or one that is not finite while
+// fewer than k are held (an infinity fills the array's empty slots; a NaN orders nothing; with k
+// candidates in hand neither can enter in either order). A row it gives up on is searched again
+// in the search's order. Measured with k = 8 inside the box: 0.7 times the time in 2 and 3
+// dimensions, 0.7-1.0 in 8 and 16. Outside the box the search's order measured as fast: far
+// from the samples, most candidates enter each nearer than all before either way.
 class Search {
 public:
     Search(const KDTree& tree, std::size_t k)
@@ -1246,12 +1213,13 @@ public:
           outside_batch_limit_(outside_batch_limit(tree.d)),
           batch_(static_cast<std::size_t>(outside_batch_limit_)) {}
 
-    // Needs n >= 1. The candidates are kept in an array where `sorted` allows it and the
-    // query lies inside the samples' box; outside it, where each candidate entering is most often
-    // the nearest yet, the heap's sifts take the same way every time and measured faster.
-    void run(const double* q, Candidates& heap, bool sorted) {
+    // Needs n >= 1. Searches in any order first where `any_order` allows it, k <= sorted_limit
+    // and the query lies inside the samples' box; at a tie, searches again in the search's order.
+    // Returns whether it met a tie (the candidates are then in the heap).
+    bool run(const double* q, Candidates& heap, bool any_order) {
         q_ = q;
         heap_ = &heap;
+        tied_ = false;
         double bound = 0.0;
         for (std::size_t i = 0; i < d_; ++i) {
             double offset = 0.0;
@@ -1264,31 +1232,95 @@ public:
             bound += offset * offset;
         }
         batch_limit_ = bound > 0 ? outside_batch_limit_ : inside_batch_limit_;
-        heap.clear(sorted && !(bound > 0));
-        if (box_count_ > 1) {
-            // The root's box is the one just measured; its children have boxes of their own.
-            if (!cannot_improve(bound)) {
-                visit_node<false, true>(0, n_, 0, bound, 0);
+        if (any_order && k_ <= Candidates::sorted_limit && !(bound > 0)) {
+            heap.clear(true);
+            search<false>(bound);
+            if (!tied_) {
+                return false;
             }
-        } else {
-            visit<false>(0, n_, 0, bound);
         }
+        heap.clear(false);
+        search<true>(bound);
+        return tied_;
     }
 
 private:
+    template <bool Exact>
+    void search(double bound) {
+        if (box_count_ > 1) {
+            // The root's box is the one just measured; its children have boxes of their own.
+            if (!cannot_improve<Exact>(bound)) {
+                visit_node<Exact, false, true>(0, n_, 0, bound, 0);
+            }
+        } else {
+            visit<Exact, false>(0, n_, 0, bound);
+        }
+    }
+
+    // In the search's order, a subtree whose box is no nearer than the k-th best holds nothing
+    // that could enter; in any order, one whose box is as near holds none that could enter or
+    // tie, and nothing needs searching once a tie was met.
+    template <bool Exact>
     bool cannot_improve(double bound) const {
-        return heap_->size() >= k_ && bound >= heap_->worst();
+        if constexpr (Exact) {
+            return heap_->size() >= k_ && bound >= heap_->worst();
+        } else {
+            return tied_ || (heap_->size() >= k_ && bound > heap_->worst());
+        }
+    }
+
+    // In any order: takes a candidate strictly nearer than the k-th best (any while there are
+    // fewer than k) and refuses one farther or NaN; one as near as the k-th best, as near as a
+    // candidate held, or not finite while there are fewer than k is a tie.
+    [[gnu::always_inline]] void offer(double dist, std::int32_t row) {
+        Candidates& heap = *heap_;
+        if (heap.size() < k_) {
+            if (!std::isfinite(dist)) {
+                tied_ = true;
+                return;
+            }
+            heap.insert({dist, row});
+        } else if (dist < heap.worst()) {
+            heap.replace_worst({dist, row});
+        } else if (dist == heap.worst()) {
+            tied_ = true;
+        }
+        tied_ = tied_ || heap.tie();
+    }
+
+    // In any order, a subtree of at most batch_limit_ nodes: all its distances at once, then
+    // each node offered by position (with the k candidates in hand, only those at most as far as
+    // the k-th best, the next double up being the batch's limit: offer() takes or refuses them
+    // by the k-th best as it stands then).
+    void visit_batch(std::int32_t p, std::int32_t size) {
+        const bool full = heap_->size() >= k_;
+        std::uint64_t entering = quillbrax::dispatch<batch_sq_portable, batch_sq_avx2>(
+            q_, points_ + static_cast<std::size_t>(p) * d_, static_cast<std::size_t>(size), d_,
+            batch_.data(), full ? std::nextafter(heap_->worst(), infinity) : 0.0);
+        if (!full) {
+            entering = ~std::uint64_t{0} >> (64 - size);
+        }
+        while (entering != 0 && !tied_) {
+            const auto at = static_cast<std::int32_t>(std::countr_zero(entering));
+            entering &= entering - 1;
+            offer(batch_[static_cast<std::size_t>(at)], rows_[p + at]);
+        }
     }
 
     // The subtree of `size` nodes at position p, splitting on `dim` (its depth mod d), whose box
     // is `bound` away.
     // Within a batch, the distances of the subtree's nodes were computed on entering it.
-    template <bool InBatch>
+    template <bool Exact, bool InBatch>
     void visit(std::int32_t p, std::int32_t size, std::size_t dim, double bound) {
-        if (size == 0 || cannot_improve(bound)) {
+        if (size == 0 || cannot_improve<Exact>(bound)) {
             return;
         }
-        if constexpr (!InBatch) {
+        if constexpr (!Exact) {
+            if (size <= batch_limit_) {
+                visit_batch(p, size);
+                return;
+            }
+        } else if constexpr (!InBatch) {
             if (size <= batch_limit_) {
                 // Only a sample strictly nearer than the k-th best can enter, and the k-th best
                 // only shrinks: with none such the subtree changes nothing, with one the order
@@ -1314,11 +1346,11 @@ private:
                     visit_entering(p, size, dim, entering);
                     return;
                 }
-                visit<true>(p, size, dim, bound);
+                visit<true, true>(p, size, dim, bound);
                 return;
             }
         }
-        visit_node<InBatch, false>(p, size, dim, bound, -1);
+        visit_node<Exact, InBatch, false>(p, size, dim, bound, -1);
     }
 
     // A subtree with a box of its own: along each dimension the offset of the query from that
@@ -1326,6 +1358,7 @@ private:
     // the splits above; the larger of the two is kept (a NaN inherited stays, as it would have
     // without the box) while the subtree is searched, and the offsets are put back after.
     // Subtrees with boxes are at least box_min_size nodes, never a batch. `box` is this one's.
+    template <bool Exact>
     void visit_boxed(std::int32_t p, std::int32_t size, std::size_t dim, std::int32_t box) {
         const double* lower = lower_ + static_cast<std::size_t>(box) * d_;
         const double* upper = upper_ + static_cast<std::size_t>(box) * d_;
@@ -1345,12 +1378,12 @@ private:
             offsets[i] = offset;
             bound += offset * offset;
         }
-        if (reach_ != nullptr && bound > 0 && !cannot_improve(bound)) {
+        if (reach_ != nullptr && bound > 0 && !cannot_improve<Exact>(bound)) {
             // Outside the box: its ball may bound the samples further off.
             bound = std::max(bound, ball_bound(lower, upper, reach_[box]));
         }
-        if (!cannot_improve(bound)) {
-            visit_node<false, true>(p, size, dim, bound, box);
+        if (!cannot_improve<Exact>(bound)) {
+            visit_node<Exact, false, true>(p, size, dim, bound, box);
         }
         for (std::size_t i = 0; i < d_; ++i) {
             offsets[i] = saves[i];
@@ -1379,32 +1412,44 @@ private:
     }
 
     // A subtree with a box, searched with the bound it inherits.
+    template <bool Exact>
     void visit_unmeasured(std::int32_t p, std::int32_t size, std::size_t dim, double bound,
                           std::int32_t box) {
-        if (!cannot_improve(bound)) {
-            visit_node<false, true>(p, size, dim, bound, box);
+        if (!cannot_improve<Exact>(bound)) {
+            visit_node<Exact, false, true>(p, size, dim, bound, box);
         }
     }
 
-    // The node at p and then its children, near side first; `Boxed` when the node has a box,
-    // numbered `box`, in which case its children may have boxes too.
-    template <bool InBatch, bool Boxed>
+    // The node at p and its children, near side first; `Boxed` when the node has a box, numbered
+    // `box`, in which case its children may have boxes too. In the search's order the node comes
+    // before its children; in any order after the near side, whose candidates (the nearer ones,
+    // most often) then leave it to be refused by sq_below's first few terms.
+    template <bool Exact, bool InBatch, bool Boxed>
     [[gnu::always_inline]] void visit_node(std::int32_t p, std::int32_t size, std::size_t dim,
                                            double bound, std::int32_t box) {
         const double* point = points_ + static_cast<std::size_t>(p) * d_;
         Candidates& heap = *heap_;
-        double dist;
-        if constexpr (InBatch) {
-            dist = batch_[static_cast<std::size_t>(p - batch_start_)];
-        } else {
-            dist = heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.worst());
+        if constexpr (Exact) {
+            double dist;
+            if constexpr (InBatch) {
+                dist = batch_[static_cast<std::size_t>(p - batch_start_)];
+            } else {
+                dist = heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.worst());
+            }
+            if (heap.size() < k_) {
+                heap.insert({dist, rows_[p]});
+            } else if (dist < heap.worst()) {
+                heap.replace_worst({dist, rows_[p]});
+            }
         }
-        if (heap.size() < k_) {
-            heap.insert({dist, rows_[p]});
-        } else if (dist < heap.worst()) {
-            heap.replace_worst({dist, rows_[p]});
-        }
+        const auto offer_node = [&] {
+            offer(heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.worst()),
+                  rows_[p]);
+        };
         if (size == 1) {
+            if constexpr (!Exact) {
+                offer_node();
+            }
             return;
         }
         const std::size_t next_dim = dim + 1 == d_ ? 0 : dim + 1;
@@ -1418,28 +1463,40 @@ private:
         const std::int32_t right_box = left_box >= 0 ? left_box + 1 : -1;
         const std::int32_t near_box = near_is_left ? left_box : right_box;
         if (Boxed && near_box >= 0 && bound > 0) {
-            visit_boxed(near_is_left ? left : right, near_is_left ? left_size : right_size,
-                        next_dim, near_box);
+            visit_boxed<Exact>(near_is_left ? left : right, near_is_left ? left_size : right_size,
+                               next_dim, near_box);
         } else if (Boxed && near_box >= 0) {
             // A query inside this subtree's box is most often inside the near side's box too,
             // which then adds nothing to the bound: that side is searched without measuring its
             // box, its children with theirs.
-            visit_unmeasured(near_is_left ? left : right, near_is_left ? left_size : right_size,
-                             next_dim, bound, near_box);
+            visit_unmeasured<Exact>(near_is_left ? left : right,
+                                    near_is_left ? left_size : right_size, next_dim, bound,
+                                    near_box);
         } else {
-            visit<InBatch>(near_is_left ? left : right, near_is_left ? left_size : right_size,
-                           next_dim, bound);
+            visit<Exact, InBatch>(near_is_left ? left : right,
+                                  near_is_left ? left_size : right_size, next_dim, bound);
         }
-        const double kth_best = heap.empty() ? empty_heap_bound : heap.worst();
-        if (!(kth_best > diff * diff || heap.size() < k_)) {
-            return;
+        if constexpr (Exact) {
+            const double kth_best = heap.empty() ? empty_heap_bound : heap.worst();
+            if (!(kth_best > diff * diff || heap.size() < k_)) {
+                return;
+            }
+        } else {
+            if (tied_) {
+                return;
+            }
+            offer_node();
+            // A sample beyond the plane as near as the k-th best would tie: searched.
+            if (tied_ || (heap.size() >= k_ && diff * diff > heap.worst())) {
+                return;
+            }
         }
         if constexpr (InBatch) {
             // The distances are known already: a visit costs a comparison, so the far side is
             // tested against its parent's box (contains its own, a weaker but valid bound) rather
             // than paying d additions for its own.
-            visit<true>(near_is_left ? right : left, near_is_left ? right_size : left_size,
-                        next_dim, bound);
+            visit<true, true>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                              next_dim, bound);
             return;
         }
         // The far side's box lies beyond the splitting plane along dim. Its offset along dim is
@@ -1456,13 +1513,13 @@ private:
         }
         const std::int32_t far_box = near_is_left ? right_box : left_box;
         if (Boxed && far_box >= 0) {
-            if (!cannot_improve(far_bound)) {
-                visit_boxed(near_is_left ? right : left, near_is_left ? right_size : left_size,
-                            next_dim, far_box);
+            if (!cannot_improve<Exact>(far_bound)) {
+                visit_boxed<Exact>(near_is_left ? right : left,
+                                   near_is_left ? right_size : left_size, next_dim, far_box);
             }
         } else {
-            visit<false>(near_is_left ? right : left, near_is_left ? right_size : left_size,
-                         next_dim, far_bound);
+            visit<Exact, false>(near_is_left ? right : left, near_is_left ? right_size : left_size,
+                                next_dim, far_bound);
         }
         offsets_[dim] = saved;
     }
@@ -1528,6 +1585,8 @@ private:
     std::int32_t batch_start_ = 0;
     const double* q_ = nullptr;
     Candidates* heap_ = nullptr;
+    // Whether the search in any order met a tie.
+    bool tied_ = false;
 };
 
 // The place of each of `count` distances in ascending order: ranks[i] is the number of distances
@@ -1686,12 +1745,12 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
     std::size_t heap_rows = 0;
     const auto answer = [&](std::size_t i) {
         const bool fresh = heap_rows == 0;
-        search.run(queries + i * d, candidates, fresh);
+        const bool tied = search.run(queries + i * d, candidates, fresh);
         std::int32_t* row_indices = indices + i * width;
         double* row_distances = distances + i * width;
         // With k <= n the candidates always fill to k, so every cell of the row is written.
         const std::size_t count = candidates.size();
-        if (candidates.settle()) {
+        if (candidates.sorted()) {
             const double* sorted_dists = candidates.sorted_dists();
             const std::int64_t* sorted_idxs = candidates.sorted_idxs();
             for (std::size_t p = 0; p < count; ++p) {
@@ -1703,7 +1762,7 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
         CandidateHeap& heap = candidates.heap();
         if (!fresh) {
             --heap_rows;
-        } else if (candidates.tied()) {
+        } else if (tied) {
             heap_rows = heap_rows_after_tie;
         } else if (by_rank) {
             const HeapItem* items = heap.items();
@@ -1752,8 +1811,8 @@ inline void query_rows(const KDTree& tree, const double* queries, std::int64_t n
         std::size_t previous = rows;
         for (std::size_t r = 0; r < count; ++r) {
             const std::size_t row = first + (sorted[r] & (order_chunk - 1));
-            if (previous < rows && std::memcmp(queries + row * d, queries + previous * d,
-                                               d * sizeof(double)) == 0) {
+            if (previous < rows &&
+                std::memcmp(queries + row * d, queries + previous * d, d * sizeof(double)) == 0) {
                 std::copy_n(indices + previous * width, width, indices + row * width);
                 std::copy_n(distances + previous * width, width, distances + row * width);
             } else {
