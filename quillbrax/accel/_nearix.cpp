@@ -875,7 +875,7 @@ private:
     std::size_t size_ = 0;
 };
 
-// Inserts the finite distance x (row number idx) into the ascending array of `lanes` slots,
+// Inserts the finite distance x (with its index idx) into the ascending array of `lanes` slots,
 // dropping the last: each slot above x takes the slot below it, or x where that is not above.
 // Slots past the array's end hold NaN, which is neither above nor equal to anything, so they
 // never change. Returns whether x equals a distance held. Without branches; written twice, for
@@ -1687,12 +1687,13 @@ class SpatialKey {
 public:
     static constexpr unsigned key_bits = 30;
 
-    // The box spans lower[j] to upper[j] along dimension j (d of each).
+    // The box spans lower[j] to upper[j] along dimension j (d of each); `lower` is read while
+    // the key is in use.
     SpatialKey(const double* lower, const double* upper, std::size_t d)
         : dims_(std::min<std::size_t>(d, key_bits)),
           bits_(std::min(10u, key_bits / static_cast<unsigned>(dims_))),
           last_(std::ldexp(1.0, static_cast<int>(bits_)) - 1.0),
-          lower_(lower, lower + dims_),
+          lower_(lower),
           scale_(dims_) {
         for (std::size_t j = 0; j < dims_; ++j) {
             const double span = upper[j] - lower[j];
@@ -1739,7 +1740,7 @@ private:
     std::size_t dims_;
     unsigned bits_;
     double last_;
-    std::vector<double> lower_;
+    const double* lower_;
     std::vector<double> scale_;
 };
 
