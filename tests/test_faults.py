@@ -141,19 +141,24 @@ def test_numpy_faults_surface_and_leave_the_module_working(monkeypatch, call, na
     expected = _expected(label, module, name, fault_label, error)
     fake = faulty(name, replace, error if replace is None else None)
     watched = [X, LABELS, IMAGES, COLS, POOLED, ARGMAX, np, fake]
+
+    def once():
+        if expected is None:
+            assert same_value(run(), clean)
+        else:
+            with pytest.raises(expected):
+                run()
+
     with monkeypatch.context() as patch:
         patch.setattr(module, "np", fake)
+        once()  # NumPy keeps references of its own from the first call of some functions
         gc.collect()
         references = [sys.getrefcount(obj) for obj in watched]
         for _ in range(20):
-            if expected is None:
-                assert same_value(run(), clean)
-            else:
-                with pytest.raises(expected):
-                    run()
+            once()
         gc.collect()
         assert [sys.getrefcount(obj) for obj in watched] == references
-    assert fake.calls[name] >= 20, f"{label} never called np.{name}"
+    assert fake.calls[name] >= 21, f"{label} never called np.{name}"
     assert module.np is np
     assert same_value(run(), clean)
 

@@ -369,6 +369,39 @@ def test_any_class_table_maps_as_a_dictionary_would(monkeypatch, unique):
     assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1, numpy=stand_in))
 
 
+@pytest.mark.parametrize(
+    "low, step",
+    [
+        (-(2**63), 1),  # the foot of the int64 range
+        (2**63 - 1 - 2 * 31, 31),  # its top; the three labels span 62
+        (-5, 32),  # spanning 64, past what 12 labels are marked over
+        (-(2**63), 2**62),  # spanning nearly all of it
+    ],
+)
+def test_class_tables_found_without_np_unique_match_reference(low, step):
+    # NumPy's own unique on a plain array is not called: the distinct labels are found natively,
+    # marked over their range or sorted. Three classes, so their order shows in the scores' bits.
+    rng = np.random.default_rng(step)
+    X = rng.standard_normal((10, 3))
+    y = np.array([low + step * int(c) for c in rng.integers(0, 3, 12)], dtype=np.int64)
+    assert_same(classify(X, y, 1), reference.best_split_classifier(X, y, 1))
+    assert_same(classify(X, y[::-1], 1), reference.best_split_classifier(X, y[::-1], 1))
+
+
+def test_labels_of_an_array_subclass_are_found_by_np_unique():
+    class ReversedClasses(np.ndarray):
+        def __array_function__(self, function, types, args, kwargs):
+            classes = super().__array_function__(function, types, args, kwargs)
+            return np.asarray(classes)[::-1] if function is np.unique else classes
+
+    rng = np.random.default_rng(1)
+    X, y = rng.standard_normal((20, 3)), rng.integers(0, 5, 20)
+    stand_in = fake_numpy(unique=lambda labels: np.unique(labels)[::-1])
+    expected = reference.best_split_classifier(X, y, 1, numpy=stand_in)
+    assert expected != reference.best_split_classifier(X, y, 1)  # the class order shows
+    assert_same(classify(X, y.view(ReversedClasses), 1), expected)
+
+
 # ---------------------------------------------------------------------------------------------
 # Candidates skipped when they cannot beat the best score: equal and nearly equal scores (a
 # column repeated, mirrored, or shifted by one row), many classes, and row classes that stop

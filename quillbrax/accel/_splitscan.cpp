@@ -65,7 +65,7 @@ public:
 
     // `entries`: storage for n_classes entries.
     ClassTable(StridedVector<INT> classes, ITYPE n_classes, std::vector<Entry> entries)
-        : entries_(std::move(entries)) {
+        : entries_(std::move(entries)), n_classes_(n_classes) {
         for (ITYPE c = 0; c < n_classes; ++c) {
             const INT label = classes[c];
             entries_[static_cast<size_t>(c)] = {label, c};
@@ -83,6 +83,8 @@ public:
         entries_.erase(entries_.begin(), last_of_each.base());
     }
 
+    // The length of `classes`, repeated labels included.
+    ITYPE n_classes() const { return n_classes_; }
     // The class index of `label`, or −1 when the table has no such label.
     ITYPE find(INT label) const {
         auto it = std::lower_bound(entries_.begin(), entries_.end(), label,
@@ -92,6 +94,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
+    ITYPE n_classes_;
 };
 
 // What a kernel that maps labels reports: the label it could not map, if any.
@@ -779,20 +782,88 @@ std::vector<double> zeros_array(frame::Call& call, ITYPE count, int line) {
     return result;
 }
 
-// NumPy's own argsort: the function its fromnumeric module defines, found without running any
-// Python code (dictionary lookups only). An np.argsort that is anything else is called.
-bool is_numpy_argsort(PyObject* function) {
-    PyObject* modules = PyImport_GetModuleDict();
-    using frame::numpy_names::fromnumeric;
-    using frame::numpy_names::fromnumeric_1x;
-    for (const frame::InternedName* name : {&fromnumeric, &fromnumeric_1x}) {
-        PyObject* module = PyDict_GetItemWithError(modules, name->get());
+// NumPy's own `name`: the function that one of `modules` (where NumPy's versions define it)
+// holds, found without running any Python code (dictionary lookups only). A function that is
+// anything else is called.
+bool is_numpy_own(PyObject* function, const frame::InternedName& name,
+                  std::initializer_list<const frame::InternedName*> modules) {
+    PyObject* loaded = PyImport_GetModuleDict();
+    for (const frame::InternedName* module_name : modules) {
+        PyObject* module = PyDict_GetItemWithError(loaded, module_name->get());
         if (module == nullptr || !PyModule_CheckExact(module)) continue;
-        PyObject* own = PyDict_GetItemWithError(PyModule_GetDict(module), argsort.get());
+        PyObject* own = PyDict_GetItemWithError(PyModule_GetDict(module), name.get());
         if (own != nullptr) return own == function;
     }
     PyErr_Clear();
     return false;
+}
+
+bool is_numpy_argsort(PyObject* function) {
+    using frame::numpy_names::fromnumeric;
+    using frame::numpy_names::fromnumeric_1x;
+    return is_numpy_own(function, argsort, {&fromnumeric, &fromnumeric_1x});
+}
+
+// The sorted distinct labels, what np.unique gives for a plain array of them: marked over their
+// range where it spans at most a few times their count (labels 0 … C − 1, the usual kind), sorted
+// otherwise.
+std::vector<INT> sorted_distinct(StridedVector<INT> labels, int line) {
+    const ITYPE count = labels.shape[0];
+    if (count == 0) return {};
+    INT low = labels[0];
+    INT high = labels[0];
+    for (ITYPE r = 1; r < count; ++r) {
+        low = std::min(low, labels[r]);
+        high = std::max(high, labels[r]);
+    }
+    // high − low in unsigned arithmetic, where it cannot overflow.
+    const uint64_t span = static_cast<uint64_t>(high) - static_cast<uint64_t>(low);
+    std::vector<unsigned char> seen;
+    if (span < static_cast<uint64_t>(std::max<ITYPE>(4 * count, 64))) {
+        seen = frame::scratch<unsigned char>(static_cast<ITYPE>(span) + 1, line);
+        for (ITYPE r = 0; r < count; ++r) {
+            seen[static_cast<uint64_t>(labels[r]) - static_cast<uint64_t>(low)] = 1;
+        }
+    }
+    std::vector<INT> distinct = frame::scratch<INT>(count, line);
+    if (!seen.empty()) {
+        // Every offset writes the slot of the next label found; the last offset is the highest
+        // label's, so no write passes the slot of the last distinct label.
+        size_t found = 0;
+        for (uint64_t offset = 0; offset <= span; ++offset) {
+            distinct[found] = static_cast<INT>(static_cast<uint64_t>(low) + offset);
+            found += seen[offset];
+        }
+        distinct.resize(found);
+        return distinct;
+    }
+    for (ITYPE r = 0; r < count; ++r) distinct[static_cast<size_t>(r)] = labels[r];
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    return distinct;
+}
+
+// classes = np.unique(y), as the class table. Where np.unique is NumPy's own and y a plain
+// ndarray, what the call would give is known and found here; otherwise np.unique is called and
+// what it gives must be a 1-D array of labels.
+ClassTable class_table(frame::Call& call, PyObject* y_object, StridedVector<INT> labels, int line) {
+    frame::Ref function = call.numpy_attribute(unique, line);
+    using frame::numpy_names::arraysetops;
+    using frame::numpy_names::arraysetops_1x;
+    if (Py_TYPE(y_object) == frame::ndarray_type() &&
+        is_numpy_own(function.get(), unique, {&arraysetops, &arraysetops_1x})) {
+        std::vector<INT> distinct = sorted_distinct(labels, line);
+        const ITYPE n_classes = static_cast<ITYPE>(distinct.size());
+        const StridedVector<INT> classes{
+            reinterpret_cast<char*>(distinct.data()), {n_classes}, {sizeof(INT)}};
+        return ClassTable(classes, n_classes, frame::scratch<ClassTable::Entry>(n_classes, line));
+    }
+    frame::Ref classes_array = frame::checked(PyObject_CallOneArg(function.get(), y_object), line);
+    const frame::ArrayBuffer& classes =
+        call.numpy_buffer(classes_array.get(), unique, frame::INT_t, 1, line);
+    const ITYPE n_classes = classes.shape(0);
+    return ClassTable(vector_of<INT>(classes), n_classes,
+                      frame::scratch<ClassTable::Entry>(n_classes, line));
 }
 
 // How the rows of one feature were put in order: by ColumnSorter, or by the order np.argsort
@@ -908,12 +979,8 @@ frame::Ref classifier_body(frame::Call& call) {
     check_target_count(y, n, lines.definition);
     const Node node{n, static_cast<double>(n), static_cast<double>(call[P::min_samples_leaf])};
 
-    frame::Ref classes_array = call.call_numpy(unique, lines.unique, {call.object(P::y)});
-    const frame::ArrayBuffer& classes =
-        call.numpy_buffer(classes_array.get(), unique, frame::INT_t, 1, lines.unique);
-    const ITYPE n_classes = classes.shape(0);
-    const ClassTable table(vector_of<INT>(classes), n_classes,
-                           frame::scratch<ClassTable::Entry>(n_classes, lines.unique));
+    const ClassTable table = class_table(call, call.object(P::y), vector_of<INT>(y), lines.unique);
+    const ITYPE n_classes = table.n_classes();
 
     std::vector<double> total_counts = zeros_array(call, n_classes, lines.total_counts);
     const StridedVector<INT> labels = vector_of<INT>(y);

@@ -51,6 +51,7 @@ InternedName empty{"empty"}, zeros{"zeros"}, unique{"unique"}, argsort{"argsort"
 InternedName float64{"float64"}, intp{"intp"};
 InternedName dtype{"dtype"}, mode{"mode"}, constant{"constant"};
 InternedName fromnumeric{"numpy._core.fromnumeric"}, fromnumeric_1x{"numpy.core.fromnumeric"};
+InternedName arraysetops{"numpy.lib._arraysetops_impl"}, arraysetops_1x{"numpy.lib.arraysetops"};
 }  // namespace numpy_names
 
 }  // namespace quillbrax::frame

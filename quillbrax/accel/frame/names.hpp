@@ -52,6 +52,7 @@ extern InternedName empty, zeros, unique, argsort, pad, ascontiguousarray;
 extern InternedName float64, intp;
 extern InternedName dtype, mode, constant;
 extern InternedName fromnumeric, fromnumeric_1x;  // the modules that define argsort
+extern InternedName arraysetops, arraysetops_1x;  // the modules that define unique
 }  // namespace numpy_names
 
 }  // namespace quillbrax::frame
