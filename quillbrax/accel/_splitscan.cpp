@@ -813,8 +813,9 @@ std::vector<INT> sorted_distinct(StridedVector<INT> labels, int line) {
     INT low = labels[0];
     INT high = labels[0];
     for (ITYPE r = 1; r < count; ++r) {
-        low = std::min(low, labels[r]);
-        high = std::max(high, labels[r]);
+        const INT label = labels[r];
+        low = std::min(low, label);
+        high = std::max(high, label);
     }
     // high − low in unsigned arithmetic, where it cannot overflow.
     const uint64_t span = static_cast<uint64_t>(high) - static_cast<uint64_t>(low);
