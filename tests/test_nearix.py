@@ -174,11 +174,11 @@ def test_rows_with_and_without_ties_in_one_call_follow_search_and_heap(d, k):
     assert any(len(set(row)) < len(row) for row in want_distances)
 
 
-@pytest.mark.parametrize("k", [2, 3, 7, 16, 17])
+@pytest.mark.parametrize("k", [2, 3, 7, 16, 17, 31, 32, 33])
 def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
     # Inside the samples' box, rows are searched first in another order, their candidates in a
-    # sorted array (2 <= k <= 16; an odd k leaves a slot unused), and again in the search's order
-    # at a tie or a distance that is not finite.
+    # sorted array (2 <= k <= 16, or 32 with AVX-512; an odd k leaves a slot unused), and again in
+    # the search's order at a tie or a distance that is not finite.
     # Distinct integers in each column fix the tree; integer and half-integer queries meet ties
     # that enter and leave a row as well as ties that stay, the others none. One sample has an
     # infinite coordinate, one query an infinite one and one a NaN. Each row is exactly the
@@ -198,7 +198,7 @@ def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
     np.testing.assert_array_equal(distances, np.array(want_distances))
 
 
-@pytest.mark.parametrize("k", [1, 2, 3, 8])
+@pytest.mark.parametrize("k", [1, 2, 3, 8, 32])
 @pytest.mark.parametrize("d", [1, 2])
 def test_equal_candidates_across_a_split_follow_search_and_heap(d, k):
     # Queries halfway between grid points see equal candidates on both sides of many splits,

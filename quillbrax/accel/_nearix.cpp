@@ -878,8 +878,9 @@ private:
 // Inserts the finite distance x (with its index idx) into the ascending array of `lanes` slots,
 // dropping the last: each slot above x takes the slot below it, or x where that is not above.
 // Slots past the array's end hold NaN, which is neither above nor equal to anything, so they
-// never change. Returns whether x equals a distance held. Without branches; written twice, for
-// the baseline (SSE2) two slots at a time and for AVX2 four at a time.
+// never change. Returns whether x equals a distance held. Without branches; written three
+// times, for the baseline (SSE2) two slots at a time, for AVX2 four and for AVX-512 eight
+// (`lanes` a multiple of 4, or of 8 for AVX-512).
 inline bool place_sorted_portable(double* dists, std::int64_t* idxs, std::size_t lanes, double x,
                                   std::int64_t idx) {
     const __m128d xs = _mm_set1_pd(x);
@@ -940,22 +941,60 @@ inline bool place_sorted_portable(double* dists, std::int64_t* idxs, std::size_t
     return _mm256_movemask_pd(equal) != 0;
 }
 
+[[gnu::target("avx512f,avx512dq,avx512vl")]] inline bool place_sorted_avx512(
+    double* dists, std::int64_t* idxs, std::size_t lanes, double x, std::int64_t idx) {
+    const __m512d xs = _mm512_set1_pd(x);
+    const __m512i x_idxs = _mm512_set1_epi64(idx);
+    // The slots of the previous eight (its last slot is the one below this one's first).
+    __m512d below = _mm512_set1_pd(-infinity);
+    __m512i below_idxs = _mm512_setzero_si512();
+    __mmask8 equal = 0;
+    for (std::size_t i = 0; i < lanes; i += 8) {
+        const __m512d held = _mm512_loadu_pd(dists + i);
+        const __m512i held_idxs = _mm512_loadu_si512(idxs + i);
+        // Each slot's lower neighbour: the slots shifted up by one, the previous eight's last
+        // one in front.
+        const __m512d shifted = _mm512_castsi512_pd(
+            _mm512_alignr_epi64(_mm512_castpd_si512(held), _mm512_castpd_si512(below), 7));
+        const __m512i shifted_idxs = _mm512_alignr_epi64(held_idxs, below_idxs, 7);
+        const __mmask8 above = _mm512_cmp_pd_mask(held, xs, _CMP_GT_OQ);
+        const __mmask8 shifted_above = _mm512_cmp_pd_mask(shifted, xs, _CMP_GT_OQ);
+        equal |= _mm512_cmp_pd_mask(held, xs, _CMP_EQ_OQ);
+        _mm512_storeu_pd(
+            dists + i,
+            _mm512_mask_blend_pd(above, held, _mm512_mask_blend_pd(shifted_above, xs, shifted)));
+        _mm512_storeu_si512(
+            idxs + i,
+            _mm512_mask_blend_epi64(above, held_idxs,
+                                    _mm512_mask_blend_epi64(shifted_above, x_idxs, shifted_idxs)));
+        below = held;
+        below_idxs = held_idxs;
+    }
+    return equal != 0;
+}
+
 // The candidates of one query row: the heap, or, for a search in any order (Search::run) with
 // 2 <= k <= sorted_limit, an array sorted by distance. An insertion into the array is a few
 // vector comparisons and blends without a branch, where the heap's sifts take branches that no
 // predictor learns, and it tells whether the new distance equals one held (a tie, which the
 // search in any order cannot settle). The array holds finite distances only (its empty slots
-// hold +inf). At k = 32 the insertions cost more than the sifts.
+// hold +inf). Up to k = 32 with AVX-512 (rows of k = 32 took 0.5-0.65 times the time of the
+// heap's search on a Xeon, mostly), up to 16 without: AVX2's insertions, twice as many vectors
+// and a permutation for each shift, cost more than the sifts at k = 32.
 class Candidates {
 public:
-    static constexpr std::size_t sorted_limit = 16;
+    static std::size_t sorted_limit() { return quillbrax::cpu_has_avx512() ? 32 : 16; }
 
     explicit Candidates(std::size_t k)
-        : k_(k), heap_(k), lanes_((k + 3) / 4 * 4), dists_(lanes_), idxs_(lanes_) {}
+        : k_(k),
+          heap_(k),
+          lanes_(quillbrax::cpu_has_avx512() ? (k + 7) / 8 * 8 : (k + 3) / 4 * 4),
+          dists_(lanes_),
+          idxs_(lanes_) {}
 
     // Starts a row, in the array where `sorted` and k allow it, else in the heap.
     void clear(bool sorted) {
-        sorted_ = sorted && k_ >= 2 && k_ <= sorted_limit;
+        sorted_ = sorted && k_ >= 2 && k_ <= sorted_limit();
         heap_.clear();
         count_ = 0;
         worst_ = -infinity;
@@ -1006,9 +1045,10 @@ public:
 
 private:
     [[gnu::always_inline]] void place(HeapItem item) {
-        tie_ = quillbrax::dispatch<place_sorted_portable, place_sorted_avx2>(
-                   dists_.data(), idxs_.data(), lanes_, item.dist, item.idx) ||
-               tie_;
+        tie_ =
+            quillbrax::dispatch_wide<place_sorted_portable, place_sorted_avx2, place_sorted_avx512>(
+                dists_.data(), idxs_.data(), lanes_, item.dist, item.idx) ||
+            tie_;
     }
 
     std::size_t k_;
@@ -1181,7 +1221,7 @@ inline constexpr double empty_heap_bound = quillbrax::kSentinel;
 //
 // So the search's order decides a row only through ties: where the k nearest distances are
 // distinct and every other sample is strictly farther than the k-th, the row is those k
-// samples, nearest first, however they were found. A query with k <= Candidates::sorted_limit is
+// samples, nearest first, however they were found. A query with k <= Candidates::sorted_limit() is
 // searched first in another order: each node after its near side rather than before it (the
 // k-th best is then most often tight when the node's own distance is summed, which sq_below
 // cuts short), and a batch's nodes by position. That search keeps its candidates in a sorted
@@ -1219,7 +1259,7 @@ public:
           batch_(static_cast<std::size_t>(outside_batch_limit_)) {}
 
     // Needs n >= 1. Searches in any order first where `any_order` allows it and k <=
-    // sorted_limit; at a tie, searches again in the search's order.
+    // sorted_limit(); at a tie, searches again in the search's order.
     // Returns whether it met a tie (the candidates are then in the heap). The candidates of a row
     // answered in any order carry the nodes' positions, the others the samples' row numbers.
     bool run(const double* q, Candidates& heap, bool any_order) {
@@ -1239,7 +1279,7 @@ public:
             bound += offset * offset;
         }
         batch_limit_ = bound > 0 ? outside_batch_limit_ : inside_batch_limit_;
-        if (any_order && k_ <= Candidates::sorted_limit) {
+        if (any_order && k_ <= Candidates::sorted_limit()) {
             heap.clear(true);
             // Inside the box, the near side's candidates come soon enough without it.
             ceiling_ = bound > 0 ? ceiling() : infinity;

@@ -419,6 +419,69 @@ void batched_distances_equal_sq() {
     CHECK(equal);
 }
 
+// The sorted insertion of each instruction set against the plain one: a distance goes before
+// the first held one above it, the last slot drops out, and equality with a held one is reported.
+// Distances drawn from few values (many equal), arrays of 8 to 32 slots, some left at +inf;
+// every slot past the array holds NaN and must stay so.
+void sorted_insertions_agree() {
+    std::mt19937 random(31);
+    bool equal = true;
+    for (const std::size_t lanes : {8, 16, 24, 32}) {
+        for (int trial = 0; trial < 200; ++trial) {
+            const std::size_t used = lanes - static_cast<std::size_t>(random() % 8);
+            std::vector<double> want(used, INFINITY);
+            std::vector<std::int64_t> want_idxs(used, 0);
+            std::vector<double> dists[3];
+            std::vector<std::int64_t> idxs[3];
+            for (int isa = 0; isa < 3; ++isa) {
+                dists[isa].assign(lanes, NAN);
+                std::fill(dists[isa].begin(), dists[isa].begin() + static_cast<long>(used),
+                          INFINITY);
+                idxs[isa].assign(lanes, 0);
+            }
+            for (int step = 0; step < 40; ++step) {
+                const double x = static_cast<double>(random() % 12);
+                const auto idx = static_cast<std::int64_t>(step);
+                const auto at = std::upper_bound(want.begin(), want.end(), x) - want.begin();
+                const bool tie = std::find(want.begin(), want.end(), x) != want.end();
+                if (static_cast<std::size_t>(at) < used) {
+                    want.insert(want.begin() + at, x);
+                    want_idxs.insert(want_idxs.begin() + at, idx);
+                    want.pop_back();
+                    want_idxs.pop_back();
+                }
+                bool ties[3];
+                ties[0] = place_sorted_portable(dists[0].data(), idxs[0].data(), lanes, x, idx);
+                ties[1] = ties[0];
+                ties[2] = ties[0];
+                if (__builtin_cpu_supports("avx2")) {
+                    ties[1] = place_sorted_avx2(dists[1].data(), idxs[1].data(), lanes, x, idx);
+                } else {
+                    dists[1] = dists[0];
+                    idxs[1] = idxs[0];
+                }
+                if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                    __builtin_cpu_supports("avx512vl")) {
+                    ties[2] = place_sorted_avx512(dists[2].data(), idxs[2].data(), lanes, x, idx);
+                } else {
+                    dists[2] = dists[0];
+                    idxs[2] = idxs[0];
+                }
+                for (int isa = 0; isa < 3; ++isa) {
+                    equal = equal && ties[isa] == tie &&
+                            std::equal(want.begin(), want.end(), dists[isa].begin()) &&
+                            std::all_of(dists[isa].begin() + static_cast<long>(used),
+                                        dists[isa].end(), [](double v) { return std::isnan(v); });
+                    for (std::size_t i = 0; i < used; ++i) {
+                        equal = equal && (want[i] == INFINITY || idxs[isa][i] == want_idxs[i]);
+                    }
+                }
+            }
+        }
+    }
+    CHECK(equal);
+}
+
 // The order in which query rows are answered: sorted by key, each entry once, equal keys in the
 // order given, whatever the count (keys drawn from few values, so that most are equal).
 void rows_sorted_by_key() {
@@ -448,6 +511,7 @@ int main() {
     heap_replace_equals_remove_then_insert();
     subtree_boxes_bound_their_samples();
     batched_distances_equal_sq();
+    sorted_insertions_agree();
     build_matches_the_plain_algorithm();
     misleading_samples();
     rows_sorted_by_key();
