@@ -978,9 +978,9 @@ inline bool place_sorted_portable(double* dists, std::int64_t* idxs, std::size_t
 // vector comparisons and blends without a branch, where the heap's sifts take branches that no
 // predictor learns, and it tells whether the new distance equals one held (a tie, which the
 // search in any order cannot settle). The array holds finite distances only (its empty slots
-// hold +inf). Up to k = 32 with AVX-512 (rows of k = 32 took 0.5-0.65 times the time of the
-// heap's search on a Xeon, mostly), up to 16 without: AVX2's insertions, twice as many vectors
-// and a permutation for each shift, cost more than the sifts at k = 32.
+// hold +inf). Up to k = 32 with AVX-512 (rows of k = 32 took 0.5-0.9 times the time of the
+// heap's search on a Xeon), up to 16 without: AVX2's insertions, twice as many vectors and a
+// permutation for each shift, cost more than the sifts at k = 32.
 class Candidates {
 public:
     static std::size_t sorted_limit() { return quillbrax::cpu_has_avx512() ? 32 : 16; }
