@@ -14,8 +14,9 @@ CMAKE_DEV  := -DQUILLBRAX_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
               -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 NATIVE_TESTS := test_nearix_kernels test_warpalign_kernels
 
-# The kernels of the machine (AVX2 where it has it, AVX-512 for the pairwise kernels where it has
-# that), then the pairwise tests on their AVX2 kernels, which QUILLBRAX_NO_AVX512=1 forces, and
+# The kernels of the machine (AVX2 where it has it, AVX-512 for the pairwise kernels and the k-d
+# tree's where it has that), then the pairwise and k-d tree tests on their AVX2 kernels, which
+# QUILLBRAX_NO_AVX512=1 forces, and
 # on the machine's kernels again with results of 16 MiB and more bypassing the caches, as they
 # do by default only where the cache is small; test-portable runs the same suite on the portable
 # kernels, which QUILLBRAX_PORTABLE_KERNELS=1 forces at run time.
@@ -25,7 +26,8 @@ test: $(VENV)/.built
 	$(VENV)/bin/cmake --build build/native --target $(NATIVE_TESTS)
 	$(VENV)/bin/ctest --test-dir build/native --output-on-failure
 	$(VENV)/bin/pytest -q
-	QUILLBRAX_NO_AVX512=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
+	QUILLBRAX_NO_AVX512=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py \
+	  tests/test_nearix.py
 	$(STREAMED) $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
 
 test-portable: $(VENV)/.built
@@ -79,7 +81,7 @@ test-asan: $(VENV)/.deps
 	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(ASAN_ENV) $(ASAN_PYTEST)
-	$(ASAN_ENV) QUILLBRAX_NO_AVX512=1 $(ASAN_PYTEST) tests/test_pairmetric.py
+	$(ASAN_ENV) QUILLBRAX_NO_AVX512=1 $(ASAN_PYTEST) tests/test_pairmetric.py tests/test_nearix.py
 	$(ASAN_ENV) $(STREAMED) $(ASAN_PYTEST) tests/test_pairmetric.py
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 

@@ -385,7 +385,8 @@ void batched_distances_equal_sq() {
             std::vector<double> q(d), rows(count * d);
             for (double& v : q) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
             for (double& v : rows) v = random() % 7 == 0 ? specials[random() % 9] : uniform(random);
-            std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0);
+            std::vector<double> portable(count + 1, -1.0), avx2(count + 1, -1.0),
+                avx512(count + 1, -1.0);
             // The rows strictly below a limit among the distances themselves (every bit, and a
             // NaN distance never), or below +inf.
             const double below = count == 0 || random() % 3 == 0
@@ -398,12 +399,21 @@ void batched_distances_equal_sq() {
                 avx2_below = batch_sq_avx2(q.data(), rows.data(), count, d, avx2.data(), below);
             else
                 avx2 = portable;
+            std::uint64_t avx512_below = portable_below;
+            if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                __builtin_cpu_supports("avx512vl"))
+                avx512_below =
+                    batch_sq_avx512(q.data(), rows.data(), count, d, avx512.data(), below);
+            else
+                avx512 = portable;
             for (std::size_t r = 0; r < count; ++r) {
                 const double want = sq(q.data(), rows.data() + r * d, d);
-                equal = equal && same_bits(portable[r], want) && same_bits(avx2[r], want);
+                equal = equal && same_bits(portable[r], want) && same_bits(avx2[r], want) &&
+                        same_bits(avx512[r], want);
                 const bool want_below = want < below;
                 equal = equal && ((portable_below >> r & 1) == want_below) &&
-                        ((avx2_below >> r & 1) == want_below);
+                        ((avx2_below >> r & 1) == want_below) &&
+                        ((avx512_below >> r & 1) == want_below);
                 // An early stop never changes a result below its limit, nor lifts one above it.
                 const double limit = uniform(random) + 3.0;
                 const double bounded = sq_below(q.data(), rows.data() + r * d, d, limit);
@@ -412,8 +422,9 @@ void batched_distances_equal_sq() {
             }
             // Nothing past the end, in the distances or the bits.
             equal = equal && portable[count] == -1.0 && avx2[count] == -1.0 &&
-                    (count == 64 || (portable_below >> count) == 0) &&
-                    (count == 64 || (avx2_below >> count) == 0);
+                    avx512[count] == -1.0 && (count == 64 || (portable_below >> count) == 0) &&
+                    (count == 64 || (avx2_below >> count) == 0) &&
+                    (count == 64 || (avx512_below >> count) == 0);
         }
     }
     CHECK(equal);
