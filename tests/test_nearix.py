@@ -198,6 +198,25 @@ def test_rows_inside_the_box_follow_search_and_heap_at_every_k(k):
     np.testing.assert_array_equal(distances, np.array(want_distances))
 
 
+@pytest.mark.parametrize("k", [1, 2, 8])
+def test_rows_outside_the_box_with_nan_or_infinite_coordinates_follow_search(k):
+    # Outside the samples' box a row is searched first below the distance of the row before's
+    # answer; a row with a NaN coordinate is at a NaN distance from every sample, and an infinite
+    # one at +inf, which must leave it no bound (not one that refuses every candidate and leaves
+    # cells of the result unwritten). Each row is exactly the reference search's.
+    n = 300
+    rng = np.random.default_rng(k)
+    X = np.array([rng.permutation(n) for _ in range(3)], dtype=float).T
+    Q = rng.random((400, 3)) * n + n
+    Q[::7, rng.integers(0, 3)] = np.nan
+    Q[3::11, 1] = np.inf
+    Q[5::13, 2] = -np.inf
+    indices, distances = KDTree(X).query(Q, k)
+    want_indices, want_distances = tree_search(X.tolist(), Q.tolist(), k)
+    assert indices.tolist() == want_indices
+    np.testing.assert_array_equal(distances, np.array(want_distances))
+
+
 @pytest.mark.parametrize("k", [1, 2, 3, 8, 32])
 @pytest.mark.parametrize("d", [1, 2])
 def test_equal_candidates_across_a_split_follow_search_and_heap(d, k):

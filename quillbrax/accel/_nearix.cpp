@@ -1349,7 +1349,9 @@ public:
             // Inside the box, the near side's candidates come soon enough without it.
             ceiling_ = bound > 0 ? ceiling() : infinity;
             search<false>(bound);
-            if (!tied_) {
+            // Every row holds min(k, n) candidates; one with fewer (which a sound ceiling never
+            // leaves) is searched again, so that no cell of the result is left unwritten.
+            if (!tied_ && heap.size() == std::min(k_, static_cast<std::size_t>(n_))) {
                 remember(heap);
                 by_position_ = true;
                 return false;
@@ -1366,15 +1368,19 @@ public:
 private:
     // An upper bound on the k-th best distance: the largest distance from the query to the k
     // samples of the last row answered in any order (k samples at most that far exist), +inf
-    // before there is one or where that is not finite.
+    // before there is one or where one of them is not finite (a NaN included: a query with a NaN
+    // coordinate is at a NaN distance from every sample, and a ceiling that passed over them
+    // would refuse every candidate).
     double ceiling() const {
         if (previous_.empty()) {
             return infinity;
         }
         double largest = 0.0;
         for (const std::int32_t position : previous_) {
-            largest =
-                std::max(largest, sq(q_, points_ + static_cast<std::size_t>(position) * d_, d_));
+            const double dist = sq(q_, points_ + static_cast<std::size_t>(position) * d_, d_);
+            if (!(dist <= largest)) {
+                largest = dist;
+            }
         }
         return largest < infinity ? largest : infinity;
     }
