@@ -953,10 +953,11 @@ inline bool place_sorted_portable(double* dists, std::int64_t* idxs, std::size_t
         const __m512d held = _mm512_loadu_pd(dists + i);
         const __m512i held_idxs = _mm512_loadu_si512(idxs + i);
         // Each slot's lower neighbour: the slots shifted up by one, the previous eight's last
-        // one in front.
-        const __m512d shifted = _mm512_castsi512_pd(
-            _mm512_alignr_epi64(_mm512_castpd_si512(held), _mm512_castpd_si512(below), 7));
-        const __m512i shifted_idxs = _mm512_alignr_epi64(held_idxs, below_idxs, 7);
+        // one in front. (The zero-masking form with every lane kept: GCC 12 warns of the plain
+        // form's undefined source register.)
+        const __m512d shifted = _mm512_castsi512_pd(_mm512_maskz_alignr_epi64(
+            0xFF, _mm512_castpd_si512(held), _mm512_castpd_si512(below), 7));
+        const __m512i shifted_idxs = _mm512_maskz_alignr_epi64(0xFF, held_idxs, below_idxs, 7);
         const __mmask8 above = _mm512_cmp_pd_mask(held, xs, _CMP_GT_OQ);
         const __mmask8 shifted_above = _mm512_cmp_pd_mask(shifted, xs, _CMP_GT_OQ);
         equal |= _mm512_cmp_pd_mask(held, xs, _CMP_EQ_OQ);
