@@ -819,15 +819,13 @@ std::vector<INT> sorted_distinct(StridedVector<INT> labels, int line) {
     }
     // high − low in unsigned arithmetic, where it cannot overflow.
     const uint64_t span = static_cast<uint64_t>(high) - static_cast<uint64_t>(low);
-    std::vector<unsigned char> seen;
+    std::vector<INT> distinct = frame::scratch<INT>(count, line);
     if (span < static_cast<uint64_t>(std::max<ITYPE>(4 * count, 64))) {
-        seen = frame::scratch<unsigned char>(static_cast<ITYPE>(span) + 1, line);
+        std::vector<unsigned char> seen =
+            frame::scratch<unsigned char>(static_cast<ITYPE>(span) + 1, line);
         for (ITYPE r = 0; r < count; ++r) {
             seen[static_cast<uint64_t>(labels[r]) - static_cast<uint64_t>(low)] = 1;
         }
-    }
-    std::vector<INT> distinct = frame::scratch<INT>(count, line);
-    if (!seen.empty()) {
         // Every offset writes the slot of the next label found; the last offset is the highest
         // label's, so no write passes the slot of the last distinct label.
         size_t found = 0;
@@ -851,20 +849,22 @@ ClassTable class_table(frame::Call& call, PyObject* y_object, StridedVector<INT>
     frame::Ref function = call.numpy_attribute(unique, line);
     using frame::numpy_names::arraysetops;
     using frame::numpy_names::arraysetops_1x;
+    std::vector<INT> distinct;  // the classes where found here,
+    frame::Ref classes_array;   // or where np.unique gave them
+    StridedVector<INT> classes;
     if (Py_TYPE(y_object) == frame::ndarray_type() &&
         is_numpy_own(function.get(), unique, {&arraysetops, &arraysetops_1x})) {
-        std::vector<INT> distinct = sorted_distinct(labels, line);
-        const ITYPE n_classes = static_cast<ITYPE>(distinct.size());
-        const StridedVector<INT> classes{
-            reinterpret_cast<char*>(distinct.data()), {n_classes}, {sizeof(INT)}};
-        return ClassTable(classes, n_classes, frame::scratch<ClassTable::Entry>(n_classes, line));
+        distinct = sorted_distinct(labels, line);
+        classes = {reinterpret_cast<char*>(distinct.data()),
+                   {static_cast<ITYPE>(distinct.size())},
+                   {sizeof(INT)}};
+    } else {
+        classes_array = frame::checked(PyObject_CallOneArg(function.get(), y_object), line);
+        classes =
+            vector_of<INT>(call.numpy_buffer(classes_array.get(), unique, frame::INT_t, 1, line));
     }
-    frame::Ref classes_array = frame::checked(PyObject_CallOneArg(function.get(), y_object), line);
-    const frame::ArrayBuffer& classes =
-        call.numpy_buffer(classes_array.get(), unique, frame::INT_t, 1, line);
-    const ITYPE n_classes = classes.shape(0);
-    return ClassTable(vector_of<INT>(classes), n_classes,
-                      frame::scratch<ClassTable::Entry>(n_classes, line));
+    const ITYPE n_classes = classes.shape[0];
+    return ClassTable(classes, n_classes, frame::scratch<ClassTable::Entry>(n_classes, line));
 }
 
 // How the rows of one feature were put in order: by ColumnSorter, or by the order np.argsort
