@@ -68,17 +68,105 @@ inline double box_centre(double lower, double upper) { return (lower + upper) * 
 
 namespace detail {
 
+// Vectors of two and four doubles, for loops whose lanes are independent rows or keys.
+using Doubles2 = double __attribute__((vector_size(16)));
+using Doubles4 = double __attribute__((vector_size(32)));
+using Counts4 = decltype(Doubles4{} < Doubles4{});  // what comparing them gives: 0 or -1
+
 // An upper bound on the exact distance between a and b (d coordinates each): the computed one
 // widened by the slack, plus a little for what the squares of tiny differences lose below the
 // normal range. +inf where it is not finite.
+inline double above_of_sum(double sum, std::size_t d) {
+    const double above = std::sqrt(sum) * (1.0 + distance_slack(d)) + 0x1p-480;
+    return above < infinity ? above : infinity;
+}
+
 inline double distance_above(const double* a, const double* b, std::size_t d) {
     double sum = 0.0;
     for (std::size_t j = 0; j < d; ++j) {
         const double diff = a[j] - b[j];
         sum += diff * diff;
     }
-    const double above = std::sqrt(sum) * (1.0 + distance_slack(d)) + 0x1p-480;
-    return above < infinity ? above : infinity;
+    return above_of_sum(sum, d);
+}
+
+// The largest squared distance from `centre` to the rows of d coordinates in [from, end), each
+// summed as distance_above sums it (`lanes` rows at a time, one to a lane of a vector); +inf
+// where one is NaN, whose bound is the same.
+template <class Lanes>
+[[gnu::always_inline]] inline double largest_sum(const double* centre, const double* from,
+                                                 const double* end, std::size_t d) {
+    constexpr int lanes = sizeof(Lanes) / sizeof(double);
+    using Mask = decltype(Lanes{} < Lanes{});
+    const std::size_t rows = static_cast<std::size_t>(end - from) / d;
+    Lanes largest = {};
+    Mask unordered = {};
+    std::size_t r = 0;
+    for (; r + lanes <= rows; r += lanes) {
+        const double* at = from + r * d;
+        Lanes sum = {};
+        for (std::size_t j = 0; j < d; ++j) {
+            Lanes row;
+            for (int lane = 0; lane < lanes; ++lane) {
+                row[lane] = at[static_cast<std::size_t>(lane) * d + j];
+            }
+            const Lanes diff = centre[j] - row;
+            sum += diff * diff;
+        }
+        const Mask larger = sum > largest;
+        largest = (Lanes)(((Mask)sum & larger) | ((Mask)largest & ~larger));
+        unordered |= sum != sum;
+    }
+    double most = 0.0;
+    bool nan = false;
+    for (int lane = 0; lane < lanes; ++lane) {
+        most = std::max(most, largest[lane]);
+        nan = nan || unordered[lane] != 0;
+    }
+    for (; r < rows; ++r) {
+        double sum = 0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double diff = centre[j] - from[r * d + j];
+            sum += diff * diff;
+        }
+        most = sum > most ? sum : most;
+        nan = nan || sum != sum;
+    }
+    return nan ? infinity : most;
+}
+
+inline double largest_sum_portable(const double* centre, const double* from, const double* end,
+                                   std::size_t d) {
+    return largest_sum<Doubles2>(centre, from, end, d);
+}
+
+[[gnu::target("avx2")]] inline double largest_sum_avx2(const double* centre, const double* from,
+                                                       const double* end, std::size_t d) {
+    return largest_sum<Doubles4>(centre, from, end, d);
+}
+
+// Widens the bounds `lower` and `upper` (d values each) to the rows of d coordinates in
+// [from, end).
+[[gnu::always_inline]] inline void widen_bounds(double* __restrict lower, double* __restrict upper,
+                                                const double* from, const double* end,
+                                                std::size_t d) {
+    for (const double* at = from; at != end; at += d) {
+        for (std::size_t j = 0; j < d; ++j) {
+            lower[j] = std::min(lower[j], at[j]);
+            upper[j] = std::max(upper[j], at[j]);
+        }
+    }
+}
+
+inline void widen_bounds_portable(double* lower, double* upper, const double* from,
+                                  const double* end, std::size_t d) {
+    widen_bounds(lower, upper, from, end, d);
+}
+
+[[gnu::target("avx2")]] inline void widen_bounds_avx2(double* lower, double* upper,
+                                                      const double* from, const double* end,
+                                                      std::size_t d) {
+    widen_bounds(lower, upper, from, end, d);
 }
 
 // The box of subtree `box` (size nodes at position p, at level `level` of the boxes), from its
@@ -94,12 +182,8 @@ inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t
     const double* end = own + static_cast<std::size_t>(size) * width;
     const bool last = level + 1 == tree.box_levels;
     if (last) {
-        for (const double* at = own + width; at != end; at += width) {
-            for (std::size_t j = 0; j < width; ++j) {
-                lower[j] = std::min(lower[j], at[j]);
-                upper[j] = std::max(upper[j], at[j]);
-            }
-        }
+        quillbrax::dispatch<widen_bounds_portable, widen_bounds_avx2>(lower, upper, own + width,
+                                                                      end, width);
     } else {
         const std::int32_t left_size = size / 2;
         fill_box(tree, 2 * box + 1, p + 1, left_size, level + 1);
@@ -120,12 +204,15 @@ inline void fill_box(KDTree& tree, std::size_t box, std::int32_t p, std::int32_t
     for (std::size_t j = 0; j < width; ++j) {
         centre[j] = box_centre(lower[j], upper[j]);
     }
-    double reach = distance_above(centre.data(), own, width);
+    double reach;
     if (last) {
-        for (const double* at = own + width; at != end; at += width) {
-            reach = std::max(reach, distance_above(centre.data(), at, width));
-        }
+        // The largest of distance_above from the centre to each sample: the bound grows with
+        // the sum it is taken of, so it is the bound of the largest sum.
+        reach = above_of_sum(quillbrax::dispatch<largest_sum_portable, largest_sum_avx2>(
+                                 centre.data(), own, end, width),
+                             width);
     } else {
+        reach = distance_above(centre.data(), own, width);
         std::vector<double> child_centre(width);
         for (const std::size_t child : {2 * box + 1, 2 * box + 2}) {
             for (std::size_t j = 0; j < width; ++j) {
@@ -171,6 +258,46 @@ inline void set_bounds(KDTree& tree) {
 
 namespace detail {
 
+// The ranks that sort a short run of keys (no NaN among them): key i ranks
+// #{j < i: key_j <= key_i} + #{j > i: key_j < key_i}, so the ranks are the positions of a stable
+// sort, whatever computes them, and they are distinct. Each is a count of comparisons without a
+// branch, one lane per key: for a few dozen keys that costs less than a selection's rounds.
+// `keys` holds `count` keys and is readable up to the next multiple of four; `ranks` takes as
+// many.
+[[gnu::always_inline]] inline void rank_keys(const double* keys, std::size_t count,
+                                             std::int64_t* ranks) {
+    constexpr std::size_t lanes = 4;
+    const Counts4 lane = {0, 1, 2, 3};
+    for (std::size_t first = 0; first < count; first += lanes) {
+        Doubles4 mine;
+        __builtin_memcpy(&mine, keys + first, sizeof mine);
+        // A true comparison is -1: the counts go down, and are negated at the end.
+        Counts4 rank = {};
+        for (std::size_t j = 0; j < first; ++j) {
+            rank += (Doubles4{} + keys[j]) <= mine;
+        }
+        for (std::size_t j = first; j < std::min(first + lanes, count); ++j) {
+            const Doubles4 other = Doubles4{} + keys[j];
+            const Counts4 earlier = lane > static_cast<std::int64_t>(j - first);
+            rank += ((other <= mine) & earlier) | ((other < mine) & ~earlier);
+        }
+        for (std::size_t j = first + lanes; j < count; ++j) {
+            rank += (Doubles4{} + keys[j]) < mine;
+        }
+        rank = -rank;
+        __builtin_memcpy(ranks + first, &rank, sizeof rank);
+    }
+}
+
+inline void rank_keys_portable(const double* keys, std::size_t count, std::int64_t* ranks) {
+    rank_keys(keys, count, ranks);
+}
+
+[[gnu::target("avx2")]] inline void rank_keys_avx2(const double* keys, std::size_t count,
+                                                   std::int64_t* ranks) {
+    rank_keys(keys, count, ranks);
+}
+
 // Builds the tree in place: the samples' rows are copied into tree order first as they stand,
 // and each subtree's run of rows (coordinates and row numbers together) is then rearranged by a
 // median selection along the node's dimension. Keys are read straight from the rows, in order,
@@ -179,18 +306,20 @@ namespace detail {
 // rows is built on a small buffer of (key, offset) pairs instead, and its rows are moved once.
 class Builder {
 public:
-    // `slack` widens (or, negative, narrows) the selections' budget of rounds.
-    Builder(double* points, std::int32_t* rows, std::size_t d, int slack = 8)
+    // For `count` rows of d coordinates; `slack` widens (or, negative, narrows) the selections'
+    // budget of rounds. The buffers hold the largest subtree built on pairs, or all the rows
+    // where there are fewer.
+    Builder(double* points, std::int32_t* rows, std::size_t count, std::size_t d, int slack = 8)
         : points_(points),
           rows_(rows),
           d_(d),
           slack_(slack),
           subtree_limit_(subtree_limit(d)),
-          keyed_(subtree_limit_),
-          scratch_(subtree_limit_),
-          equal_(subtree_limit_),
-          spare_(subtree_limit_ * d),
-          spare_rows_(subtree_limit_),
+          keyed_(std::min(subtree_limit_, count)),
+          scratch_(keyed_.size()),
+          equal_(keyed_.size()),
+          spare_(keyed_.size() * d),
+          spare_rows_(keyed_.size()),
           sample_(sample_limit) {}
 
     // The subtree of `count` rows at position `start`: after the selection the run holds the
@@ -227,8 +356,14 @@ public:
 
 private:
     static constexpr std::size_t small_run = 16;
-    // Pair runs up to this long are sorted by a network.
+    // Pair runs up to this long are sorted by a network, and up to rank_run by their ranks.
     static constexpr std::size_t network_run = 4;
+    static constexpr std::size_t rank_run = 24;
+    // Pair runs at least this long take two pivots from a sample of sample_pairs keys,
+    // sample_spread places of the sorted sample either side of the target's place in it.
+    static constexpr std::size_t sampled_pairs = 128;
+    static constexpr std::size_t sample_pairs = 32;
+    static constexpr std::size_t sample_spread = 4;
     // Runs longer than this take their pivots from a sample of their keys.
     static constexpr std::size_t sampled_run = 2048;
 
@@ -323,22 +458,23 @@ private:
         b = high;
     }
 
-    // Selection among `count` pairs for position `target`: rounds with a median-of-three pivot,
-    // each one pass that writes every pair at three places (the front of the other buffer for
-    // keys below the pivot, its back for keys above, a third buffer for equal keys) and
-    // advances only the one its key belongs to, so no store waits on a load and no branch on a
-    // key. The equal keys then fill the middle; the target among them ends the search (a run of
-    // equal keys at once). The rounds alternate between the pair buffer and the scratch one;
-    // pairs left behind in the scratch buffer are copied back. Short runs are sorted; a
-    // selection that runs out of rounds finishes with std::nth_element.
+    // Selection among `count` pairs for position `target`. Each round is one pass that writes
+    // every pair at three places (the front of the other buffer for keys below the low pivot,
+    // its back for keys above the high one, a third buffer for those between) and advances only
+    // the one its key belongs to, so no store waits on a load and no branch on a key. The pairs
+    // between then fill the middle, and the search goes on in the part that holds the target.
+    // A long run takes its pivots from a sorted sample of its keys, just below and just above
+    // the target's rank in it, which leaves the target in a middle part of about a quarter of
+    // the run; if the sample misleads, the target lies outside and the search goes on there. A
+    // shorter run (or a long one whose pivots divided nothing) takes one median-of-three pivot
+    // as both, so the middle holds the keys equal to it: the target among them ends the search
+    // (a run of equal keys at once). The rounds alternate between the pair buffer and the
+    // scratch one; pairs left behind in the scratch buffer are copied back. Short runs are
+    // sorted; a selection that runs out of rounds finishes with std::nth_element.
     void select_keyed(Keyed* keyed, std::size_t count, std::size_t target) {
-        if (count <= network_run) {
-            sort_short(keyed, count);
-            return;
-        }
         Keyed* from = keyed;  // holds [lo, hi); the pairs outside it are in `keyed`
         Keyed* to = scratch_.data();
-        Keyed* equal = equal_.data();
+        Keyed* between = equal_.data();
         const auto keep = [keyed](const Keyed* at, std::size_t lo, std::size_t hi) {
             if (at != keyed) {
                 std::copy(at + lo, at + hi, keyed + lo);
@@ -346,49 +482,120 @@ private:
         };
         std::size_t lo = 0;
         std::size_t hi = count;
+        bool sampled = true;
         int budget = 2 * static_cast<int>(std::bit_width(count)) + slack_;
-        while (hi - lo > network_run) {
+        while (hi - lo > rank_run) {
             if (--budget < 0) {
                 keep(from, lo, hi);
                 std::nth_element(keyed + lo, keyed + target, keyed + hi,
                                  [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
                 return;
             }
-            const double a = from[lo].key;
-            const double b = from[lo + (hi - lo) / 2].key;
-            const double c = from[hi - 1].key;
-            const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
-            std::size_t front = lo;
-            std::size_t back = hi;
-            std::size_t same = 0;
+            double low;
+            double high;
+            if (sampled && hi - lo >= sampled_pairs) {
+                pivots_from_sample(from, lo, hi, target, low, high);
+            } else {
+                const double a = from[lo].key;
+                const double b = from[lo + (hi - lo) / 2].key;
+                const double c = from[hi - 1].key;
+                low = std::max(std::min(a, b), std::min(std::max(a, b), c));
+                high = low;
+            }
+            // (Positions are counted in doubles, two to a pair, which the stores' addressing
+            // scales without a shift of its own.)
+            double* const to_values = &to[0].key;
+            double* const between_values = &between[0].key;
+            std::size_t front2 = 2 * lo;
+            std::size_t back2 = 2 * hi - 2;
+            std::size_t between2 = 0;
             for (std::size_t i = lo; i < hi; ++i) {
                 // A pair moves as one 16-byte value, one store per place.
                 const __m128i moving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
                 const double key = from[i].key;
-                const bool below = key < pivot;
-                const bool above = pivot < key;
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + front), moving);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + back - 1), moving);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(equal + same), moving);
-                front += static_cast<std::size_t>(below);
-                back -= static_cast<std::size_t>(above);
-                same += static_cast<std::size_t>(!(below || above));
+                const std::size_t below = key < low;
+                const std::size_t above = high < key;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to_values + front2), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to_values + back2), moving);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(between_values + between2), moving);
+                front2 += 2 * below;
+                back2 -= 2 * above;
+                between2 += 2 - 2 * (below + above);
             }
-            std::copy(equal, equal + same, to + front);
+            const std::size_t front = front2 / 2;
+            const std::size_t back = back2 / 2 + 1;
+            std::copy(between, between + between2 / 2, to + front);
             if (target < front) {
                 keep(to, front, hi);
                 hi = front;
             } else if (target >= back) {
                 keep(to, lo, back);
                 lo = back;
-            } else {
+            } else if (low == high) {
                 keep(to, lo, hi);
                 return;
+            } else {
+                sampled = front != lo || back != hi;
+                keep(to, lo, front);
+                keep(to, back, hi);
+                lo = front;
+                hi = back;
             }
             std::swap(from, to);
         }
         keep(from, lo, hi);
-        sort_short(keyed + lo, hi - lo);
+        sort_run(keyed + lo, hi - lo);
+    }
+
+    // The pivots of a long run [lo, hi) of `from`: the keys of an evenly spread sample of
+    // sample_pairs, sorted, sample_spread places either side of the target's place in it. Where the
+    // sample has the key at that place as often as that (duplicate samples), the target most
+    // likely lies among the keys equal to it: both pivots that.
+    static void pivots_from_sample(const Keyed* from, std::size_t lo, std::size_t hi,
+                                   std::size_t target, double& low, double& high) {
+        const std::size_t count = hi - lo;
+        alignas(32) double sample[sample_pairs];
+        alignas(32) std::int64_t ranks[sample_pairs];
+        double sorted[sample_pairs];
+        for (std::size_t i = 0; i < sample_pairs; ++i) {
+            sample[i] = from[lo + i * count / sample_pairs].key;
+            sorted[i] = sample[i];
+        }
+        quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(sample, sample_pairs, ranks);
+        for (std::size_t i = 0; i < sample_pairs; ++i) {
+            sorted[ranks[i]] = sample[i];
+        }
+        const std::size_t place = (target - lo) * sample_pairs / count;
+        const double centre = sorted[place];
+        low = sorted[place - std::min(place, sample_spread)];
+        high = sorted[std::min(place + sample_spread, sample_pairs - 1)];
+        if (centre == low || centre == high) {
+            low = centre;
+            high = centre;
+        }
+    }
+
+    // Sorts the at most rank_run pairs at `keyed`: a network for up to four, else by their
+    // ranks.
+    static void sort_run(Keyed* keyed, std::size_t count) {
+        if (count <= network_run) {
+            sort_short(keyed, count);
+            return;
+        }
+        alignas(32) double keys[rank_run + 4] = {};
+        alignas(32) std::int64_t ranks[rank_run + 4];
+        // (sorted starts as a copy, so that no slot is read unset even where the ranks were
+        // not distinct, as they always are without NaN)
+        Keyed sorted[rank_run];
+        std::copy(keyed, keyed + count, sorted);
+        for (std::size_t i = 0; i < count; ++i) {
+            keys[i] = keyed[i].key;
+        }
+        quillbrax::dispatch<rank_keys_portable, rank_keys_avx2>(keys, count, ranks);
+        for (std::size_t i = 0; i < count; ++i) {
+            sorted[ranks[i]] = keyed[i];
+        }
+        std::copy(sorted, sorted + count, keyed);
     }
 
     // Sorts at most network_run (4) pairs by a network of compare-exchanges.
@@ -686,7 +893,7 @@ inline KDTree build_tree(const double* data, std::int32_t n, std::int32_t d) {
         tree.rows[static_cast<std::size_t>(i)] = i;
     }
     if (n >= 2) {
-        detail::Builder(tree.points.data(), tree.rows.data(), width).build(0, count, 0);
+        detail::Builder(tree.points.data(), tree.rows.data(), count, width).build(0, count, 0);
     }
     set_bounds(tree);
     return tree;

@@ -313,7 +313,7 @@ void build_matches_the_plain_algorithm() {
                     tree.rows = idxs;
                     for (std::int32_t i = 0; i < n; ++i) tree.rows[static_cast<std::size_t>(i)] = i;
                     detail::Builder(tree.points.data(), tree.rows.data(),
-                                    static_cast<std::size_t>(d), slack)
+                                    static_cast<std::size_t>(n), static_cast<std::size_t>(d), slack)
                         .build(0, static_cast<std::size_t>(n), 0);
                 }
                 same = same && tree.rows == want;
@@ -328,42 +328,78 @@ void build_matches_the_plain_algorithm() {
     CHECK(same);
 }
 
-// A long run takes its pivots from evenly spread rows (2 * sqrt(count) of them, at
-// i * count / size), which can mislead: here those rows hold the column's smallest keys (or,
-// negated, its largest), so both pivots fall far from the median and the selection must go on
-// beyond them. With distinct keys the tree is the plain algorithm's. With the sampled rows and
-// others, exactly half the rows, holding 0 (both pivots 0, the median the first key above them)
-// and distinct keys above, the tree must still be a valid one.
+// A long run takes its pivots from evenly spread keys (of rows: 2 * sqrt(count) of them; of a
+// run of pairs: 32), at i * count / size, which can mislead: here those rows hold the column's
+// smallest keys (or, negated, its largest), so both pivots fall far from the median and the
+// selection must go on beyond them. With distinct keys the tree is the plain algorithm's. With
+// the sampled rows and others, exactly half the rows, holding 0 (both pivots 0, the median the
+// first key above them) and distinct keys above, the tree must still be a valid one. 30000 rows
+// are selected as rows, 1000 in one dimension as pairs.
 void misleading_samples() {
-    const std::int32_t n = 30000;
-    const std::size_t count = static_cast<std::size_t>(n);
-    const std::size_t size = 346;
-    std::vector<char> sampled(count, 0);
-    for (std::size_t i = 0; i < size; ++i) sampled[i * count / size] = 1;
-    std::vector<double> distinct(count), tied(count);
-    double small = 0.0, large = static_cast<double>(size);
-    std::size_t zeros = size;
-    for (std::size_t i = 0; i < count; ++i) {
-        distinct[i] = sampled[i] ? small++ : large++;
-        const bool zero = sampled[i] || zeros < count / 2;
-        zeros += static_cast<std::size_t>(zero && !sampled[i]);
-        tied[i] = zero ? 0.0 : static_cast<double>(i);
-    }
-    for (const double sign : {1.0, -1.0}) {
-        std::vector<double> column(count);
-        std::vector<std::int32_t> idxs(count), want;
+    for (const auto& [n, size] : {std::pair<std::int32_t, std::size_t>{30000, 346}, {1000, 32}}) {
+        const std::size_t count = static_cast<std::size_t>(n);
+        std::vector<char> sampled(count, 0);
+        for (std::size_t i = 0; i < size; ++i) sampled[i * count / size] = 1;
+        std::vector<double> distinct(count), tied(count);
+        double small = 0.0, large = static_cast<double>(size);
+        std::size_t zeros = size;
         for (std::size_t i = 0; i < count; ++i) {
-            column[i] = sign * distinct[i];
-            idxs[i] = static_cast<std::int32_t>(i);
+            distinct[i] = sampled[i] ? small++ : large++;
+            const bool zero = sampled[i] || zeros < count / 2;
+            zeros += static_cast<std::size_t>(zero && !sampled[i]);
+            tied[i] = zero ? 0.0 : static_cast<double>(i);
         }
-        reference_preorder(column, 1, idxs.data(), count, 0, want);
-        CHECK(build_tree(column.data(), n, 1).rows == want);
-    }
+        for (const double sign : {1.0, -1.0}) {
+            std::vector<double> column(count);
+            std::vector<std::int32_t> idxs(count), want;
+            for (std::size_t i = 0; i < count; ++i) {
+                column[i] = sign * distinct[i];
+                idxs[i] = static_cast<std::int32_t>(i);
+            }
+            reference_preorder(column, 1, idxs.data(), count, 0, want);
+            CHECK(build_tree(column.data(), n, 1).rows == want);
+        }
 
-    const Shape tree = tree_of(tied, n, 1);
-    ShapeChecker checker{tree, std::vector<int>(count, 0)};
-    std::vector<std::pair<int, double>> upper, lower;
-    CHECK(checker.visit(tree.root, 0, upper, lower) == n && checker.ok);
+        const Shape tree = tree_of(tied, n, 1);
+        ShapeChecker checker{tree, std::vector<int>(count, 0)};
+        std::vector<std::pair<int, double>> upper, lower;
+        CHECK(checker.visit(tree.root, 0, upper, lower) == n && checker.ok);
+    }
+}
+
+// The ranks that sort a short run of pairs, portable and AVX2 alike, are the positions of a
+// stable sort, for every count up to 32: keys drawn from two values, from a few (-0.0 and 0.0
+// equal, infinities), or spread.
+void key_ranks_sort_stably() {
+    std::mt19937 random(31);
+    const double values[] = {1.0, -INFINITY, -0.0, 0.0, 1e-310, -2.5, INFINITY};
+    std::uniform_real_distribution<double> spread(-1.0, 1.0);
+    bool stable = true;
+    for (std::size_t count = 1; count <= 32; ++count) {
+        for (int round = 0; round < 30; ++round) {
+            std::vector<double> keys((count + 3) / 4 * 4, 0.0);
+            for (std::size_t i = 0; i < count; ++i) {
+                keys[i] = round % 3 == 2 ? spread(random) : values[random() % (round % 3 ? 7 : 2)];
+            }
+            std::vector<std::size_t> order(count);
+            for (std::size_t i = 0; i < count; ++i) order[i] = i;
+            // (a stable sort: equal keys by position)
+            std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return keys[a] < keys[b] || (!(keys[b] < keys[a]) && a < b);
+            });
+            std::vector<std::int64_t> portable(keys.size()), avx2(keys.size());
+            detail::rank_keys_portable(keys.data(), count, portable.data());
+            if (__builtin_cpu_supports("avx2"))
+                detail::rank_keys_avx2(keys.data(), count, avx2.data());
+            else
+                avx2 = portable;
+            for (std::size_t p = 0; p < count; ++p) {
+                stable = stable && portable[order[p]] == static_cast<std::int64_t>(p) &&
+                         avx2[order[p]] == static_cast<std::int64_t>(p);
+            }
+        }
+    }
+    CHECK(stable);
 }
 
 // Batched distances, portable and AVX2 alike, equal `sq` bit for bit for every row count and
@@ -428,6 +464,41 @@ void batched_distances_equal_sq() {
         }
     }
     CHECK(equal);
+}
+
+// The reach of a box of samples is the bound of their largest distance sum, taken several rows
+// to a vector: portable and AVX2 alike, it is the largest distance_above of the rows bit for
+// bit, for row counts around the lanes, with infinities, NaN and subnormals among the values.
+void largest_sums_bound_as_the_rows_do() {
+    std::mt19937 random(12);
+    std::uniform_real_distribution<double> uniform(-3.0, 3.0);
+    const double specials[] = {INFINITY, -INFINITY, NAN, 1e-310, 1e200};
+    bool same = true;
+    for (const std::size_t d : {1, 3, 12, 16}) {
+        for (const std::size_t rows : {1, 2, 3, 4, 5, 7, 8, 9, 33}) {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<double> centre(d), points(rows * d);
+                for (double& v : centre) v = uniform(random);
+                for (double& v : points)
+                    v = round % 2 == 1 && random() % 40 == 0 ? specials[random() % 5]
+                                                             : uniform(random);
+                double want = 0.0;
+                for (std::size_t r = 0; r < rows; ++r)
+                    want = std::max(
+                        want, detail::distance_above(centre.data(), points.data() + r * d, d));
+                const double* end = points.data() + rows * d;
+                const double portable = detail::above_of_sum(
+                    detail::largest_sum_portable(centre.data(), points.data(), end, d), d);
+                const double avx2 =
+                    __builtin_cpu_supports("avx2")
+                        ? detail::above_of_sum(
+                              detail::largest_sum_avx2(centre.data(), points.data(), end, d), d)
+                        : portable;
+                same = same && same_bits(portable, want) && same_bits(avx2, want);
+            }
+        }
+    }
+    CHECK(same);
 }
 
 // The sorted insertion of each instruction set against the plain one: a distance goes before
@@ -525,6 +596,8 @@ int main() {
     sorted_insertions_agree();
     build_matches_the_plain_algorithm();
     misleading_samples();
+    key_ranks_sort_stably();
+    largest_sums_bound_as_the_rows_do();
     rows_sorted_by_key();
     return native_check::finish();
 }
