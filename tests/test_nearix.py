@@ -3,8 +3,11 @@ import gc
 import math
 import multiprocessing
 import operator
+import os
 import pickle
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -303,6 +306,50 @@ def test_large_trees_of_duplicates_are_valid(n, d, values):
     assert np.array_equal(indices, tree.query(Q, 5)[0])
     want = np.sort(((Q[:, None, :] - X[None, :, :]) ** 2).sum(axis=2), axis=1)[:, :5]
     np.testing.assert_array_equal(distances, want)
+
+
+# Where keys are equal the build's choice decides the tree, and with it the order of tied
+# results; the portable, AVX2 and AVX-512 kernels must make the same choice, each in its own
+# process: the same rows in the same places, the same boxes (a reach from 12 dimensions up), the
+# same answers.
+def test_every_instruction_set_builds_the_same_tree(tmp_path):
+    rng = np.random.default_rng(41)
+    shapes = {"pairs": (3000, 2, 3), "rows": (20000, 3, 10), "reach": (5000, 16, 2)}
+    inputs = {}
+    for name, (n, d, values) in shapes.items():
+        inputs[f"X_{name}"] = rng.integers(0, values, size=(n, d)).astype(float)
+        inputs[f"Q_{name}"] = rng.integers(-1, values + 1, size=(50, d)).astype(float)
+    np.savez(tmp_path / "inputs.npz", **inputs)
+    script = f"""
+import pickle
+import numpy as np
+from quillbrax.accel import _nearix
+data = np.load("inputs.npz")
+out = {{}}
+for name in {sorted(shapes)}:
+    tree = _nearix.KDTree(data["X_" + name])
+    out["tree_" + name] = np.frombuffer(pickle.dumps(tree), dtype=np.uint8)
+    out["rows_" + name], out["distances_" + name] = tree.query(data["Q_" + name], 8)
+np.savez("out.npz", **out)
+"""
+    results = {}
+    for kernels, environment in {
+        "portable": {"QUILLBRAX_PORTABLE_KERNELS": "1"},
+        "avx2": {"QUILLBRAX_NO_AVX512": "1"},
+        "widest": {},
+    }.items():
+        subprocess.run(
+            [sys.executable, "-c", script],
+            check=True,
+            cwd=tmp_path,  # the installed package, not the sources
+            env={**os.environ, "QUILLBRAX_PORTABLE_KERNELS": "", "QUILLBRAX_NO_AVX512": ""}
+            | environment,
+        )
+        with np.load(tmp_path / "out.npz") as out:
+            results[kernels] = {key: out[key] for key in out.files}
+    for key, widest in results["widest"].items():
+        np.testing.assert_array_equal(results["portable"][key], widest, err_msg=key)
+        np.testing.assert_array_equal(results["avx2"][key], widest, err_msg=key)
 
 
 @pytest.mark.parametrize(
