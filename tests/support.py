@@ -5,6 +5,7 @@ fresh interpreter."""
 import collections
 import ctypes
 import math
+import os
 import subprocess
 import sys
 import tempfile
@@ -238,6 +239,28 @@ def vectorcall(function, positional, keyword_names, keyword_values):
     items = list(positional) + list(keyword_values)
     array = (ctypes.py_object * max(len(items), 1))(*items)
     return call(function, array, len(positional), tuple(keyword_names))
+
+
+def outputs_on_every_kernel(script, directory):
+    """Runs `script` (which writes its arrays to out.npz) in `directory`, once in a fresh
+    interpreter per set of kernels: the portable ones, AVX2 and the widest the machine has (as
+    far as it has them). Returns {"portable" | "avx2" | "widest": {name: array}}."""
+    results = {}
+    for kernels, environment in {
+        "portable": {"QUILLBRAX_PORTABLE_KERNELS": "1"},
+        "avx2": {"QUILLBRAX_NO_AVX512": "1"},
+        "widest": {},
+    }.items():
+        subprocess.run(
+            [sys.executable, "-c", script],
+            check=True,
+            cwd=directory,  # the installed package, not the sources
+            env={**os.environ, "QUILLBRAX_PORTABLE_KERNELS": "", "QUILLBRAX_NO_AVX512": ""}
+            | environment,
+        )
+        with np.load(os.path.join(directory, "out.npz")) as out:
+            results[kernels] = {key: out[key] for key in out.files}
+    return results
 
 
 def run_python(code):

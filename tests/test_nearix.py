@@ -3,18 +3,15 @@ import gc
 import math
 import multiprocessing
 import operator
-import os
 import pickle
 import re
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from reference_nearix import brute_force, squared_distance, tree_search
-from support import int_probe, laid_out, spread
+from support import int_probe, laid_out, outputs_on_every_kernel, spread
 
 from quillbrax.accel import _nearix
 
@@ -332,21 +329,7 @@ for name in {sorted(shapes)}:
     out["rows_" + name], out["distances_" + name] = tree.query(data["Q_" + name], 8)
 np.savez("out.npz", **out)
 """
-    results = {}
-    for kernels, environment in {
-        "portable": {"QUILLBRAX_PORTABLE_KERNELS": "1"},
-        "avx2": {"QUILLBRAX_NO_AVX512": "1"},
-        "widest": {},
-    }.items():
-        subprocess.run(
-            [sys.executable, "-c", script],
-            check=True,
-            cwd=tmp_path,  # the installed package, not the sources
-            env={**os.environ, "QUILLBRAX_PORTABLE_KERNELS": "", "QUILLBRAX_NO_AVX512": ""}
-            | environment,
-        )
-        with np.load(tmp_path / "out.npz") as out:
-            results[kernels] = {key: out[key] for key in out.files}
+    results = outputs_on_every_kernel(script, tmp_path)
     for key, widest in results["widest"].items():
         np.testing.assert_array_equal(results["portable"][key], widest, err_msg=key)
         np.testing.assert_array_equal(results["avx2"][key], widest, err_msg=key)

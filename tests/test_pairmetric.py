@@ -1,5 +1,4 @@
 import math
-import os
 import subprocess
 import sys
 
@@ -8,7 +7,14 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from reference import pairwise
-from support import FakeNumpy, Subclass, laid_out, read_only, same_bits
+from support import (
+    FakeNumpy,
+    Subclass,
+    laid_out,
+    outputs_on_every_kernel,
+    read_only,
+    same_bits,
+)
 
 from quillbrax.accel import _pairmetric
 
@@ -342,13 +348,6 @@ def test_euclidean_roots_spread_over_the_exponent_range(d):
 # The portable, AVX2 and AVX-512 kernels (as far as the machine has them) are three
 # implementations of the same sums: each in its own process, on data that reaches every path
 # (unrolled, blocked and streamed, roots by estimate and by pow), they must give the same bits.
-KERNELS = {
-    "portable": {"QUILLBRAX_PORTABLE_KERNELS": "1"},
-    "avx2": {"QUILLBRAX_NO_AVX512": "1"},
-    "widest": {},
-}
-
-
 def test_every_instruction_set_gives_the_same_bits(tmp_path):
     rng = np.random.default_rng(29)
     inputs = {}
@@ -374,17 +373,7 @@ for d in {sorted(inputs)}:
         out[f"{{name}}_{{d}}"] = getattr(_pairmetric, name)(data[f"X_{{d}}"], data[f"Y_{{d}}"])
 np.savez("out.npz", **out)
 """
-    results = {}
-    for kernels, environment in KERNELS.items():
-        subprocess.run(
-            [sys.executable, "-c", script],
-            check=True,
-            cwd=tmp_path,  # the installed package, not the sources
-            env={**os.environ, "QUILLBRAX_PORTABLE_KERNELS": "", "QUILLBRAX_NO_AVX512": ""}
-            | environment,
-        )
-        with np.load(tmp_path / "out.npz") as out:
-            results[kernels] = {key: out[key] for key in out.files}
+    results = outputs_on_every_kernel(script, tmp_path)
     for key, widest in results["widest"].items():
         assert same_bits(results["portable"][key], widest), key
         assert same_bits(results["avx2"][key], widest), key
