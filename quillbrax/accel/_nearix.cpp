@@ -58,6 +58,16 @@ struct KDTree {
 inline constexpr std::int32_t box_min_size = 256;
 inline constexpr std::int32_t ball_min_dims = 12;
 
+// Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
+inline double sq(const double* a, const double* b, std::size_t d) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < d; ++i) {
+        const double diff = a[i] - b[i];
+        sum += diff * diff;
+    }
+    return sum;
+}
+
 // The relative slack that keeps a distance computed from d differences (each rounded, then
 // squared, summed and rooted) on the safe side of the exact one, with room for the few roundings
 // of the bounds built from it.
@@ -82,16 +92,11 @@ inline double above_of_sum(double sum, std::size_t d) {
 }
 
 inline double distance_above(const double* a, const double* b, std::size_t d) {
-    double sum = 0.0;
-    for (std::size_t j = 0; j < d; ++j) {
-        const double diff = a[j] - b[j];
-        sum += diff * diff;
-    }
-    return above_of_sum(sum, d);
+    return above_of_sum(sq(a, b, d), d);
 }
 
 // The largest squared distance from `centre` to the rows of d coordinates in [from, end), each
-// summed as distance_above sums it (`lanes` rows at a time, one to a lane of a vector); +inf
+// summed as `sq` sums it (`lanes` rows at a time, one to a lane of a vector); +inf
 // where one is NaN, whose bound is the same.
 template <class Lanes>
 [[gnu::always_inline]] inline double largest_sum(const double* centre, const double* from,
@@ -124,11 +129,7 @@ template <class Lanes>
         nan = nan || unordered[lane] != 0;
     }
     for (; r < rows; ++r) {
-        double sum = 0.0;
-        for (std::size_t j = 0; j < d; ++j) {
-            const double diff = centre[j] - from[r * d + j];
-            sum += diff * diff;
-        }
+        const double sum = sq(centre, from + r * d, d);
         most = sum > most ? sum : most;
         nan = nan || sum != sum;
     }
@@ -1269,16 +1270,6 @@ private:
     bool sorted_ = false;
     bool tie_ = false;
 };
-
-// Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
-inline double sq(const double* a, const double* b, std::size_t d) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < d; ++i) {
-        const double diff = a[i] - b[i];
-        sum += diff * diff;
-    }
-    return sum;
-}
 
 // `sq` that may stop early: once the running sum reaches `limit` it is returned as it stands.
 // The sum never decreases (every term is a square), so a result at or above `limit` means the
