@@ -4,12 +4,17 @@ Both compute squared distances in the same order as the native code: (q[j] - x[j
 summed for j = 0, 1, ..., d - 1 starting from 0.0, so distances can be compared exactly.
 """
 
+import math
+
 
 def squared_distance(q, x):
+    """Where the sum is NaN, the NaN of x86's additions in that order: the running sum keeps its
+    own (the first operand's, when both are NaN), written out rather than left to how this
+    interpreter's own addition was compiled."""
     total = 0.0
     for a, b in zip(q, x):
         diff = float(a) - float(b)
-        total += diff * diff
+        total = total if math.isnan(total) else total + diff * diff
     return total
 
 

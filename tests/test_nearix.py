@@ -217,6 +217,34 @@ def test_rows_outside_the_box_with_nan_or_infinite_coordinates_follow_search(k):
     np.testing.assert_array_equal(distances, np.array(want_distances))
 
 
+@pytest.mark.parametrize("k", [1, 8])
+@pytest.mark.parametrize("d", [2, 3, 5, 8])
+def test_nan_distances_are_the_nans_of_the_sum_in_order(d, k):
+    # A row with a NaN coordinate is at a NaN distance from every sample, and one with an infinity
+    # from each sample with the same infinity there (inf - inf: the default NaN, its sign bit set);
+    # where a row has both, the sum meets two different NaNs, and the one it keeps follows from
+    # the order of its additions. Distances summed one at a time or a vector of rows at a time
+    # (eight, four or one rows) must hold those bits: each answer's compared as integers with
+    # the sum in order for its sample (NaN != NaN would hide them).
+    n = 300
+    rng = np.random.default_rng(d * 10 + k)
+    X = rng.random((n, d)) * n
+    X[rng.random(n) < 0.6, 0] = math.inf  # the root among them
+    X[rng.random(n) < 0.4, d - 1] = -math.inf
+    Q = rng.random((120, d)) * n
+    Q[0::2, 0] = math.inf
+    Q[1::2, d - 1] = -math.inf
+    for row in range(0, 120, 3):
+        Q[row, row % d] = np.nan
+    indices, distances = KDTree(X).query(Q, k)
+    want = np.array(
+        [[squared_distance(q, X[i]) for i in row] for q, row in zip(Q.tolist(), indices.tolist())]
+    )
+    assert distances.view(np.int64).tolist() == want.view(np.int64).tolist()
+    # (both NaNs are among the answers)
+    assert {math.copysign(1.0, x) for x in want[np.isnan(want)]} == {1.0, -1.0}
+
+
 @pytest.mark.parametrize("k", [1, 2, 3, 8, 32])
 @pytest.mark.parametrize("d", [1, 2])
 def test_equal_candidates_across_a_split_follow_search_and_heap(d, k):

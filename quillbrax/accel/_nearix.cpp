@@ -58,6 +58,22 @@ struct KDTree {
 inline constexpr std::int32_t box_min_size = 256;
 inline constexpr std::int32_t ball_min_dims = 12;
 
+// sq's sum where it is NaN, which only a query row with a NaN or an infinite coordinate gives
+// (samples hold no NaN, and a finite row's terms are never NaN). Which NaN it is follows from the
+// order of the additions: x86's returns the running sum's own once it has one (the first
+// operand's, when both are NaN), else the term's. The compiler takes an addition as commutative
+// and the vector kernels may add either way, so the search sums a NaN distance again here, the
+// rule spelled out. (A difference quiets a signalling NaN before it reaches the sum.)
+[[gnu::noinline]] inline double nan_sq(const double* a, const double* b, std::size_t d) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < d; ++i) {
+        const double diff = a[i] - b[i];
+        const double term = diff * diff;
+        sum = sum != sum ? sum : sum + term;
+    }
+    return sum;
+}
+
 // Squared Euclidean distance, summed in coordinate order; the query row is the first operand.
 inline double sq(const double* a, const double* b, std::size_t d) {
     double sum = 0.0;
@@ -1532,7 +1548,9 @@ public:
         tied_ = false;
         by_position_ = false;
         double bound = 0.0;
+        finite_ = true;
         for (std::size_t i = 0; i < d_; ++i) {
+            finite_ = finite_ && std::isfinite(q[i]);
             double offset = 0.0;
             if (q[i] > upper_[i]) {
                 offset = q[i] - upper_[i];
@@ -1691,6 +1709,14 @@ private:
                         static_cast<std::size_t>(size), d_, batch_.data(),
                         full ? heap_->worst() : 0.0);
                 batch_start_ = p;
+                if (!finite_) {  // NaN distances, as nan_sq says they are
+                    for (std::int32_t i = 0; i < size; ++i) {
+                        double& dist = batch_[static_cast<std::size_t>(i)];
+                        if (dist != dist) {
+                            dist = nan_sq(q_, points_ + static_cast<std::size_t>(p + i) * d_, d_);
+                        }
+                    }
+                }
                 if (full) {
                     if (entering == 0) {
                         return;
@@ -1792,6 +1818,9 @@ private:
                 dist = batch_[static_cast<std::size_t>(p - batch_start_)];
             } else {
                 dist = heap.size() < k_ ? sq(q_, point, d_) : sq_below(q_, point, d_, heap.worst());
+                if (!finite_ && dist != dist) {
+                    dist = nan_sq(q_, point, d_);
+                }
             }
             if (heap.size() < k_) {
                 heap.insert({dist, rows_[p]});
@@ -1942,6 +1971,8 @@ private:
     std::int32_t batch_start_ = 0;
     const double* q_ = nullptr;
     Candidates* heap_ = nullptr;
+    // Whether every coordinate of the row is finite: only then is no distance NaN.
+    bool finite_ = true;
     // Whether the search in any order met a tie.
     bool tied_ = false;
     // In any order: no candidate farther than this can be among the k nearest (ceiling()).
