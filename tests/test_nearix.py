@@ -615,6 +615,22 @@ def test_round_trip_gives_the_same_tree(data, how, tmp_path):
     _assert_same_answers(KDTree(X), other, X)
 
 
+class _Labelled(KDTree):
+    # A user's subclass with attributes of its own: the labels of its samples.
+    def __init__(self, X, labels):
+        super().__init__(X)
+        self.labels = labels
+
+
+@pytest.mark.parametrize("how", [*ROUND_TRIPS, "joblib"])
+def test_round_trip_keeps_a_subclass_and_its_attributes(how, tmp_path):
+    X = TREE_CASES["normal"]
+    tree = _Labelled(X, [f"row {i}" for i in range(len(X))])
+    other = _joblib_round_trip(tree, tmp_path) if how == "joblib" else ROUND_TRIPS[how](tree)
+    assert type(other) is _Labelled and other.labels == tree.labels
+    _assert_same_answers(tree, other, X)
+
+
 def test_pickle_payload_is_about_the_samples():
     X = np.random.default_rng(2).normal(size=(5000, 4))
     size = len(pickle.dumps(KDTree(X), protocol=pickle.HIGHEST_PROTOCOL))

@@ -2329,6 +2329,8 @@ std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::objec
 // Pickled state: (format, points, rows), the tree's own arrays. Restoring copies them back
 // without building again, so the restored tree is the same tree (for duplicate coordinates too,
 // whose arrangement is the build's choice), and the payload is the samples plus one int32 per row.
+// An instance of a Python subclass with attributes of its own adds them, as a fourth item: the
+// dict that its __dict__ is updated with when restored.
 inline constexpr int state_format = 1;
 
 py::tuple tree_state(const py::object& self) {
@@ -2338,6 +2340,12 @@ py::tuple tree_state(const py::object& self) {
     py::array_t<std::int32_t> rows(n);
     std::copy(tree.points.begin(), tree.points.end(), points.mutable_data());
     std::copy(tree.rows.begin(), tree.rows.end(), rows.mutable_data());
+    if (py::hasattr(self, "__dict__")) {
+        py::object attributes = self.attr("__dict__");
+        if (py::isinstance<py::dict>(attributes) && py::len(attributes) > 0) {
+            return py::make_tuple(state_format, std::move(points), std::move(rows), attributes);
+        }
+    }
     return py::make_tuple(state_format, std::move(points), std::move(rows));
 }
 
@@ -2349,8 +2357,11 @@ py::tuple reduce_tree(const py::object& self) {
                           py::make_tuple(py::type::of(self)), std::move(state));
 }
 
-std::unique_ptr<KDTree> restore_tree(const py::tuple& state) {
-    if (state.size() != 3 || !py::isinstance<py::int_>(state[0]) ||
+// The tree, and the attributes the binding layer puts in the restored object's __dict__ (none
+// for a state of three items).
+std::pair<std::unique_ptr<KDTree>, py::dict> restore_tree(const py::tuple& state) {
+    if ((state.size() != 3 && (state.size() != 4 || !py::isinstance<py::dict>(state[3]))) ||
+        !py::isinstance<py::int_>(state[0]) ||
         state[0].cast<py::int_>().not_equal(py::int_(state_format)) ||
         !py::isinstance<py::array_t<double>>(state[1]) ||
         !py::isinstance<py::array_t<std::int32_t>>(state[2])) {
@@ -2384,7 +2395,7 @@ std::unique_ptr<KDTree> restore_tree(const py::tuple& state) {
         throw py::value_error(message_bad_state);
     }
     set_bounds(*tree);
-    return tree;
+    return {std::move(tree), state.size() == 4 ? state[3].cast<py::dict>() : py::dict()};
 }
 
 }  // namespace quillbrax::nearix

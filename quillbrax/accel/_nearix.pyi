@@ -3,7 +3,10 @@ from typing import Any, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_State = tuple[int, NDArray[np.float64], NDArray[np.int32]]
+_State = (
+    tuple[int, NDArray[np.float64], NDArray[np.int32]]
+    | tuple[int, NDArray[np.float64], NDArray[np.int32], dict[str, Any]]
+)
 
 # pybind11 creates its classes with a metaclass of its own (pybind11_builtins.pybind11_type).
 class _pybind11_type(type): ...
@@ -16,7 +19,8 @@ class KDTree(metaclass=_pybind11_type):
         self, Q: ArrayLike, k: SupportsIndex, /
     ) -> tuple[NDArray[np.int32], NDArray[np.float64]]: ...
     # Pickling and copying: the state is the tree's own arrays (format 1, the samples in tree
-    # order, their row numbers); restoring checks them and does not build again.
+    # order, their row numbers), and a subclass instance's own attributes where it has any;
+    # restoring checks them and does not build again.
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
