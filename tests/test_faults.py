@@ -437,6 +437,29 @@ def test_numpy_faults_report_their_message_and_line(
     assert only_entry_of(caught.value, module, function, line)
 
 
+@pytest.mark.parametrize(
+    "search, y", [("_best_split_classifier", S_LABELS), ("_best_split_regressor", S_TARGETS)]
+)
+def test_an_order_rewritten_once_np_argsort_returned_is_refused(monkeypatch, search, y):
+    # The column X[:, j] that np.argsort sorted is released after the call, and its __del__ (X's
+    # subclass) writes a row far outside X into the order: refused as any bad order is, never
+    # read (it was read once checked, out of bounds).
+    orders = []
+
+    class RewritesOrder(np.ndarray):
+        def __del__(self):
+            if orders:
+                orders[-1][0] = 10**9
+
+    def argsort(column):
+        orders.append(np.argsort(np.asarray(column)))
+        return orders[-1]
+
+    monkeypatch.setattr(_splitscan, "np", FakeNumpy(argsort=argsort))
+    with pytest.raises(IndexError, match="row index 1000000000 at position 0, out of bounds"):
+        getattr(_splitscan, search)(S_X.view(RewritesOrder), y, 1)
+
+
 MISSING_NP = [
     pairwise("pairwise_squared_euclidean") + (16,),
     pairwise("pairwise_distances") + (35,),

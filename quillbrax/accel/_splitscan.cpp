@@ -26,7 +26,8 @@ using frame::ITYPE;
 
 // ---------------------------------------------------------------------------------------------
 // Kernels: plain loops over byte-strided vectors. Row indices taken from a sort order are
-// checked (first_row_out_of_range) before any sweep reads through them.
+// checked as they are copied into memory of the call's own (copy_rows_in_range), and the sweeps
+// read that copy: Python code may still run between the check and a sweep.
 
 // The frame's accessor for strided elements, in one dimension: vector[i].
 template <class T>
@@ -48,10 +49,13 @@ struct BestSplit {
     double threshold = 0.0;
 };
 
-// The first position whose row index lies outside 0 … n − 1, or −1.
-ITYPE first_row_out_of_range(StridedVector<ITYPE> order, ITYPE n) {
+// Copies the n row indices of `order` to `rows` up to the first that lies outside 0 … n − 1,
+// whose position it returns (−1 when there is none).
+ITYPE copy_rows_in_range(StridedVector<ITYPE> order, ITYPE n, ITYPE* rows) {
     for (ITYPE i = 0; i < n; ++i) {
-        if (order[i] < 0 || order[i] >= n) return i;
+        const ITYPE row = order[i];
+        if (row < 0 || row >= n) return i;
+        rows[i] = row;
     }
     return -1;
 }
@@ -167,10 +171,10 @@ struct Node {
 };
 
 // The rows in sorted order as the sweeps read them: the row at sorted position k and its value.
-// OrderedRows reads a sort order handed back by np (row indices into a strided column);
-// SortedRows reads the sorted rows and values that ColumnSorter produced.
+// OrderedRows reads the checked copy of a sort order handed back by np (row indices into a
+// strided column); SortedRows reads the sorted rows and values that ColumnSorter produced.
 struct OrderedRows {
-    StridedVector<ITYPE> order;
+    const ITYPE* order;
     StridedVector<double> column;
 
     ITYPE row(ITYPE k) const { return order[k]; }
@@ -868,19 +872,23 @@ ClassTable class_table(frame::Call& call, PyObject* y_object, StridedVector<INT>
 }
 
 // How the rows of one feature were put in order: by ColumnSorter, or by the order np.argsort
-// gave (held in the buffer of the array variable `order`, null before the first feature).
+// gave (held in the buffer of the array variable `order`, null before the first feature, and
+// copied to `checked`).
 enum class Ordered { natively, by_np };
 
 // order = np.argsort(X[:, j]): np.argsort is looked up first, as the statement evaluates it.
 // When it is NumPy's own and X a plain ndarray, what the call would give is known, an ascending
 // order with NaN last, and the column is sorted natively where that gives the same results
 // (ColumnSorter). Otherwise np.argsort is called and what it gives is checked: n row indices,
-// each in 0 … n − 1. `known_argsort` holds the function found to be NumPy's own earlier in the
-// call (a reference, so that the same object is recognised for the next features).
+// each in 0 … n − 1, copied to `checked` (n long once used) as they are checked. The sweep reads
+// the copy: releasing an object can run its __del__, which may write to the order in place, and
+// not every release can come before the check. `known_argsort` holds the
+// function found to be NumPy's own earlier in the call (a reference, so that the same object is
+// recognised for the next features).
 template <class Parameters>
 Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
-                      frame::Ref& known_argsort, const frame::ArrayBuffer*& order, ITYPE j, ITYPE n,
-                      int line) {
+                      frame::Ref& known_argsort, const frame::ArrayBuffer*& order,
+                      std::vector<ITYPE>& checked, ITYPE j, ITYPE n, int line) {
     frame::Ref function = call.numpy_attribute(argsort, line);
     PyObject* X = call.object(Parameters::X);
     if (function.get() != known_argsort.get() && is_numpy_argsort(function.get())) {
@@ -890,17 +898,24 @@ Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Tie
         sorter.sort(column_of(call[Parameters::X], j), n, ties)) {
         return Ordered::natively;
     }
-    frame::Ref all_rows = frame::make_slice(nullptr, nullptr, line);
-    frame::Ref feature = frame::make_int(j, line);
-    frame::Ref key = frame::make_tuple({all_rows.get(), feature.get()}, line);
-    frame::Ref column = frame::checked(PyObject_GetItem(X, key.get()), line);
-    frame::Ref sorted = frame::checked(PyObject_CallOneArg(function.get(), column.get()), line);
+    frame::Ref sorted;
+    {
+        frame::Ref all_rows = frame::make_slice(nullptr, nullptr, line);
+        frame::Ref feature = frame::make_int(j, line);
+        frame::Ref key = frame::make_tuple({all_rows.get(), feature.get()}, line);
+        frame::Ref column = frame::checked(PyObject_GetItem(X, key.get()), line);
+        sorted = frame::checked(PyObject_CallOneArg(function.get(), column.get()), line);
+        // The function and its argument are released as the statement releases them, before
+        // what it gave is taken.
+        function = frame::Ref();
+    }
     order = &call.reassign_numpy_buffer(order, sorted.get(), argsort, frame::ITYPE_t, 1, line);
     if (order->shape(0) != n) {
         frame::raise(PyExc_ValueError, line, kOrderLengthMessage, order->shape(0), n);
     }
+    if (checked.empty()) checked = frame::scratch<ITYPE>(n, line);
     const StridedVector<ITYPE> rows = vector_of<ITYPE>(*order);
-    const ITYPE bad = first_row_out_of_range(rows, n);
+    const ITYPE bad = copy_rows_in_range(rows, n, checked.data());
     if (bad >= 0) frame::raise(PyExc_IndexError, line, kOrderIndexMessage, rows[bad], bad, n);
     return Ordered::by_np;
 }
@@ -1003,14 +1018,16 @@ frame::Ref classifier_body(frame::Call& call) {
     ColumnSorter sorter;
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
+    std::vector<ITYPE> checked_order;
     double total_squares = 0.0;
     for (const double count : total_counts) total_squares += count * count;
     // The screened sweep's sums at each position, in whole blocks of vector lanes.
     const ITYPE padded = (n + ITYPE{kScoreLanes} - 1) / ITYPE{kScoreLanes} * ITYPE{kScoreLanes};
     std::vector<double> position_sums = frame::scratch<double>(2 * padded, lines.definition);
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::free,
-                                                 known_argsort, order, j, n, lines.argsort);
+        const Ordered ordered =
+            order_feature<P>(call, sorter, ColumnSorter::Ties::free, known_argsort, order,
+                             checked_order, j, n, lines.argsort);
         if (row_class.refresh(labels, table)) partition = row_class.counted_by(total_counts);
         // Screened on a native order only: a permutation of the rows (one np gave need not be).
         if (ordered == Ordered::natively && partition && n <= ScoreBound::kMaxRows) {
@@ -1028,8 +1045,8 @@ frame::Ref classifier_body(frame::Call& call) {
             ordered == Ordered::natively
                 ? sweep_classes(node, sorter.sorted(), class_of, labels, total_counts, left_counts,
                                 j, best)
-                : sweep_classes(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                                class_of, labels, total_counts, left_counts, j, best);
+                : sweep_classes(node, OrderedRows{checked_order.data(), column_of(X, j)}, class_of,
+                                labels, total_counts, left_counts, j, best);
         if (swept.missing) raise_missing_label(swept.label, lines.sweep_lookup);
     }
     return split_result(best, lines.result);
@@ -1064,16 +1081,18 @@ frame::Ref regressor_body(frame::Call& call) {
     ColumnSorter sorter;
     frame::Ref known_argsort;
     const frame::ArrayBuffer* order = nullptr;
+    std::vector<ITYPE> checked_order;
     for (ITYPE j = 0; j < m; ++j) {
-        const Ordered ordered = order_feature<P>(call, sorter, ColumnSorter::Ties::refused,
-                                                 known_argsort, order, j, n, lines.argsort);
+        const Ordered ordered =
+            order_feature<P>(call, sorter, ColumnSorter::Ties::refused, known_argsort, order,
+                             checked_order, j, n, lines.argsort);
         for (ITYPE r = 0; r < n; ++r) dense[static_cast<size_t>(r)] = targets[r];
         if (ordered == Ordered::natively) {
             sweep_targets(node, sorter.sorted(), dense.data(), totals, j, best, left_sums.data(),
                           scores.data());
         } else {
-            sweep_targets(node, OrderedRows{vector_of<ITYPE>(*order), column_of(X, j)},
-                          dense.data(), totals, j, best, left_sums.data(), scores.data());
+            sweep_targets(node, OrderedRows{checked_order.data(), column_of(X, j)}, dense.data(),
+                          totals, j, best, left_sums.data(), scores.data());
         }
     }
     return split_result(best, lines.result);
