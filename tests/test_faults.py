@@ -460,6 +460,36 @@ def test_an_order_rewritten_once_np_argsort_returned_is_refused(monkeypatch, sea
         getattr(_splitscan, search)(S_X.view(RewritesOrder), y, 1)
 
 
+@pytest.mark.parametrize(
+    "module, name, call, argument",
+    [
+        (_pairmetric, "empty", lambda X: _pairmetric.pairwise_distances(X, P_Y), P_X),
+        (_convkit, "empty", lambda X: _convkit.im2col(X, 2, 2), C_X),
+        (_splitscan, "argsort", lambda X: _splitscan._best_split_regressor(X, S_TARGETS, 1), S_X),
+    ],
+    ids=["pairmetric", "convkit", "splitscan"],
+)
+def test_arrays_in_use_cannot_be_reallocated_under_the_call(
+    monkeypatch, module, name, call, argument
+):
+    # Python code run inside a call (here a replaced np function) tries to free the memory of an
+    # array the call reads, by ndarray.resize without NumPy's reference check: refused while the
+    # call holds the array, so the kernel never reads freed memory; allowed again after it.
+    X = argument.copy()
+    real = getattr(np, name)
+
+    def replacement(*args, **kwargs):
+        X.resize(1, refcheck=False)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(module, "np", FakeNumpy(**{name: replacement}))
+    with pytest.raises(ValueError, match="cannot resize"):
+        call(X)
+    assert np.array_equal(X, argument)
+    X.resize(1, refcheck=False)
+    assert X.shape == (1,)
+
+
 MISSING_NP = [
     pairwise("pairwise_squared_euclidean") + (16,),
     pairwise("pairwise_distances") + (35,),

@@ -1,5 +1,7 @@
 #include "frame/buffers.hpp"
 
+#include "frame/state.hpp"
+
 #include <cctype>
 
 namespace quillbrax::frame {
@@ -229,6 +231,21 @@ bool check_element_format(const char* format, const ElementType& type) {
 }
 
 struct BufferAcquisition {
+    // A weak reference to `object` and each array it is a view of, as far as they are arrays
+    // (see StridedBuffer::pins_). Returns false with the exception set where one cannot be made.
+    static bool pin(StridedBuffer* buffer, PyObject* object) {
+        PyTypeObject* const ndarray = ndarray_type();
+        for (PyObject* array = object;
+             ndarray != nullptr && array != nullptr && PyObject_TypeCheck(array, ndarray) &&
+             buffer->pin_count_ < StridedBuffer::kMaxPins;
+             array = PyArray_BASE(reinterpret_cast<PyArrayObject*>(array))) {
+            Ref pin = Ref::steal(PyWeakref_NewRef(array, nullptr));
+            if (!pin) return false;
+            buffer->pins_[buffer->pin_count_++] = std::move(pin);
+        }
+        return true;
+    }
+
     static bool fill(StridedBuffer* buffer, PyObject* object, const ElementType& type, int ndim,
                      int flags, const char* item_size_message, bool direct_access) {
         if (object == Py_None) return true;  // the empty buffer
@@ -264,6 +281,10 @@ struct BufferAcquisition {
                     return false;
                 }
             }
+        }
+        if (!pin(buffer, object) || (view.obj != object && !pin(buffer, view.obj))) {
+            buffer->release();
+            return false;
         }
         buffer->data_ = static_cast<char*>(view.buf);
         buffer->ndim_ = ndim;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/python.hpp"
+#include "frame/refs.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +72,7 @@ public:
             held_ = false;
             PyBuffer_Release(&view_);
         }
+        while (pin_count_ > 0) pins_[--pin_count_] = Ref();
     }
 
     char* data() const { return data_; }
@@ -92,6 +94,16 @@ public:
 
 protected:
     friend struct BufferAcquisition;  // buffers.cpp: fills the fields below
+
+    // NumPy reallocates an array's memory in place (ndarray.resize with refcheck=False) even
+    // while a buffer of it is exported, but never that of an array with a weak reference. So
+    // while the buffer is held, each array whose memory it may read (the object acquired, the
+    // exporter, and the arrays they are views of) has one from here: Python code that runs later
+    // in the call (an argument's __buffer__, an np function, a __del__, another thread) cannot
+    // free that memory under the kernel.
+    static constexpr int kMaxPins = 8;
+    Ref pins_[kMaxPins];
+    int pin_count_ = 0;
 
     Py_buffer view_{};
     bool held_ = false;
