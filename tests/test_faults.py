@@ -490,6 +490,43 @@ def test_arrays_in_use_cannot_be_reallocated_under_the_call(
     assert X.shape == (1,)
 
 
+class _Owning(np.ndarray):
+    # An array subclass: the binding layer takes it as a view of it.
+    pass
+
+
+class _Reallocates:
+    # A later argument whose conversion frees the memory of an earlier one (as ndarray.resize
+    # without the reference check does, whatever views of it exist).
+    def __init__(self, victim, value):
+        self.victim, self.value = victim, value
+
+    def __array__(self, dtype=None, copy=None):
+        self.victim.resize(1, refcheck=False)
+        return np.asarray(self.value, dtype=dtype)
+
+    def __index__(self):
+        self.victim.resize(1, refcheck=False)
+        return self.value
+
+
+@pytest.mark.parametrize("function, name", [("dtw_path", "x"), ("query", "Q")])
+def test_an_argument_reallocated_by_a_later_conversion_is_refused(function, name):
+    rng = np.random.default_rng(3)
+    if function == "dtw_path":
+        x = rng.random(40).view(_Owning).copy()
+        later = _Reallocates(x, np.zeros(40))
+        run = lambda: _warpalign.dtw_path(x, later, 5)  # noqa: E731
+    else:
+        x = rng.random((40, 3)).view(_Owning).copy()
+        tree = _nearix.KDTree(rng.random((100, 3)))
+        later = _Reallocates(x, 2)
+        run = lambda: tree.query(x, later)  # noqa: E731
+    with pytest.raises(ValueError) as caught:
+        run()
+    assert str(caught.value) == f"{name} was reallocated while the call's arguments were converted"
+
+
 MISSING_NP = [
     pairwise("pairwise_squared_euclidean") + (16,),
     pairwise("pairwise_distances") + (35,),

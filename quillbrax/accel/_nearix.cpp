@@ -2279,6 +2279,7 @@ const double* find_nan(const double* first, std::size_t count) {
 }
 
 std::unique_ptr<KDTree> new_tree(const FloatArray& X) {
+    const bound::HeldArray held(X, "X");
     bound::require_ndim(X, 2, "X");
     const std::int32_t n = bound::int32_extent(X, 0, "X", "rows");
     const std::int32_t d = bound::int32_extent(X, 1, "X", "columns");
@@ -2312,6 +2313,7 @@ const KDTree& tree_of(const py::object& self) {
 
 std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::object& self,
                                                                  const FloatArray& Q, int k) {
+    const bound::HeldArray held(Q, "Q");
     const KDTree& tree = tree_of(self);
     bound::require_ndim(Q, 2, "Q");
     const std::int32_t nq = bound::int32_extent(Q, 0, "Q", "rows");

@@ -262,6 +262,8 @@ inline constexpr const char* message_table_too_large =
 
 std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray& x, const FloatArray& y,
                                                        int window) {
+    const bound::HeldArray held_x(x, "x");
+    const bound::HeldArray held_y(y, "y");
     bound::require_ndim(x, 1, "x");
     bound::require_ndim(y, 1, "y");
     const std::int32_t n = bound::int32_extent(x, 0, "x", "elements");

@@ -16,6 +16,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillbrax::bound {
@@ -94,6 +95,66 @@ public:
 
 private:
     py::array holder_;
+};
+
+inline constexpr const char* message_argument_moved =
+    "{} was reallocated while the call's arguments were converted";
+
+// An array argument held in place for the rest of the call. NumPy reallocates an array in place
+// (ndarray.resize with refcheck=False) even while a view of it exists, but never one with a weak
+// reference. The binding layer takes an array subclass as a view of it, and converts the later
+// arguments (running their __index__ or __array__) before the body runs: the view's memory is
+// checked to lie within the current memory of each array it is a view of (else ValueError), and
+// the view and those arrays then have a weak reference from here until the call ends, so that
+// Python code run later (a __del__ when an allocation collects garbage) cannot free it.
+class HeldArray {
+public:
+    HeldArray(const py::array& array, const char* name) {
+        const auto& api = py::detail::npy_api::get();
+        for (PyObject* view = array.ptr(); view != nullptr && api.PyArray_Check_(view);) {
+            PyObject* base = py::detail::array_proxy(view)->base;
+            if (base != nullptr && api.PyArray_Check_(base) && !within(view, base)) {
+                raise_value_error(message_argument_moved, name);
+            }
+            PyObject* pin = PyWeakref_NewRef(view, nullptr);
+            if (pin == nullptr) {
+                throw py::error_already_set();
+            }
+            pins_.push_back(py::reinterpret_steal<py::object>(pin));
+            view = base;
+        }
+    }
+
+private:
+    // The bytes [first, last) that an array's elements span; first == last without elements.
+    static std::pair<std::uintptr_t, std::uintptr_t> span(PyObject* object) {
+        const auto array = py::reinterpret_borrow<py::array>(object);
+        const auto start = reinterpret_cast<std::uintptr_t>(array.data());
+        std::uintptr_t first = start;
+        std::uintptr_t last = start;
+        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
+            if (array.shape(k) == 0) {
+                return {start, start};
+            }
+        }
+        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
+            const py::ssize_t reach = (array.shape(k) - 1) * array.strides(k);
+            if (reach < 0) {
+                first -= static_cast<std::uintptr_t>(-reach);
+            } else {
+                last += static_cast<std::uintptr_t>(reach);
+            }
+        }
+        return {first, last + static_cast<std::uintptr_t>(array.itemsize())};
+    }
+    static bool within(PyObject* view, PyObject* base) {
+        const auto inner = span(view);
+        const auto outer = span(base);
+        return inner.first == inner.second ||
+               (outer.first <= inner.first && inner.second <= outer.second);
+    }
+
+    std::vector<py::object> pins_;
 };
 
 // A new C-contiguous array of the given shape, uninitialised; the caller fills every element.
