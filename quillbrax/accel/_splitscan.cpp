@@ -882,9 +882,9 @@ enum class Ordered { natively, by_np };
 // (ColumnSorter). Otherwise np.argsort is called and what it gives is checked: n row indices,
 // each in 0 … n − 1, copied to `checked` (n long once used) as they are checked. The sweep reads
 // the copy: releasing an object can run its __del__, which may write to the order in place, and
-// not every release can come before the check. `known_argsort` holds the
-// function found to be NumPy's own earlier in the call (a reference, so that the same object is
-// recognised for the next features).
+// not every release can come before the check. `known_argsort` holds the function found to be
+// NumPy's own earlier in the call (a reference, so that the same object is recognised for the
+// next features).
 template <class Parameters>
 Ordered order_feature(frame::Call& call, ColumnSorter& sorter, ColumnSorter::Ties ties,
                       frame::Ref& known_argsort, const frame::ArrayBuffer*& order,

@@ -136,8 +136,6 @@ private:
             if (array.shape(k) == 0) {
                 return {start, start};
             }
-        }
-        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
             const py::ssize_t reach = (array.shape(k) - 1) * array.strides(k);
             if (reach < 0) {
                 first -= static_cast<std::uintptr_t>(-reach);
