@@ -553,6 +553,47 @@ def test_missing_np_is_a_name_error_and_builtins_are_the_fallback(
 
 
 # ---------------------------------------------------------------------------------------------
+# The float64 conversion of an array argument in the pybind11 modules: NumPy running out of memory
+# (or being interrupted) there surfaces as itself; any other failure is a type the binding
+# layer cannot convert.
+
+
+class _Failing:
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+TREE = _nearix.KDTree(X)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda a: _nearix.KDTree(a),
+        lambda a: TREE.query(a, 2),
+        lambda a: _warpalign.dtw_path(a, X[:, 0], 1),
+        lambda a: _warpalign.dtw_path(X[:, 0], a, 1),
+    ],
+)
+@pytest.mark.parametrize(
+    ("error", "surfaces_as"),
+    [
+        (MemoryError("no room"), MemoryError),
+        (KeyboardInterrupt("stop"), KeyboardInterrupt),
+        (RuntimeError("odd object"), TypeError),
+    ],
+)
+def test_a_conversion_out_of_memory_is_memory_error(call, error, surfaces_as):
+    with pytest.raises(surfaces_as) as caught:
+        call(_Failing(error))
+    assert caught.value is error or "incompatible" in str(caught.value)
+    assert TREE.query(X[:2], 1)[0].tolist() == [[0], [1]]
+
+
+# ---------------------------------------------------------------------------------------------
 # Sizes that are valid but cannot be allocated.
 
 

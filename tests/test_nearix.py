@@ -622,12 +622,54 @@ class _Labelled(KDTree):
         self.labels = labels
 
 
+class _Slotted(_Labelled):
+    # The same, and an attribute held in a slot.
+    __slots__ = ("source",)
+
+    def __init__(self, X, labels):
+        super().__init__(X, labels)
+        self.source = "survey"
+
+
+class _OwnPickling(KDTree):
+    # Pickling extended the way Python documents it: __new__ takes arguments that
+    # __getnewargs__ gives, and the state is the base one with an attribute of its own.
+    def __new__(cls, X, labels):
+        tree = super().__new__(cls)
+        tree.made_from = len(labels)
+        return tree
+
+    def __init__(self, X, labels):
+        super().__init__(X)
+        self.labels = labels
+
+    def __getnewargs__(self):
+        return (None, self.labels)
+
+    def __getstate__(self):
+        return (super().__getstate__(), self.labels)
+
+    def __setstate__(self, state):
+        base, self.labels = state
+        super().__setstate__(base)
+
+
+def _own_attributes(tree):
+    return {
+        name: getattr(tree, name)
+        for name in ("labels", "source", "made_from")
+        if hasattr(tree, name)
+    }
+
+
+@pytest.mark.parametrize("cls", [_Labelled, _Slotted, _OwnPickling])
 @pytest.mark.parametrize("how", [*ROUND_TRIPS, "joblib"])
-def test_round_trip_keeps_a_subclass_and_its_attributes(how, tmp_path):
+def test_round_trip_keeps_a_subclass_and_its_attributes(cls, how, tmp_path):
     X = TREE_CASES["normal"]
-    tree = _Labelled(X, [f"row {i}" for i in range(len(X))])
+    tree = cls(X, [f"row {i}" for i in range(len(X))])
     other = _joblib_round_trip(tree, tmp_path) if how == "joblib" else ROUND_TRIPS[how](tree)
-    assert type(other) is _Labelled and other.labels == tree.labels
+    assert type(other) is cls and _own_attributes(other) == _own_attributes(tree)
+    assert len(_own_attributes(tree)) == {_Labelled: 1, _Slotted: 2, _OwnPickling: 2}[cls]
     _assert_same_answers(tree, other, X)
 
 
@@ -695,6 +737,42 @@ def test_hostile_states_are_refused(state):
         target.__setstate__(state)
     with pytest.raises(TypeError, match="not initialised"):
         target.query(GOOD_X, 1)
+
+
+# A fourth item that the object cannot take: the object stays uninitialised.
+@pytest.mark.parametrize(
+    ("cls", "attributes"),
+    [
+        (KDTree, {"labels": 1}),  # no __dict__ to hold it
+        (KDTree, (None, {"no_such_slot": 1})),
+        (_Slotted, None),
+        (_Slotted, (None, None)),
+        (_Slotted, ({}, {}, {})),
+        (_Slotted, "labels"),
+    ],
+)
+def test_attributes_the_object_cannot_take_are_refused(cls, attributes):
+    target = cls.__new__(cls)
+    with pytest.raises(ValueError, match="not a pickled KDTree state"):
+        target.__setstate__((*_with(), attributes))
+    with pytest.raises(TypeError, match="not initialised"):
+        target.query(GOOD_X, 1)
+
+
+def test_state_from_unaligned_out_of_band_buffers_restores_the_same_tree():
+    # Buffers laid end to end in one blob from an odd offset, as a transport may hand them back.
+    tree = KDTree(GOOD_X)
+    buffers = []
+    data = pickle.dumps(tree, protocol=5, buffer_callback=buffers.append)
+    blob = bytearray(1)
+    spans = []
+    for buffer in buffers:
+        raw = buffer.raw()
+        spans.append((len(blob), len(raw)))
+        blob += raw
+    view = memoryview(blob)
+    other = pickle.loads(data, buffers=[view[at : at + size] for at, size in spans])
+    _assert_same_answers(tree, other, GOOD_X)
 
 
 def test_state_through_strided_views_restores_the_same_tree():

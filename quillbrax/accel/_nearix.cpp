@@ -2331,8 +2331,9 @@ std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::objec
 // Pickled state: (format, points, rows), the tree's own arrays. Restoring copies them back
 // without building again, so the restored tree is the same tree (for duplicate coordinates too,
 // whose arrangement is the build's choice), and the payload is the samples plus one int32 per row.
-// An instance of a Python subclass with attributes of its own adds them, as a fourth item: the
-// dict that its __dict__ is updated with when restored.
+// An instance of a Python subclass with attributes of its own adds them as a fourth item, in the
+// form Python gives any object's state (object.__getstate__): its __dict__, or a pair of that
+// (None when empty) and a dict of its __slots__ values.
 inline constexpr int state_format = 1;
 
 py::tuple tree_state(const py::object& self) {
@@ -2342,35 +2343,63 @@ py::tuple tree_state(const py::object& self) {
     py::array_t<std::int32_t> rows(n);
     std::copy(tree.points.begin(), tree.points.end(), points.mutable_data());
     std::copy(tree.rows.begin(), tree.rows.end(), rows.mutable_data());
-    if (py::hasattr(self, "__dict__")) {
-        py::object attributes = self.attr("__dict__");
-        if (py::isinstance<py::dict>(attributes) && py::len(attributes) > 0) {
-            return py::make_tuple(state_format, std::move(points), std::move(rows), attributes);
-        }
+    py::object attributes =
+        py::module_::import("builtins").attr("object").attr("__getstate__")(self);
+    if (!attributes.is_none()) {
+        return py::make_tuple(state_format, std::move(points), std::move(rows), attributes);
     }
     return py::make_tuple(state_format, std::move(points), std::move(rows));
 }
 
-// Every protocol goes the way of protocol 2: a new object, then __setstate__. (Protocols 0 and 1
-// would otherwise call the binding layer's base class on the object, which aborts the process.)
+// What pickling and copying call: a new object of the instance's class, then __setstate__ with
+// what its __getstate__ returns, as Python reduces any object for protocol 2 and later
+// (__getnewargs_ex__ or __getnewargs__ give __new__'s arguments where a subclass defines them).
+// Every protocol goes this way: with protocols 0 and 1, Python's default would call the binding
+// layer's base class on the object, which aborts the process.
 py::tuple reduce_tree(const py::object& self) {
-    py::tuple state = tree_state(self);
-    return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
-                          py::make_tuple(py::type::of(self)), std::move(state));
+    const py::object cls = py::type::of(self);
+    const py::object copyreg = py::module_::import("copyreg");
+    py::tuple args;
+    py::dict kwargs;
+    if (py::hasattr(cls, "__getnewargs_ex__")) {
+        const py::object given = self.attr("__getnewargs_ex__")();
+        if (!py::isinstance<py::tuple>(given) || py::len(given) != 2 ||
+            !py::isinstance<py::tuple>(given[py::int_(0)]) ||
+            !py::isinstance<py::dict>(given[py::int_(1)])) {
+            throw py::type_error("__getnewargs_ex__ should return a tuple (args, kwargs)");
+        }
+        args = given[py::int_(0)];
+        kwargs = given[py::int_(1)];
+    } else if (py::hasattr(cls, "__getnewargs__")) {
+        const py::object given = self.attr("__getnewargs__")();
+        if (!py::isinstance<py::tuple>(given)) {
+            throw py::type_error("__getnewargs__ should return a tuple");
+        }
+        args = given;
+    }
+    py::object state = self.attr("__getstate__")();
+    if (py::len(kwargs) > 0) {
+        return py::make_tuple(copyreg.attr("__newobj_ex__"), py::make_tuple(cls, args, kwargs),
+                              std::move(state));
+    }
+    py::list newobj_args;
+    newobj_args.append(cls);
+    for (const py::handle arg : args) {
+        newobj_args.append(arg);
+    }
+    return py::make_tuple(copyreg.attr("__newobj__"), py::tuple(newobj_args), std::move(state));
 }
 
-// The tree, and the attributes the binding layer puts in the restored object's __dict__ (none
-// for a state of three items).
-std::pair<std::unique_ptr<KDTree>, py::dict> restore_tree(const py::tuple& state) {
-    if ((state.size() != 3 && (state.size() != 4 || !py::isinstance<py::dict>(state[3]))) ||
-        !py::isinstance<py::int_>(state[0]) ||
+// The tree of a state's first three items (format, points, rows), checked.
+std::unique_ptr<KDTree> restore_tree(const py::tuple& state) {
+    if (state.size() != 3 || !py::isinstance<py::int_>(state[0]) ||
         state[0].cast<py::int_>().not_equal(py::int_(state_format)) ||
         !py::isinstance<py::array_t<double>>(state[1]) ||
         !py::isinstance<py::array_t<std::int32_t>>(state[2])) {
         throw py::value_error(message_bad_state);
     }
-    const auto points = state[1].cast<py::array_t<double>>();
-    const auto rows = state[2].cast<py::array_t<std::int32_t>>();
+    const auto points = state[1].cast<py::array>();
+    const auto rows = state[2].cast<py::array>();
     if (points.ndim() != 2 || rows.ndim() != 1 || points.shape(0) != rows.shape(0) ||
         points.shape(0) > bound::max_int32_extent || points.shape(1) > bound::max_int32_extent ||
         (points.shape(1) == 0 && points.shape(0) >= 2)) {
@@ -2380,24 +2409,77 @@ std::pair<std::unique_ptr<KDTree>, py::dict> restore_tree(const py::tuple& state
     tree->n = static_cast<std::int32_t>(points.shape(0));
     tree->d = static_cast<std::int32_t>(points.shape(1));
     const auto count = static_cast<std::size_t>(tree->n);
-    tree->points.resize(count * static_cast<std::size_t>(tree->d));
+    const auto d = static_cast<std::size_t>(tree->d);
+    tree->points.resize(count * d);
     tree->rows.resize(count);
-    // Element by element through NumPy's own view, whatever the arrays' strides.
-    const auto point_view = points.unchecked<2>();
-    for (py::ssize_t i = 0; i < point_view.shape(0); ++i) {
-        for (py::ssize_t j = 0; j < point_view.shape(1); ++j) {
-            tree->points[static_cast<std::size_t>(i * point_view.shape(1) + j)] = point_view(i, j);
+    // Element by element through the arrays' strides, each copied as bytes: an array from a
+    // pickle's out-of-band buffers may lie at any address.
+    const auto* point_bytes = static_cast<const char*>(points.data());
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < d; ++j) {
+            std::memcpy(&tree->points[i * d + j],
+                        point_bytes + static_cast<py::ssize_t>(i) * points.strides(0) +
+                            static_cast<py::ssize_t>(j) * points.strides(1),
+                        sizeof(double));
         }
     }
-    const auto row_view = rows.unchecked<1>();
-    for (py::ssize_t i = 0; i < row_view.shape(0); ++i) {
-        tree->rows[static_cast<std::size_t>(i)] = row_view(i);
+    const auto* row_bytes = static_cast<const char*>(rows.data());
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(&tree->rows[i], row_bytes + static_cast<py::ssize_t>(i) * rows.strides(0),
+                    sizeof(std::int32_t));
     }
     if (!valid_tree(tree->points.data(), tree->rows.data(), tree->n, tree->d)) {
         throw py::value_error(message_bad_state);
     }
     set_bounds(*tree);
-    return {std::move(tree), state.size() == 4 ? state[3].cast<py::dict>() : py::dict()};
+    return tree;
+}
+
+// A state's fourth item onto `self`, as Python restores any object's state: the dict's items
+// into its __dict__, the slots' values by setattr. An item of another form, a dict for an object
+// without __dict__ or a slot it does not have refuse the state.
+void restore_attributes(const py::object& self, const py::object& attributes) {
+    py::object dict = attributes;
+    py::object slots = py::dict();
+    if (py::isinstance<py::tuple>(attributes) && py::len(attributes) == 2) {
+        dict = attributes[py::int_(0)];
+        slots = attributes[py::int_(1)];
+        if (!py::isinstance<py::dict>(slots) ||
+            (!dict.is_none() && !py::isinstance<py::dict>(dict))) {
+            throw py::value_error(message_bad_state);
+        }
+    } else if (!py::isinstance<py::dict>(dict)) {
+        throw py::value_error(message_bad_state);
+    }
+    if (!dict.is_none() && py::len(dict) > 0) {
+        if (!py::hasattr(self, "__dict__")) {
+            throw py::value_error(message_bad_state);
+        }
+        self.attr("__dict__").attr("update")(dict);
+    }
+    for (const auto item : slots.cast<py::dict>()) {
+        try {
+            py::setattr(self, item.first, item.second);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_AttributeError)) {
+                throw;
+            }
+            py::raise_from(error, PyExc_ValueError, message_bad_state);
+            throw py::error_already_set();
+        }
+    }
+}
+
+// __setstate__: the attributes first, then the tree, so that a state refused for either leaves
+// the object uninitialised. `restore` is the binding layer's own __setstate__ for restore_tree.
+void set_state(const py::object& self, const py::object& state, const py::object& restore) {
+    if (py::isinstance<py::tuple>(state) && py::len(state) == 4) {
+        const auto items = state.cast<py::tuple>();
+        restore_attributes(self, items[3]);
+        restore(self, py::make_tuple(items[0], items[1], items[2]));
+        return;
+    }
+    restore(self, state);
 }
 
 }  // namespace quillbrax::nearix
@@ -2405,11 +2487,21 @@ std::pair<std::unique_ptr<KDTree>, py::dict> restore_tree(const py::tuple& state
 PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(),
                 pybind11::multiple_interpreters::not_supported()) {
     namespace nearix = quillbrax::nearix;
-    pybind11::class_<nearix::KDTree>(m, "KDTree")
-        .def(pybind11::init(&nearix::new_tree))
+    pybind11::class_<nearix::KDTree> tree(m, "KDTree");
+    tree.def(pybind11::init(&nearix::new_tree))
         .def("query", &nearix::query)
         .def(pybind11::pickle(&nearix::tree_state, &nearix::restore_tree))
         .def("__reduce__", &nearix::reduce_tree);
+    // The binding layer's __setstate__ builds the object's tree; the one the class shows restores
+    // a subclass instance's attributes before calling it.
+    pybind11::object restore = tree.attr("__setstate__");
+    pybind11::setattr(tree, "__setstate__",
+                      pybind11::cpp_function(
+                          [restore](const pybind11::object& self, const pybind11::object& state) {
+                              nearix::set_state(self, state, restore);
+                          },
+                          pybind11::name("__setstate__"), pybind11::is_method(tree),
+                          pybind11::arg("state"), pybind11::pos_only()));
 }
 
 #endif  // QUILLBRAX_KERNELS_ONLY

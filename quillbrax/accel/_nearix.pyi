@@ -3,9 +3,11 @@ from typing import Any, SupportsIndex
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+# A subclass instance's own attributes: its __dict__, or that (None when empty) and its slots.
+_Attributes = dict[str, Any] | tuple[dict[str, Any] | None, dict[str, Any]]
 _State = (
     tuple[int, NDArray[np.float64], NDArray[np.int32]]
-    | tuple[int, NDArray[np.float64], NDArray[np.int32], dict[str, Any]]
+    | tuple[int, NDArray[np.float64], NDArray[np.int32], _Attributes]
 )
 
 # pybind11 creates its classes with a metaclass of its own (pybind11_builtins.pybind11_type).
@@ -20,7 +22,8 @@ class KDTree(metaclass=_pybind11_type):
     ) -> tuple[NDArray[np.int32], NDArray[np.float64]]: ...
     # Pickling and copying: the state is the tree's own arrays (format 1, the samples in tree
     # order, their row numbers), and a subclass instance's own attributes where it has any;
-    # restoring checks them and does not build again.
+    # restoring checks them and does not build again. __reduce__ honours a subclass's
+    # __getstate__, __getnewargs__ and __getnewargs_ex__.
     def __getstate__(self) -> _State: ...
     def __setstate__(self, state: _State, /) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...

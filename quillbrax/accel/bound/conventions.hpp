@@ -19,6 +19,43 @@
 #include <utility>
 #include <vector>
 
+namespace pybind11::detail {
+
+// The conversion of a float64 array argument, as the binding layer's own (NumPy's PyArray_FromAny
+// with forced casting), except for how a failure surfaces. The binding layer answers every
+// failed conversion with its TypeError listing the signatures, as if the argument's type were
+// wrong; a conversion that ran out of memory (or was interrupted) raises what NumPy raised.
+template <>
+struct pyobject_caster<array_t<double, array::forcecast>> {
+    using type = array_t<double, array::forcecast>;
+
+    bool load(handle src, bool convert) {
+        if (!convert && !type::check_(src)) {
+            return false;
+        }
+        PyObject* converted = npy_api::get().PyArray_FromAny_(
+            src.ptr(), dtype::of<double>().release().ptr(), 0, 0,
+            npy_api::NPY_ARRAY_ENSUREARRAY_ | npy_api::NPY_ARRAY_FORCECAST_, nullptr);
+        if (converted == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError) ||
+                !PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw error_already_set();
+            }
+            PyErr_Clear();
+            return false;
+        }
+        value = reinterpret_steal<type>(converted);
+        return true;
+    }
+
+    static handle cast(const handle& src, return_value_policy /* policy */, handle /* parent */) {
+        return src.inc_ref();
+    }
+    PYBIND11_TYPE_CASTER(type, handle_type_name<type>::name);
+};
+
+}  // namespace pybind11::detail
+
 namespace quillbrax::bound {
 
 namespace py = pybind11;
