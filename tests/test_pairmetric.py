@@ -424,32 +424,38 @@ def test_rows_too_long_to_sum_are_refused(metric):
         FUNCTIONS[metric](X, X)
 
 
-def empty_in(layout):
+def empty_in(layout, base=None):
     """A stand-in for the module's np whose empty gives a float64 array of the requested shape
-    at an odd address or with a column stride of two elements."""
+    at an odd address, with a column stride of two elements, or as the first columns of wider
+    rows (the whole array, NaN elsewhere, kept in `base`)."""
 
     def empty(shape, dtype):
         n, m = shape
         if layout == "unaligned":
             raw = np.zeros(n * m * 8 + 1, np.uint8)
             return raw[1:].view(np.float64).reshape(n, m)
+        if layout == "part of wider rows":
+            base.append(np.full((n, m + 11), np.nan))
+            return base[-1][:, :m]
         return np.zeros((n, 2 * m))[:, ::2]
 
     return FakeNumpy(empty=empty)
 
 
-@pytest.mark.parametrize("layout", ["unaligned", "column stride 16"])
+@pytest.mark.parametrize("layout", ["unaligned", "column stride 16", "part of wider rows"])
 @pytest.mark.parametrize("d", [5, 300])  # 300: sums carried in the result between two blocks
-@pytest.mark.parametrize("n, m", [(7, 13), (37, 1), (37, 3)])  # 1 and 3 rows of Y: exchanged
+@pytest.mark.parametrize("n, m", [(7, 13), (37, 1), (37, 3), (37, 21)])  # 1, 3 rows: exchanged
 @pytest.mark.parametrize("metric", METRICS)
 def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, n, m, metric):
     rng = np.random.default_rng(d)
     X, Y = rng.standard_normal((n, d)), rng.standard_normal((m, d + 1))
     expected = FUNCTIONS[metric](X, Y)
-    monkeypatch.setattr(_pairmetric, "np", empty_in(layout))
+    base = []
+    monkeypatch.setattr(_pairmetric, "np", empty_in(layout, base))
     result = FUNCTIONS[metric](X, Y)
     assert result.flags.aligned == (layout != "unaligned")
     assert same_bits(result, expected) and same_bits(expected, pairwise(X, Y, metric))
+    assert all(np.isnan(whole[:, m:]).all() for whole in base)  # nothing written past a row
 
 
 # Rows of X are read where they lie when contiguous and aligned, at any row stride and in either

@@ -231,6 +231,12 @@ struct IsaAvx2 {
                 : "x"(y), "x"(x), "x"(_mm256_set1_pd(1.0)));
         return (Vector4)diff;
     }
+    // The first `count` lanes of v to `to` (0 < count <= 4), the others left unwritten.
+    [[gnu::target("avx2")]] static inline void store_first(void* to, Vector4 v, ITYPE count) {
+        const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+        _mm256_maskstore_pd(static_cast<double*>(to),
+                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lanes), (__m256d)v);
+    }
 #endif
 };
 #if !defined(__clang__)
@@ -296,6 +302,11 @@ struct IsaAvx512 {
         // (the merging form with every lane gathered: GCC 12 warns of the plain form's undefined
         // source register)
         _mm512_storeu_pd(to, _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, offsets, from, 1));
+    }
+    // As IsaAvx2's.
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void store_first(void* to, Vector8 v,
+                                                                                ITYPE count) {
+        _mm512_mask_storeu_pd(to, static_cast<__mmask8>((1U << count) - 1), (__m512d)v);
     }
     // As IsaAvx2's.
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 difference_on_multipliers(
@@ -478,6 +489,22 @@ template <Metric metric, class Isa>
 enum class Stores { strided, vector, streamed };
 constexpr ITYPE kStoresAhead = 2;  // tiles
 
+// The first `live` rows and `width` columns of a tile's sums, element by element through the
+// result's strides.
+template <class Isa, ITYPE rows, ITYPE columns>
+[[gnu::always_inline]] inline void store_strided(
+    const typename Isa::Vector (&acc)[rows][columns / (sizeof(typename Isa::Vector) / 8)],
+    const Result& out, ITYPE i0, ITYPE j0, ITYPE live, ITYPE width) {
+    constexpr ITYPE lanes = sizeof(typename Isa::Vector) / sizeof(double);
+    double values[rows][columns];
+    for (ITYPE r = 0; r < rows; ++r) {
+        for (ITYPE v = 0; v < columns / lanes; ++v) store(&values[r][v * lanes], acc[r][v]);
+    }
+    for (ITYPE r = 0; r < live; ++r) {
+        for (ITYPE lane = 0; lane < width; ++lane) out(i0 + r, j0 + lane) = values[r][lane];
+    }
+}
+
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + panels · kPanel − 1 (the first `width` real), over the columns of one block. `x` holds
 // the tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
@@ -599,14 +626,21 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
         }
+    } else if constexpr (requires { Isa::store_first(nullptr, acc[0][0], lanes); }) {
+        if (stores != Stores::strided) {
+            // The last rows or columns of contiguous rows (all of a result narrower than a
+            // tile): each live row's first `width` columns by masked stores.
+            for (ITYPE r = 0; r < live; ++r) {
+                for (ITYPE v = 0; v < vectors && v * lanes < width; ++v) {
+                    Isa::store_first(element(r, v * lanes), acc[r][v],
+                                     std::min(lanes, width - v * lanes));
+                }
+            }
+        } else {
+            store_strided<Isa, rows, columns>(acc, out, i0, j0, live, width);
+        }
     } else {
-        double values[rows][columns];
-        for (ITYPE r = 0; r < rows; ++r) {
-            for (ITYPE v = 0; v < vectors; ++v) store(&values[r][v * lanes], acc[r][v]);
-        }
-        for (ITYPE r = 0; r < live; ++r) {
-            for (ITYPE lane = 0; lane < width; ++lane) out(i0 + r, j0 + lane) = values[r][lane];
-        }
+        store_strided<Isa, rows, columns>(acc, out, i0, j0, live, width);
     }
     if (metric == Metric::euclidean && last) queue.commit(pending, i0, j0, columns);
 }
