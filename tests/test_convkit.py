@@ -172,6 +172,29 @@ def test_overlap_sums_follow_the_visiting_order():
     assert dX[0, 1, 1, 0] == 1e16
 
 
+def _nan(payload):
+    return np.array([0x7FF8000000000000 | payload], dtype=np.int64).view(np.float64)[0]
+
+
+# Where two NaNs meet in a sum, x86 keeps the first operand's: the sum's own, as `acc + entry`
+# reads, whichever path the layout takes (runs of kw·C doubles, pairs or single elements).
+@pytest.mark.parametrize("C", [1, 3, 4])
+@pytest.mark.parametrize("layout", ["C", "F"])
+def test_where_nans_meet_the_sum_keeps_its_own(C, layout):
+    # a 1 x 3 image, a 1 x 2 kernel: pixel 1 is the second column of window 0, then the first
+    # of window 1
+    cols = np.zeros((2, 2 * C))
+    cols[0, C:], cols[1, :C] = _nan(1), _nan(2)
+    cols = np.asfortranarray(cols) if layout == "F" else cols
+    assert same_bits(col2im(cols, (1, 1, 3, C), 1, 2)[0, 0, 1], np.full(C, _nan(1)))
+    # pooling: windows 0 and 1 of a 2 x 3 image both send their gradient to pixel (0, 1)
+    grad = np.stack([np.full(C, _nan(1)), np.full(C, _nan(2))]).reshape(1, 1, 2, C)
+    argmax = np.stack([np.full(C, 1), np.full(C, 0)]).reshape(1, 1, 2, C)
+    grad, argmax = (np.asfortranarray(a) if layout == "F" else a for a in (grad, argmax))
+    dX = maxpool_backward(grad, argmax, (1, 2, 3, C), 2, 1)
+    assert same_bits(dX[0, 0, 1], np.full(C, _nan(1)))
+
+
 @pytest.mark.parametrize("k", [1, 2, 3])
 def test_round_trip_with_tiling_windows(k):
     X = np.random.default_rng(k).standard_normal((2, 2 * k, 3 * k, 3))

@@ -9,6 +9,8 @@
 #include "cpu_dispatch.hpp"
 #include "frame/module.hpp"
 
+#include <emmintrin.h>
+
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -72,6 +74,31 @@ void im2col_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 2> columns, con
     }
 }
 
+// target = target + value, with target as the first operand of the instruction, as the
+// statement reads: where both are NaN, x86 returns the first operand's NaN. The compiler takes
+// the addition as commutative and may swap them (its vectorised loop did, so which NaN a sum
+// held depended on the arrays' layout).
+template <class Element>
+[[gnu::always_inline]] inline void add_onto(Element& target, DTYPE value) {
+    DTYPE sum = target;
+    __asm__("addsd %1, %0" : "+x"(sum) : "x"(value));
+    target = sum;
+}
+
+// The same for `count` consecutive elements, two at a time.
+template <class Element>
+inline void add_run(Element* target, const Element* source, ITYPE count) {
+    ITYPE t = 0;
+    for (; t + 2 <= count; t += 2) {
+        __m128d sum = _mm_loadu_pd(reinterpret_cast<const double*>(target + t));
+        __asm__("addpd %1, %0"
+                : "+x"(sum)
+                : "x"(_mm_loadu_pd(reinterpret_cast<const double*>(source + t))));
+        _mm_storeu_pd(reinterpret_cast<double*>(target + t), sum);
+    }
+    if (t < count) add_onto(target[t], source[t]);
+}
+
 // The adjoint: entry (row, col) is added onto accumulator element (n, oh·stride + i,
 // ow·stride + j, c), in increasing row and within a row increasing col, which fixes the rounding
 // where windows overlap.
@@ -94,7 +121,7 @@ void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulato
                         decltype(accumulator)::Element* target =
                             &accumulator(n, oh * g.stride + i, ow * g.stride, 0);
                         decltype(columns)::Element* source = &columns(row, i * run);
-                        for (ITYPE t = 0; t < run; ++t) target[t] = target[t] + source[t];
+                        add_run(target, source, run);
                     }
                 }
             }
@@ -111,8 +138,7 @@ void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulato
                     for (ITYPE j = 0; j < g.kw; ++j) {
                         const ITYPE w = ow * g.stride + j;
                         for (ITYPE c = 0; c < g.C; ++c, ++col) {
-                            DTYPE& target = accumulator(n, h, w, c);
-                            target = target + columns(row, col);
+                            add_onto(accumulator(n, h, w, c), columns(row, col));
                         }
                     }
                 }
@@ -270,9 +296,8 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
                         if (idx < 0 || idx >= window_size) {
                             return WindowIndexOutOfRange{n, oh, ow, c, idx};
                         }
-                        decltype(dX)::Element& target =
-                            reinterpret_cast<decltype(dX)::Element*>(corner + offsets[idx])[c];
-                        target = target + grad_pixel[c];
+                        add_onto(reinterpret_cast<decltype(dX)::Element*>(corner + offsets[idx])[c],
+                                 grad_pixel[c]);
                     }
                 }
             }
@@ -289,8 +314,7 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
                     }
                     const ITYPE bi = idx / g.k;
                     const ITYPE bj = idx % g.k;
-                    DTYPE& target = dX(n, oh * g.stride + bi, ow * g.stride + bj, c);
-                    target = target + grad(n, oh, ow, c);
+                    add_onto(dX(n, oh * g.stride + bi, ow * g.stride + bj, c), grad(n, oh, ow, c));
                 }
             }
         }
