@@ -20,6 +20,7 @@ from support import (
     same_bits,
     same_value,
     spread,
+    unaligned,
 )
 
 from quillbrax.accel import _convkit
@@ -193,6 +194,25 @@ def test_where_nans_meet_the_sum_keeps_its_own(C, layout):
     grad, argmax = (np.asfortranarray(a) if layout == "F" else a for a in (grad, argmax))
     dX = maxpool_backward(grad, argmax, (1, 2, 3, C), 2, 1)
     assert same_bits(dX[0, 0, 1], np.full(C, _nan(1)))
+
+
+# The accumulations read and write unaligned arrays too (columns and gradients as given, the
+# accumulator as np.zeros returns it), in runs of odd length: pairs, then one.
+@pytest.mark.parametrize("C", [1, 3])
+def test_accumulation_through_unaligned_arrays(monkeypatch, C):
+    X = np.random.default_rng(C).standard_normal((2, 4, 5, C))
+    cols = im2col(X, 3, 3, 1, 1)[0]
+    grad = X[:, :3, :4] * 3.0
+    argmax = maxpool_forward(X, 2, 1)[1]
+    expected = col2im(cols, X.shape, 3, 3, 1, 1), maxpool_backward(grad, argmax, X.shape, 2, 1)
+    fake = FakeNumpy(zeros=lambda shape, dtype=None: unaligned(np.zeros(shape, dtype)))
+    monkeypatch.setattr(_convkit, "np", fake)
+    got = (
+        col2im(unaligned(cols), X.shape, 3, 3, 1, 1),
+        maxpool_backward(unaligned(grad), argmax, X.shape, 2, 1),
+    )
+    assert fake.calls["zeros"] == 2 and not got[1].flags.aligned
+    assert same_bits(got[0], expected[0]) and same_bits(got[1], expected[1])
 
 
 @pytest.mark.parametrize("k", [1, 2, 3])

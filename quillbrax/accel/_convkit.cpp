@@ -74,29 +74,35 @@ void im2col_kernel(Strided<const DTYPE, 4> input, Strided<DTYPE, 2> columns, con
     }
 }
 
-// target = target + value, with target as the first operand of the instruction, as the
+// *target = *target + value, with *target as the first operand of the instruction, as the
 // statement reads: where both are NaN, x86 returns the first operand's NaN. The compiler takes
 // the addition as commutative and may swap them (its vectorised loop did, so which NaN a sum
-// held depended on the arrays' layout).
-template <class Element>
-[[gnu::always_inline]] inline void add_onto(Element& target, DTYPE value) {
-    DTYPE sum = target;
+// held depended on the arrays' layout). `target` may lie at any address: the element is copied
+// in and out as bytes.
+inline void add_onto(void* target, DTYPE value) {
+    DTYPE sum;
+    std::memcpy(&sum, target, sizeof sum);
     __asm__("addsd %1, %0" : "+x"(sum) : "x"(value));
-    target = sum;
+    std::memcpy(target, &sum, sizeof sum);
 }
 
-// The same for `count` consecutive elements, two at a time.
-template <class Element>
-inline void add_run(Element* target, const Element* source, ITYPE count) {
+// The same for `count` consecutive elements, two at a time by unaligned loads and stores.
+inline void add_run(void* target, const void* source, ITYPE count) {
+    auto* to = static_cast<char*>(target);
+    const auto* from = static_cast<const char*>(source);
     ITYPE t = 0;
     for (; t + 2 <= count; t += 2) {
-        __m128d sum = _mm_loadu_pd(reinterpret_cast<const double*>(target + t));
+        __m128d sum = _mm_loadu_pd(reinterpret_cast<const double*>(to + t * kItemSize));
         __asm__("addpd %1, %0"
                 : "+x"(sum)
-                : "x"(_mm_loadu_pd(reinterpret_cast<const double*>(source + t))));
-        _mm_storeu_pd(reinterpret_cast<double*>(target + t), sum);
+                : "x"(_mm_loadu_pd(reinterpret_cast<const double*>(from + t * kItemSize))));
+        _mm_storeu_pd(reinterpret_cast<double*>(to + t * kItemSize), sum);
     }
-    if (t < count) add_onto(target[t], source[t]);
+    if (t < count) {
+        DTYPE value;
+        std::memcpy(&value, from + t * kItemSize, sizeof value);
+        add_onto(to + t * kItemSize, value);
+    }
 }
 
 // The adjoint: entry (row, col) is added onto accumulator element (n, oh·stride + i,
@@ -138,7 +144,7 @@ void col2im_kernel(Strided<const DTYPE, 2> columns, Strided<DTYPE, 4> accumulato
                     for (ITYPE j = 0; j < g.kw; ++j) {
                         const ITYPE w = ow * g.stride + j;
                         for (ITYPE c = 0; c < g.C; ++c, ++col) {
-                            add_onto(accumulator(n, h, w, c), columns(row, col));
+                            add_onto(&accumulator(n, h, w, c), columns(row, col));
                         }
                     }
                 }
@@ -296,8 +302,7 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
                         if (idx < 0 || idx >= window_size) {
                             return WindowIndexOutOfRange{n, oh, ow, c, idx};
                         }
-                        add_onto(reinterpret_cast<decltype(dX)::Element*>(corner + offsets[idx])[c],
-                                 grad_pixel[c]);
+                        add_onto(corner + offsets[idx] + c * kItemSize, grad_pixel[c]);
                     }
                 }
             }
@@ -314,7 +319,7 @@ std::optional<WindowIndexOutOfRange> maxpool_backward_kernel(Strided<const DTYPE
                     }
                     const ITYPE bi = idx / g.k;
                     const ITYPE bj = idx % g.k;
-                    add_onto(dX(n, oh * g.stride + bi, ow * g.stride + bj, c), grad(n, oh, ow, c));
+                    add_onto(&dX(n, oh * g.stride + bi, ow * g.stride + bj, c), grad(n, oh, ow, c));
                 }
             }
         }

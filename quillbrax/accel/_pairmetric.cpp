@@ -38,8 +38,9 @@ using frame::ITYPE;
 // is longer than one block of columns, an entry's running sum is stored in the result after
 // each block and loaded again for the next, so the order of the additions is unchanged: the
 // result holds exactly the double the register held. Packing reads X and Y through their byte
-// strides; the result is written by vector stores where its rows are contiguous and a tile is
-// whole, and element by element through its strides otherwise.
+// strides; the result is written by vector stores where its rows are contiguous (masked ones for
+// the columns of a tile that are not whole, with AVX2 or AVX-512), and element by element through
+// its strides otherwise.
 
 using Vector2 = double __attribute__((vector_size(16)));
 using Vector4 = double __attribute__((vector_size(32)));
