@@ -39,8 +39,8 @@ using frame::ITYPE;
 // each block and loaded again for the next, so the order of the additions is unchanged: the
 // result holds exactly the double the register held. Packing reads X and Y through their byte
 // strides; the result is written by vector stores where its rows are contiguous (masked ones for
-// the columns of a tile that are not whole, with AVX2 or AVX-512), and element by element through
-// its strides otherwise.
+// the columns of a tile that are not whole, with AVX-512), and element by element through its
+// strides otherwise.
 
 using Vector2 = double __attribute__((vector_size(16)));
 using Vector4 = double __attribute__((vector_size(32)));
@@ -232,12 +232,6 @@ struct IsaAvx2 {
                 : "x"(y), "x"(x), "x"(_mm256_set1_pd(1.0)));
         return (Vector4)diff;
     }
-    // The first `count` lanes of v to `to` (0 < count <= 4), the others left unwritten.
-    [[gnu::target("avx2")]] static inline void store_first(void* to, Vector4 v, ITYPE count) {
-        const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
-        _mm256_maskstore_pd(static_cast<double*>(to),
-                            _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), lanes), (__m256d)v);
-    }
 #endif
 };
 #if !defined(__clang__)
@@ -304,7 +298,10 @@ struct IsaAvx512 {
         // source register)
         _mm512_storeu_pd(to, _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, offsets, from, 1));
     }
-    // As IsaAvx2's.
+    // The first `count` lanes of v to `to` (0 < count <= 8), the others left unwritten. A masked
+    // AVX-512 store never faults on a lane it leaves out, where the lanes past a result's last row
+    // may lie on a page that is not mapped. (So not with AVX2: AMD leaves open whether its masked
+    // stores fault on such lanes.)
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void store_first(void* to, Vector8 v,
                                                                                 ITYPE count) {
         _mm512_mask_storeu_pd(to, static_cast<__mmask8>((1U << count) - 1), (__m512d)v);
