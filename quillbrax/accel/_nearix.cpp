@@ -2409,25 +2409,13 @@ std::unique_ptr<KDTree> restore_tree(const py::tuple& state) {
     tree->n = static_cast<std::int32_t>(points.shape(0));
     tree->d = static_cast<std::int32_t>(points.shape(1));
     const auto count = static_cast<std::size_t>(tree->n);
-    const auto d = static_cast<std::size_t>(tree->d);
-    tree->points.resize(count * d);
-    tree->rows.resize(count);
-    // Element by element through the arrays' strides, each copied as bytes: an array from a
-    // pickle's out-of-band buffers may lie at any address.
-    const auto* point_bytes = static_cast<const char*>(points.data());
-    for (std::size_t i = 0; i < count; ++i) {
-        for (std::size_t j = 0; j < d; ++j) {
-            std::memcpy(&tree->points[i * d + j],
-                        point_bytes + static_cast<py::ssize_t>(i) * points.strides(0) +
-                            static_cast<py::ssize_t>(j) * points.strides(1),
-                        sizeof(double));
-        }
-    }
-    const auto* row_bytes = static_cast<const char*>(rows.data());
-    for (std::size_t i = 0; i < count; ++i) {
-        std::memcpy(&tree->rows[i], row_bytes + static_cast<py::ssize_t>(i) * rows.strides(0),
-                    sizeof(std::int32_t));
-    }
+    // Dense, aligned copies where the arrays are not: one from a pickle's out-of-band buffers may
+    // lie at any address.
+    const bound::DenseArray<double> point_values(points);
+    const bound::DenseArray<std::int32_t> row_values(rows);
+    tree->points.assign(point_values.data(),
+                        point_values.data() + count * static_cast<std::size_t>(tree->d));
+    tree->rows.assign(row_values.data(), row_values.data() + count);
     if (!valid_tree(tree->points.data(), tree->rows.data(), tree->n, tree->d)) {
         throw py::value_error(message_bad_state);
     }

@@ -109,30 +109,33 @@ inline std::int32_t int32_extent(const py::array& array, py::ssize_t axis, const
     return static_cast<std::int32_t>(extent);
 }
 
-// The elements of a converted array as dense, aligned, row-major float64 data. The view keeps
-// the array it reads alive; that is the argument itself when it already has this layout, else a
-// C-contiguous copy made by NumPy (transposed, strided, reversed or unaligned input).
-class DenseFloats {
+// The elements of an array of T (a converted argument, or an array checked to hold T) as dense,
+// aligned, row-major data. The view keeps the array it reads alive; that is the array itself when
+// it already has this layout, else a C-contiguous copy made by NumPy (transposed, strided,
+// reversed or unaligned input).
+template <class T>
+class DenseArray {
 public:
-    explicit DenseFloats(const FloatArray& array) {
+    explicit DenseArray(const py::array& array) {
         const auto& api = py::detail::npy_api::get();
         const int flags =
             py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ | py::detail::npy_api::NPY_ARRAY_ALIGNED_ |
             py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_ | py::detail::npy_api::NPY_ARRAY_FORCECAST_;
         // PyArray_FromAny steals the reference to the dtype.
-        PyObject* dense = api.PyArray_FromAny_(array.ptr(), py::dtype::of<double>().release().ptr(),
-                                               0, 0, flags, nullptr);
+        PyObject* dense = api.PyArray_FromAny_(array.ptr(), py::dtype::of<T>().release().ptr(), 0,
+                                               0, flags, nullptr);
         if (dense == nullptr) {
             throw py::error_already_set();
         }
         holder_ = py::reinterpret_steal<py::array>(dense);
     }
 
-    const double* data() const { return static_cast<const double*>(holder_.data()); }
+    const T* data() const { return static_cast<const T*>(holder_.data()); }
 
 private:
     py::array holder_;
 };
+using DenseFloats = DenseArray<double>;
 
 inline constexpr const char* message_argument_moved =
     "{} was reallocated while the call's arguments were converted";
