@@ -478,7 +478,10 @@ def test_rows_of_x_in_place_or_packed(rows, d, metric):
 # Fewer rows of X than a tile (a query against many rows of Y) take tiles of one row by several
 # panels, in whole groups of panels and a partial one, over several blocks of Y rows (50011 rows
 # at d = 3) or of columns (d = 300); whole panels are packed a column at a time, in any layout.
-@pytest.mark.parametrize("n, m, d", [(1, 50011, 3), (3, 200, 40), (7, 1000, 300), (2, 130, 16)])
+# Up to a few tiles of rows (12) take Y in small blocks, the last one partial.
+@pytest.mark.parametrize(
+    "n, m, d", [(1, 50011, 3), (3, 200, 40), (7, 1000, 300), (2, 130, 16), (12, 1000, 5)]
+)
 @pytest.mark.parametrize("layout", ["C", "fortran", "reversed"])
 @pytest.mark.parametrize("metric", METRICS)
 def test_few_rows_of_x_against_many(monkeypatch, n, m, d, layout, metric):

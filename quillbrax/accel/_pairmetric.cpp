@@ -57,6 +57,11 @@ using Result = frame::Strided<double, 2>;
 constexpr ITYPE kPanel = 8;
 constexpr ITYPE kDepth = 256;                // columns per block: a panel slice fits L1
 constexpr size_t kYBlockBytes = 512 * 1024;  // packed block of Y: fits L2 beside a tile of X
+// For fewer rows of X than four of the tallest tiles, each panel is read by one to a few tiles,
+// right after it is packed: packed a block of this size at a time, it is still in L1 when they
+// read it (where a block of kYBlockBytes went out to L2 and came back). A row against 10^4 rows
+// of 16 columns took 0.6 times as long, eight rows against them 0.85 times.
+constexpr size_t kFewRowsYBlockBytes = 16 * 1024;
 
 // Results of at least this many bytes bypass the caches: three quarters of the last level cache
 // the C library reports, or 16 MiB where it reports none. A result that fits is better left in
@@ -805,7 +810,9 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
     plan.depth = (d + plan.k_blocks - 1) / plan.k_blocks;  // blocks of nearly equal length
     const ITYPE width = std::max<ITYPE>(plan.depth, 1);
     constexpr ITYPE group = kPanel * kMostRows;  // the rows of the widest tile
-    const ITYPE fit = static_cast<ITYPE>(kYBlockBytes / sizeof(double)) / width / group * group;
+    const ITYPE budget = static_cast<ITYPE>(
+        (n < 4 * kMostRows ? kFewRowsYBlockBytes : kYBlockBytes) / sizeof(double));
+    const ITYPE fit = budget / width / group * group;
     plan.y_rows = std::max(group, std::min(fit, (m + group - 1) / group * group));
     // Bounded by kYBlockBytes and a tile: a few hundred KiB whatever the shapes.
     // (Not zeroed: every panel a tile reads is packed first. Zeroing the block made a call
