@@ -2016,7 +2016,7 @@ inline bool distinct_ranks_portable(const double* dists, std::size_t count, std:
 inline constexpr std::size_t rank_limit = 64;
 
 // Query rows are answered in chunks of this many (1 MiB of scratch at most), each in the order
-// of the rows' places along a Z-order curve through the samples' bounding box.
+// of the rows' places along a Z-order curve through the box of the chunk's finite coordinates.
 inline constexpr unsigned order_chunk_bits = 16;
 inline constexpr std::size_t order_chunk = std::size_t{1} << order_chunk_bits;
 

@@ -1,10 +1,12 @@
 // quillbrax.accel._splitscan: the split search of decision-tree induction for one node.
 //
-// Both searches sort each feature column with np.argsort and sweep the sorted rows once, moving
-// one row at a time to the left child; a candidate sits between two adjacent distinct values and
-// is kept only when its weighted child impurity (Gini for classes, variance for targets) is
-// strictly below the best so far. Counts are doubles and every sum runs in a fixed order, so the
-// results are those of the plain scalar loop, bit for bit.
+// Both searches sort each feature column as np.argsort does (natively where np.argsort is
+// NumPy's own and X a plain ndarray; otherwise np.argsort is called and its order checked) and
+// sweep the sorted rows once, moving one row at a time to the left child; a candidate sits
+// between two adjacent distinct values and is kept only when its weighted child impurity (Gini
+// for classes, variance for targets) is strictly below the best so far. Counts are doubles and
+// every sum runs in a fixed order, so the results are those of the plain scalar loop, bit for
+// bit.
 
 #include "constants.hpp"
 #include "cpu_dispatch.hpp"

@@ -69,8 +69,9 @@ public:
     const ArrayBuffer& reassign_numpy_buffer(const ArrayBuffer* variable, PyObject* value,
                                              const InternedName& function, const ElementType& type,
                                              int ndim, int line);
-    // An argument acquired once more as a typed view, read only; its extents must be `shape`
-    // (checked by the body, which knows the message).
+    // An argument acquired once more as a typed view, which (as every typed view) asks for a
+    // writable buffer, so a read-only array is refused; the body only reads through it. Its
+    // extents must be `shape` (checked by the body, which knows the message).
     const TypedView& argument_view(const ArrayParameter& p, int line);
 
     // An integer the body reads from a Python object (a shape item): object[index], converted
