@@ -486,7 +486,8 @@ FLOAT_ARRAY = r"typing\.Annotated\[numpy\.typing\.ArrayLike, numpy\.float64\]"
 
 def test_signatures_name_parameters_by_position_only():
     assert re.match(
-        rf"__init__\(self: [\w.]+, arg0: {FLOAT_ARRAY}\) -> None", KDTree.__init__.__doc__
+        rf"(KDTree\.)?__init__\(self: [\w.]+, arg0: {FLOAT_ARRAY}\) -> None",
+        KDTree.__init__.__doc__,
     )
     assert re.match(
         rf"query\(self: [\w.]+, arg0: {FLOAT_ARRAY}, arg1: [\w. |]+\) -> "
@@ -814,6 +815,24 @@ def test_uninitialised_object_is_refused(cls, use):
     gc.collect()
     with pytest.raises(TypeError, match="not initialised"):
         use(cls.__new__(cls))
+
+
+@pytest.mark.parametrize(("cls", "extra"), [(KDTree, ()), (_Labelled, ("labels",))])
+@pytest.mark.parametrize(
+    "again",
+    [
+        lambda t, X, extra: t.__init__(X, *extra),
+        lambda t, X, extra: KDTree.__init__(t, X),
+        lambda t, X, extra: t.__setstate__(KDTree(X).__getstate__()),
+    ],
+)
+def test_a_built_tree_refuses_to_be_built_again(cls, extra, again):
+    tree = cls(GOOD_X, *extra)
+    before = tree.query(GOOD_X, 3)
+    with pytest.raises(TypeError, match="already built"):
+        again(tree, GOOD_X[::-1] + 1.0, extra)
+    after = tree.query(GOOD_X, 3)
+    assert all(np.array_equal(a, b) for a, b in zip(before, after))
 
 
 def test_subclass_skipping_base_init_is_refused():

@@ -2260,6 +2260,8 @@ inline constexpr const char* message_query_columns = "Q has {} columns; the tree
 inline constexpr const char* message_uninitialised =
     "KDTree object is not initialised: KDTree.__init__ was not called";
 inline constexpr const char* message_bad_state = "not a pickled KDTree state";
+inline constexpr const char* message_built =
+    "KDTree object is already built: {} would leave its tree as it is; make a new KDTree";
 
 // The first NaN among `count` values, or first + count: blocks are tested without a branch
 // (vector comparisons), and only a block that holds one is searched.
@@ -2297,18 +2299,28 @@ std::unique_ptr<KDTree> new_tree(const FloatArray& X) {
     return std::make_unique<KDTree>(build_tree(first, n, d));
 }
 
-// The native tree behind `self`. pybind11 hands a method the storage of an object whose
-// constructor never ran (KDTree.__new__(KDTree)) as if it held a tree; that is refused here.
-const KDTree& tree_of(const py::object& self) {
+// The native tree behind `self`, or null where its constructor never ran: pybind11 hands a
+// method the storage of such an object (KDTree.__new__(KDTree)) as if it held a tree.
+const KDTree* built_tree(const py::object& self) {
     if (py::isinstance<KDTree>(self)) {
         auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
         py::detail::value_and_holder holder =
             instance->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
-        if (holder && holder.holder_constructed()) {
-            return *holder.value_ptr<KDTree>();
-        }
+        if (holder && holder.holder_constructed()) return holder.value_ptr<KDTree>();
     }
+    return nullptr;
+}
+
+const KDTree& tree_of(const py::object& self) {
+    if (const KDTree* tree = built_tree(self)) return *tree;
     throw py::type_error(message_uninitialised);
+}
+
+// pybind11 ignores a second __init__ or __setstate__ on a built object, so it would report
+// success and go on answering from the tree it has: refused instead.
+void require_unbuilt(const py::object& self, const char* method) {
+    if (built_tree(self) != nullptr)
+        throw py::type_error(bound::format_message(message_built, {method}));
 }
 
 std::tuple<py::array_t<std::int32_t>, py::array_t<double>> query(const py::object& self,
@@ -2461,6 +2473,7 @@ void restore_attributes(const py::object& self, const py::object& attributes) {
 // __setstate__: the attributes first, then the tree, so that a state refused for either leaves
 // the object uninitialised. `restore` is the binding layer's own __setstate__ for restore_tree.
 void set_state(const py::object& self, const py::object& state, const py::object& restore) {
+    require_unbuilt(self, "__setstate__");
     if (py::isinstance<py::tuple>(state) && py::len(state) == 4) {
         const auto items = state.cast<py::tuple>();
         restore_attributes(self, items[3]);
@@ -2480,15 +2493,25 @@ PYBIND11_MODULE(_nearix, m, pybind11::mod_gil_used(),
         .def("query", &nearix::query)
         .def(pybind11::pickle(&nearix::tree_state, &nearix::restore_tree))
         .def("__reduce__", &nearix::reduce_tree);
-    // The binding layer's __setstate__ builds the object's tree; the one the class shows restores
-    // a subclass instance's attributes before calling it.
+    // The binding layer's __init__ and __setstate__ build the object's tree; the ones the class
+    // shows refuse an object already built, and __setstate__ restores a subclass instance's
+    // attributes before calling the binding layer's. (Their names are not the bare method names:
+    // pybind11 takes a function so named for a constructor, which it skips on a built object.)
+    pybind11::object init = tree.attr("__init__");
+    pybind11::setattr(tree, "__init__",
+                      pybind11::cpp_function(
+                          [init](const pybind11::object& self, const nearix::FloatArray& X) {
+                              nearix::require_unbuilt(self, "__init__");
+                              init(self, X);
+                          },
+                          pybind11::name("KDTree.__init__"), pybind11::is_method(tree)));
     pybind11::object restore = tree.attr("__setstate__");
     pybind11::setattr(tree, "__setstate__",
                       pybind11::cpp_function(
                           [restore](const pybind11::object& self, const pybind11::object& state) {
                               nearix::set_state(self, state, restore);
                           },
-                          pybind11::name("__setstate__"), pybind11::is_method(tree),
+                          pybind11::name("KDTree.__setstate__"), pybind11::is_method(tree),
                           pybind11::arg("state"), pybind11::pos_only()));
 }
 
