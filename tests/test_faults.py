@@ -460,6 +460,18 @@ def test_an_order_rewritten_once_np_argsort_returned_is_refused(monkeypatch, sea
         getattr(_splitscan, search)(S_X.view(RewritesOrder), y, 1)
 
 
+class _ViewA(np.ndarray):
+    pass
+
+
+class _ViewB(np.ndarray):
+    pass
+
+
+class _ViewC(np.ndarray):
+    pass
+
+
 @pytest.mark.parametrize(
     "module, name, call, argument",
     [
@@ -469,13 +481,19 @@ def test_an_order_rewritten_once_np_argsort_returned_is_refused(monkeypatch, sea
     ],
     ids=["pairmetric", "convkit", "splitscan"],
 )
+@pytest.mark.parametrize("views", [0, 12])
 def test_arrays_in_use_cannot_be_reallocated_under_the_call(
-    monkeypatch, module, name, call, argument
+    monkeypatch, module, name, call, argument, views
 ):
     # Python code run inside a call (here a replaced np function) tries to free the memory of an
     # array the call reads, by ndarray.resize without NumPy's reference check: refused while the
-    # call holds the array, so the kernel never reads freed memory; allowed again after it.
+    # call holds the array, so the kernel never reads freed memory; allowed again after it. The
+    # argument may be a long chain of views of the array that owns the memory (NumPy collapses
+    # a chain only while its types stay the same).
     X = argument.copy()
+    given = X
+    for k in range(views):
+        given = given.view((_ViewA, _ViewB, _ViewC)[k % 3])
     real = getattr(np, name)
 
     def replacement(*args, **kwargs):
@@ -484,8 +502,9 @@ def test_arrays_in_use_cannot_be_reallocated_under_the_call(
 
     monkeypatch.setattr(module, "np", FakeNumpy(**{name: replacement}))
     with pytest.raises(ValueError, match="cannot resize"):
-        call(X)
+        call(given)
     assert np.array_equal(X, argument)
+    del given
     X.resize(1, refcheck=False)
     assert X.shape == (1,)
 

@@ -12,9 +12,7 @@
 #include <emmintrin.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <optional>
-#include <string>
 #include <utility>
 
 namespace {

@@ -1480,8 +1480,6 @@ inline std::int32_t outside_batch_limit(std::int32_t d) {
     return std::max(batch_limit(d), 31);
 }
 
-inline constexpr double empty_heap_bound = quillbrax::kSentinel;
-
 // Branch-and-bound descent for one query row; k >= 1. The far side of a node is searched while
 // the heap is not full or the splitting plane is strictly nearer than the k-th best.
 //
@@ -1862,8 +1860,7 @@ private:
                                   near_is_left ? left_size : right_size, next_dim, bound);
         }
         if constexpr (Exact) {
-            const double kth_best = heap.empty() ? empty_heap_bound : heap.worst();
-            if (!(kth_best > diff * diff || heap.size() < k_)) {
+            if (heap.size() >= k_ && !(heap.worst() > diff * diff)) {
                 return;
             }
         } else {

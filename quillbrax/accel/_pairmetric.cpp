@@ -16,7 +16,6 @@
 #include <memory>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include <unistd.h>
 
@@ -58,8 +57,9 @@ constexpr ITYPE kPanel = 8;
 constexpr ITYPE kDepth = 256;                // columns per block: a panel slice fits L1
 constexpr size_t kYBlockBytes = 512 * 1024;  // packed block of Y: fits L2 beside a tile of X
 // For fewer rows of X than four of the tallest tiles, each panel is read by one to a few tiles,
-// right after it is packed: packed a block of this size at a time, it is still in L1 when they
-// read it (where a block of kYBlockBytes went out to L2 and came back). A row against 10^4 rows
+// right after it is packed: packed a block of this size at a time (or of one group of panels,
+// 64 rows, where rows are longer than 32 columns), it is still in L1 or close when they read it
+// (where a block of kYBlockBytes went out to L2 and came back). A row against 10^4 rows
 // of 16 columns took 0.6 times as long, eight rows against them 0.85 times.
 constexpr size_t kFewRowsYBlockBytes = 16 * 1024;
 
@@ -85,7 +85,7 @@ ITYPE streamed_bytes() {
     return bytes;
 }
 
-// Rows of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
+// Elements of the longest row of X or Y that the kernels accept (2**54 elements, 2**57 bytes: more
 // than x86-64's largest address space could hold as distinct elements). Only arrays with zero
 // strides, such as broadcasts, can be longer; their sums would take years.
 constexpr ITYPE kMaxColumns = ITYPE{1} << 54;
@@ -510,9 +510,9 @@ template <class Isa, ITYPE rows, ITYPE columns>
 
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + panels · kPanel − 1 (the first `width` real), over the columns of one block. `x` holds
-// the tile's rows of X, `depth` elements each (kFixed when that is not 0: the loop over k is then
-// unrolled, as short rows need), `x_row` elements from the start of one to the next; `panel` the
-// first of its `panels` consecutive Y panels. The sums start at 0.0 in the first block and from
+// the tile's rows of X, `depth_given` elements each (kFixed when that is not 0: the loop over k is
+// then unrolled, as short rows need), `x_row` elements from the start of one to the next; `panel`
+// the first of its `panels` consecutive Y panels. The sums start at 0.0 in the first block and from
 // the result in the others; the last block stores final(acc). A tile is Isa::rows rows by one
 // panel, or one row by Isa::rows panels (as many sums in flight) for a problem of fewer rows.
 template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE panels = 1>

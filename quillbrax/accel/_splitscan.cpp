@@ -159,7 +159,9 @@ struct ScoreBound {
     explicit ScoreBound(size_t n_classes)
         : margin((static_cast<double>(n_classes) + 16.0) * 0x1p-50) {}
     void set_best(double best) { bound = (1.0 - best) - margin; }
-    bool cannot_win(double left_squares, double right_squares, double left_n, double right_n,
+    // Scalars or vectors of candidates (then a mask of lanes).
+    template <class Value>
+    auto cannot_win(Value left_squares, Value right_squares, Value left_n, Value right_n,
                     double total) const {
         return left_squares * right_n + right_squares * left_n <=
                bound * (left_n * right_n * total);
@@ -321,8 +323,7 @@ template <class Vector>
         const Vector right_squares = (s.total_squares - 2.0 * products) + squares;
         const auto dropped = (current == next) | (left_n < node.min_samples_leaf) |
                              (right_n < node.min_samples_leaf) |
-                             (squares * right_n + right_squares * left_n <=
-                              bound.bound * (left_n * right_n * node.total));
+                             bound.cannot_win(squares, right_squares, left_n, right_n, node.total);
         unsigned bits = ~lanes_set(dropped) & ((1u << lanes) - 1);
         left_n += static_cast<double>(lanes);
         for (; bits != 0; bits &= bits - 1) {

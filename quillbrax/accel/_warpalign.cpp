@@ -27,9 +27,10 @@ inline std::int64_t band_half_width(std::int64_t n, std::int64_t m, std::int32_t
     return std::max<std::int64_t>(n > m ? n - m : m - n, window);
 }
 
-// Number of cells (i, j), 0 <= i <= n, 0 <= j <= m, with |i - j| <= w: the cells a banded
-// table of values would hold. In closed form, so that a problem too large to hold is refused
-// without a pass over its rows; at most (n + 1) * (m + 1) < 2^62 for int32 lengths.
+// Number of cells (i, j), 0 <= i <= n, 0 <= j <= m, with |i - j| <= w: the cells of the band,
+// about as many bytes as the steps of the traceback take (StepTable). In closed form, so that a
+// problem too large to hold is refused without a pass over its rows; at most (n + 1) * (m + 1) <
+// 2^62 for int32 lengths.
 inline std::uint64_t band_cell_count(std::int64_t n, std::int64_t m, std::int64_t w) {
     // Rows 0 .. rows_inside - 1 end at i + w, the others at m.
     const std::int64_t rows_inside = m < w ? 0 : std::min(n, m - w) + 1;
@@ -269,6 +270,7 @@ std::tuple<py::array_t<std::int32_t>, double> dtw_path(const FloatArray& x, cons
     const std::int32_t n = bound::int32_extent(x, 0, "x", "elements");
     const std::int32_t m = bound::int32_extent(y, 0, "y", "elements");
     const std::uint64_t cells = band_cell_count(n, m, band_half_width(n, m, window));
+    // (With room to spare: the steps take a byte a cell, and two more cells a row.)
     if (cells >
         static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(double)) {
         bound::raise_value_error(message_table_too_large, text(n), text(m), text(window),

@@ -3,6 +3,7 @@
 #include "frame/state.hpp"
 
 #include <cctype>
+#include <new>
 
 namespace quillbrax::frame {
 
@@ -223,7 +224,6 @@ bool check_element_format(const char* format, const ElementType& type) {
             return mismatch(type, element.description);
         }
         found_element = true;
-        if (code == 'T') return mismatch(type, element.description);
         ++position;
     }
     if (!found_element) return mismatch(type, "end");
@@ -236,12 +236,20 @@ struct BufferAcquisition {
     static bool pin(StridedBuffer* buffer, PyObject* object) {
         PyTypeObject* const ndarray = ndarray_type();
         for (PyObject* array = object;
-             ndarray != nullptr && array != nullptr && PyObject_TypeCheck(array, ndarray) &&
-             buffer->pin_count_ < StridedBuffer::kMaxPins;
+             ndarray != nullptr && array != nullptr && PyObject_TypeCheck(array, ndarray);
              array = PyArray_BASE(reinterpret_cast<PyArrayObject*>(array))) {
             Ref pin = Ref::steal(PyWeakref_NewRef(array, nullptr));
             if (!pin) return false;
-            buffer->pins_[buffer->pin_count_++] = std::move(pin);
+            if (buffer->pin_count_ < StridedBuffer::kMaxPins) {
+                buffer->pins_[buffer->pin_count_++] = std::move(pin);
+                continue;
+            }
+            try {
+                buffer->more_pins_.push_back(std::move(pin));
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
         }
         return true;
     }

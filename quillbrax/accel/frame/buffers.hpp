@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quillbrax::frame {
 
@@ -73,6 +74,7 @@ public:
             PyBuffer_Release(&view_);
         }
         while (pin_count_ > 0) pins_[--pin_count_] = Ref();
+        more_pins_.clear();
     }
 
     char* data() const { return data_; }
@@ -100,10 +102,13 @@ protected:
     // while the buffer is held, each array whose memory it may read (the object acquired, the
     // exporter, and the arrays they are views of) has one from here: Python code that runs later
     // in the call (an argument's __buffer__, an np function, a __del__, another thread) cannot
-    // free that memory under the kernel.
+    // free that memory under the kernel. A chain of views has no length limit (NumPy collapses
+    // one only while its types stay the same), and the array that owns the memory is its last:
+    // pins past the first few go to a vector.
     static constexpr int kMaxPins = 8;
     Ref pins_[kMaxPins];
     int pin_count_ = 0;
+    std::vector<Ref> more_pins_;
 
     Py_buffer view_{};
     bool held_ = false;

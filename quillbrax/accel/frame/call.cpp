@@ -15,6 +15,7 @@ constexpr const char* kShapeMessage = "np.%s gave an array that is not of shape 
 constexpr const char* kSharesArgumentMessage = "%s shares memory with argument '%s'";
 constexpr const char* kSharesArrayMessage = "%s shares memory with another array of this call";
 constexpr const char* kTooManyBuffersMessage = "too many arrays for one call";
+constexpr const char* kTooManyNumpyArgumentsMessage = "too many arguments for np.%s";
 
 std::string numpy_origin(const InternedName& function) {
     return std::string("np.") + function.text() + " gave an array that";
@@ -80,6 +81,9 @@ Ref Call::call_numpy(const InternedName& function, int line,
                      std::initializer_list<std::pair<const InternedName*, PyObject*>> keywords) {
     Ref callable = numpy_attribute(function, line);
     PyObject* arguments[kMaxParameters + 1];
+    if (positional.size() + keywords.size() > kMaxParameters) {
+        raise(PyExc_SystemError, line, kTooManyNumpyArgumentsMessage, function.text());
+    }
     size_t count = 0;
     arguments[count++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
     for (PyObject* item : positional) arguments[count++] = item;

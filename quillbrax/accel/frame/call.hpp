@@ -70,8 +70,8 @@ public:
                                              const InternedName& function, const ElementType& type,
                                              int ndim, int line);
     // An argument acquired once more as a typed view, which (as every typed view) asks for a
-    // writable buffer, so a read-only array is refused; the body only reads through it. Its
-    // extents must be `shape` (checked by the body, which knows the message).
+    // writable buffer, so a read-only array is refused; the body only reads through it, and
+    // checks its extents (it knows the message).
     const TypedView& argument_view(const ArrayParameter& p, int line);
 
     // An integer the body reads from a Python object (a shape item): object[index], converted
