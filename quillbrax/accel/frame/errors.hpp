@@ -28,9 +28,10 @@ inline Ref checked(PyObject* new_reference, int line) {
     return Ref::steal(new_reference);
 }
 
+[[noreturn]] void raise_unaddressable(Py_ssize_t count, size_t item_size, int line);
+
 // Storage of `count` elements for one call (released with the vector): a size no pointer can
 // address is ValueError, one the allocator refuses MemoryError, both at `line`.
-[[noreturn]] void raise_unaddressable(Py_ssize_t count, size_t item_size, int line);
 template <class T>
 std::vector<T> scratch(Py_ssize_t count, int line) {
     if (count < 0 || static_cast<size_t>(count) > PY_SSIZE_T_MAX / sizeof(T)) {

@@ -12,7 +12,7 @@
 namespace quillbrax::frame {
 
 inline constexpr int kMaxParameters = 8;
-inline constexpr int kMaxBuffers = 12;  // array buffers and typed views held by one call
+inline constexpr int kMaxBuffers = 12;  // array buffers held by one call, and typed views
 
 struct Parameter {
     enum class Kind { array, integer, object };
