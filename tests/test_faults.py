@@ -472,6 +472,46 @@ class _ViewC(np.ndarray):
     pass
 
 
+def _viewed(X, how):
+    """X itself, or an array viewing X's memory through intermediate objects."""
+    if how == "12 views":
+        for k in range(12):
+            X = X.view((_ViewA, _ViewB, _ViewC)[k % 3])
+        return X
+    if how == "as_strided":
+        return np.lib.stride_tricks.as_strided(X, X.shape, X.strides)
+    if how == "memoryview":
+        return np.asarray(memoryview(X))
+    return X
+
+
+class _FreesOnInt:
+    # An integer argument whose conversion (run before the arrays are acquired) frees the memory
+    # of an array argument.
+    def __init__(self, victim, value):
+        self.victim, self.value = victim, value
+
+    def __int__(self):
+        self.victim.resize(1, refcheck=False)
+        return self.value
+
+
+@pytest.mark.parametrize("views", ["itself", "as_strided", "memoryview"])
+@pytest.mark.parametrize(
+    "argument, call",
+    [
+        (S_X, lambda X, free: _splitscan._best_split_regressor(X, S_TARGETS, free(1))),
+        (C_X, lambda X, free: _convkit.maxpool_forward(X, free(2), 2)),
+    ],
+    ids=["splitscan", "convkit"],
+)
+def test_arrays_cannot_be_reallocated_by_an_integer_argument(argument, call, views):
+    X = argument.copy()
+    with pytest.raises(ValueError, match="cannot resize"):
+        call(_viewed(X, views), lambda value: _FreesOnInt(X, value))
+    assert np.array_equal(X, argument)
+
+
 @pytest.mark.parametrize(
     "module, name, call, argument",
     [
@@ -481,19 +521,18 @@ class _ViewC(np.ndarray):
     ],
     ids=["pairmetric", "convkit", "splitscan"],
 )
-@pytest.mark.parametrize("views", [0, 12])
+@pytest.mark.parametrize("views", ["itself", "12 views", "as_strided", "memoryview"])
 def test_arrays_in_use_cannot_be_reallocated_under_the_call(
     monkeypatch, module, name, call, argument, views
 ):
     # Python code run inside a call (here a replaced np function) tries to free the memory of an
     # array the call reads, by ndarray.resize without NumPy's reference check: refused while the
     # call holds the array, so the kernel never reads freed memory; allowed again after it. The
-    # argument may be a long chain of views of the array that owns the memory (NumPy collapses
-    # a chain only while its types stay the same).
+    # argument may reach the array that owns the memory through a long chain of views (NumPy
+    # collapses a chain only while its types stay the same), or through the objects NumPy puts
+    # between an array and its memory's owner.
     X = argument.copy()
-    given = X
-    for k in range(views):
-        given = given.view((_ViewA, _ViewB, _ViewC)[k % 3])
+    given = _viewed(X, views)
     real = getattr(np, name)
 
     def replacement(*args, **kwargs):
@@ -529,17 +568,23 @@ class _Reallocates:
         return self.value
 
 
+@pytest.mark.parametrize("through", ["subclass", "memoryview"])
 @pytest.mark.parametrize("function, name", [("dtw_path", "x"), ("query", "Q")])
-def test_an_argument_reallocated_by_a_later_conversion_is_refused(function, name):
+def test_an_argument_reallocated_by_a_later_conversion_is_refused(function, name, through):
+    # The argument is a view of the array that a later argument's conversion frees: an array
+    # subclass (which the binding layer takes as a view of it), or an array over a memoryview.
     rng = np.random.default_rng(3)
+    owner = rng.random(40 if function == "dtw_path" else (40, 3))
+    if through == "subclass":
+        x = owner = owner.view(_Owning).copy()
+    else:
+        x = np.asarray(memoryview(owner))
     if function == "dtw_path":
-        x = rng.random(40).view(_Owning).copy()
-        later = _Reallocates(x, np.zeros(40))
+        later = _Reallocates(owner, np.zeros(40))
         run = lambda: _warpalign.dtw_path(x, later, 5)  # noqa: E731
     else:
-        x = rng.random((40, 3)).view(_Owning).copy()
         tree = _nearix.KDTree(rng.random((100, 3)))
-        later = _Reallocates(x, 2)
+        later = _Reallocates(owner, 2)
         run = lambda: tree.query(x, later)  # noqa: E731
     with pytest.raises(ValueError) as caught:
         run()

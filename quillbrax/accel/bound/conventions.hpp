@@ -146,26 +146,63 @@ inline constexpr const char* message_argument_moved =
 // arguments (running their __index__ or __array__) before the body runs: the view's memory is
 // checked to lie within the current memory of each array it is a view of (else ValueError), and
 // the view and those arrays then have a weak reference from here until the call ends, so that
-// Python code run later (a __del__ when an allocation collects garbage) cannot free it.
+// Python code run later (a __del__ when an allocation collects garbage) cannot free it. The
+// chain is followed as the frame's buffers follow it: through array bases, the exporter behind
+// a memoryview, and the "base" array of an object that carries an array interface for NumPy
+// (as_strided, sliding_window_view).
 class HeldArray {
 public:
     HeldArray(const py::array& array, const char* name) {
         const auto& api = py::detail::npy_api::get();
-        for (PyObject* view = array.ptr(); view != nullptr && api.PyArray_Check_(view);) {
-            PyObject* base = py::detail::array_proxy(view)->base;
-            if (base != nullptr && api.PyArray_Check_(base) && !within(view, base)) {
+        PyObject* view = array.ptr();
+        for (PyObject* link = view; link != nullptr && links_ < kMostLinks;
+             link = next_in_chain(link), ++links_) {
+            if (!api.PyArray_Check_(link)) continue;
+            if (link != view && !within(view, link)) {
                 raise_value_error(message_argument_moved, name);
             }
-            PyObject* pin = PyWeakref_NewRef(view, nullptr);
+            PyObject* pin = PyWeakref_NewRef(link, nullptr);
             if (pin == nullptr) {
                 throw py::error_already_set();
             }
             pins_.push_back(py::reinterpret_steal<py::object>(pin));
-            view = base;
+            view = link;
         }
     }
 
 private:
+    // Links followed at most: chains through objects with a "base" can be made circular.
+    static constexpr int kMostLinks = 1024;
+
+    // The next object of the chain, or null; reads no attribute through Python code (the
+    // instance dictionary's entries are compared as exact strings, never by a key's __eq__).
+    static PyObject* next_in_chain(PyObject* link) {
+        const auto& api = py::detail::npy_api::get();
+        if (api.PyArray_Check_(link)) return py::detail::array_proxy(link)->base;
+        if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
+        PyTypeObject* const type = Py_TYPE(link);
+        if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+            return nullptr;
+        }
+        PyObject* dict = PyObject_GenericGetDict(link, nullptr);
+        if (dict == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyObject* base = nullptr;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;  // borrowed; the object's dictionary holds it
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "base") == 0) {
+                base = api.PyArray_Check_(value) ? value : nullptr;
+                break;
+            }
+        }
+        Py_DECREF(dict);
+        return base;
+    }
+
     // The bytes [first, last) that an array's elements span; first == last without elements.
     static std::pair<std::uintptr_t, std::uintptr_t> span(PyObject* object) {
         const auto array = py::reinterpret_borrow<py::array>(object);
@@ -193,6 +230,7 @@ private:
     }
 
     std::vector<py::object> pins_;
+    int links_ = 0;
 };
 
 // A new C-contiguous array of the given shape, uninitialised; the caller fills every element.

@@ -230,14 +230,52 @@ bool check_element_format(const char* format, const ElementType& type) {
     return true;
 }
 
+namespace {
+
+// The next object of a chain of views: an array's base; the exporter behind a memoryview (as
+// np.asarray(memoryview(a)) has); or, for an object that carries an array interface for NumPy
+// (as the arrays of np.lib.stride_tricks.as_strided and sliding_window_view have, and
+// np.ctypeslib's), the array in its instance dictionary under "base". Reads no attribute
+// through Python code. Null at the end.
+PyObject* next_in_chain(PyObject* link, PyTypeObject* ndarray) {
+    if (PyObject_TypeCheck(link, ndarray))
+        return PyArray_BASE(reinterpret_cast<PyArrayObject*>(link));
+    if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
+    PyTypeObject* const type = Py_TYPE(link);
+    if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(link, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // By walking the entries: a lookup could call a key's __eq__.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;  // borrowed; the object holds it
+    while (PyDict_Next(dict.get(), &position, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "base") == 0) {
+            return PyObject_TypeCheck(value, ndarray) ? value : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// Links followed at most: chains through objects of the last kind can be made circular.
+constexpr int kMostLinks = 1024;
+
+}  // namespace
+
 struct BufferAcquisition {
-    // A weak reference to `object` and each array it is a view of, as far as they are arrays
-    // (see StridedBuffer::pins_). Returns false with the exception set where one cannot be made.
+    // A weak reference to each array of the chain of views from `object` (see
+    // StridedBuffer::pins_). Returns false with the exception set where one cannot be made.
     static bool pin(StridedBuffer* buffer, PyObject* object) {
         PyTypeObject* const ndarray = ndarray_type();
-        for (PyObject* array = object;
-             ndarray != nullptr && array != nullptr && PyObject_TypeCheck(array, ndarray);
-             array = PyArray_BASE(reinterpret_cast<PyArrayObject*>(array))) {
+        int links = 0;
+        for (PyObject* array = object; ndarray != nullptr && array != nullptr && links < kMostLinks;
+             array = next_in_chain(array, ndarray), ++links) {
+            if (!PyObject_TypeCheck(array, ndarray)) continue;
             Ref pin = Ref::steal(PyWeakref_NewRef(array, nullptr));
             if (!pin) return false;
             if (buffer->pin_count_ < StridedBuffer::kMaxPins) {
@@ -258,7 +296,11 @@ struct BufferAcquisition {
                      int flags, const char* item_size_message, bool direct_access) {
         if (object == Py_None) return true;  // the empty buffer
         Py_buffer& view = buffer->view_;
-        if (PyObject_GetBuffer(object, &view, flags) < 0) return false;
+        // Pinned first: the exporter's __buffer__ may run Python code.
+        if (!pin(buffer, object) || PyObject_GetBuffer(object, &view, flags) < 0) {
+            buffer->release();
+            return false;
+        }
         buffer->held_ = true;
         if (view.ndim != ndim) {
             PyErr_Format(PyExc_ValueError, kWrongDimensionsMessage, ndim, view.ndim);
@@ -290,7 +332,7 @@ struct BufferAcquisition {
                 }
             }
         }
-        if (!pin(buffer, object) || (view.obj != object && !pin(buffer, view.obj))) {
+        if (view.obj != object && !pin(buffer, view.obj)) {
             buffer->release();
             return false;
         }
@@ -331,6 +373,10 @@ bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, A
     const int flags = PyBUF_FORMAT | PyBUF_STRIDES | (mode == Access::write ? PyBUF_WRITABLE : 0);
     return BufferAcquisition::fill(buffer, object, type, ndim, flags, kBufferItemSizeMessage,
                                    false);
+}
+
+bool pin_arrays(PyObject* object, StridedBuffer* holder) {
+    return BufferAcquisition::pin(holder, object);
 }
 
 bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view) {

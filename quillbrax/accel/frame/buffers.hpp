@@ -104,7 +104,8 @@ protected:
     // in the call (an argument's __buffer__, an np function, a __del__, another thread) cannot
     // free that memory under the kernel. A chain of views has no length limit (NumPy collapses
     // one only while its types stay the same), and the array that owns the memory is its last:
-    // pins past the first few go to a vector.
+    // pins past the first few go to a vector. The chain is followed through the objects NumPy
+    // puts between an array and the one whose memory it views (see pin_arrays).
     static constexpr int kMaxPins = 8;
     Ref pins_[kMaxPins];
     int pin_count_ = 0;
@@ -149,6 +150,12 @@ bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, A
 
 // Always write mode; every dimension must be directly addressed.
 bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view);
+
+// Pins (see StridedBuffer::pins_) the arrays whose memory `object` may view, into `holder`,
+// which keeps them until it is released: for an argument that Python code run before its
+// acquisition (an integer argument's __int__) must not free. False with an exception set where
+// a weak reference cannot be made.
+bool pin_arrays(PyObject* object, StridedBuffer* holder);
 
 // Checks that a buffer format string describes exactly one element of `type`.
 bool check_element_format(const char* format, const ElementType& type);

@@ -28,6 +28,14 @@ Call::Call(const FunctionSpec& spec, PyObject* const* values) : spec_(spec) {
 
 void Call::prepare_arguments() {
     const auto& parameters = spec_.parameters;
+    // Integer conversion runs Python code (an argument's __int__), which must not free the
+    // memory of an array argument acquired after it.
+    for (size_t p = 0; p < parameters.size(); ++p) {
+        if (parameters[p].kind == Parameter::Kind::array &&
+            !pin_arrays(values_[p], &argument_pins_)) {
+            fail(definition_line());
+        }
+    }
     for (size_t p = 0; p < parameters.size(); ++p) {
         if (parameters[p].kind == Parameter::Kind::integer &&
             !convert_int_argument(values_[p], IntWidth::bits32, &integers_[p])) {
@@ -58,6 +66,7 @@ void Call::prepare_arguments() {
 void Call::release_all() {
     for (int i = 0; i < acquired_; ++i) held_[i].buffer->release();
     acquired_ = 0;
+    argument_pins_.release();
 }
 
 ArrayBuffer& Call::next_buffer(int line) {
