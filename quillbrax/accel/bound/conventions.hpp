@@ -189,18 +189,19 @@ private:
             PyErr_Clear();
             return nullptr;
         }
+        // Only an object that holds its array interface itself, as NumPy's holders do.
         PyObject* base = nullptr;
+        bool interface = false;
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;  // borrowed; the object's dictionary holds it
         while (PyDict_Next(dict, &position, &key, &value)) {
-            if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "base") == 0) {
-                base = api.PyArray_Check_(value) ? value : nullptr;
-                break;
-            }
+            if (!PyUnicode_CheckExact(key)) continue;
+            if (PyUnicode_CompareWithASCIIString(key, "base") == 0) base = value;
+            if (PyUnicode_CompareWithASCIIString(key, "__array_interface__") == 0) interface = true;
         }
         Py_DECREF(dict);
-        return base;
+        return interface && base != nullptr && api.PyArray_Check_(base) ? base : nullptr;
     }
 
     // The bytes [first, last) that an array's elements span; first == last without elements.

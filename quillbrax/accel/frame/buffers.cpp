@@ -233,10 +233,10 @@ bool check_element_format(const char* format, const ElementType& type) {
 namespace {
 
 // The next object of a chain of views: an array's base; the exporter behind a memoryview (as
-// np.asarray(memoryview(a)) has); or, for an object that carries an array interface for NumPy
-// (as the arrays of np.lib.stride_tricks.as_strided and sliding_window_view have, and
-// np.ctypeslib's), the array in its instance dictionary under "base". Reads no attribute
-// through Python code. Null at the end.
+// np.asarray(memoryview(a)) and np.ctypeslib's arrays have); or, for an object that carries an
+// array interface for NumPy in its instance dictionary (as the base of the arrays of
+// np.lib.stride_tricks.as_strided and sliding_window_view does), the array there under "base".
+// Reads no attribute through Python code. Null at the end.
 PyObject* next_in_chain(PyObject* link, PyTypeObject* ndarray) {
     if (PyObject_TypeCheck(link, ndarray))
         return PyArray_BASE(reinterpret_cast<PyArrayObject*>(link));
@@ -250,16 +250,19 @@ PyObject* next_in_chain(PyObject* link, PyTypeObject* ndarray) {
         PyErr_Clear();
         return nullptr;
     }
-    // By walking the entries: a lookup could call a key's __eq__.
+    // By walking the entries: a lookup could call a key's __eq__. Only an object that holds
+    // its array interface itself, as NumPy's holders do, is taken at its "base".
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;  // borrowed; the object holds it
+    PyObject* base = nullptr;
+    bool interface = false;
     while (PyDict_Next(dict.get(), &position, &key, &value)) {
-        if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "base") == 0) {
-            return PyObject_TypeCheck(value, ndarray) ? value : nullptr;
-        }
+        if (!PyUnicode_CheckExact(key)) continue;
+        if (PyUnicode_CompareWithASCIIString(key, "base") == 0) base = value;
+        if (PyUnicode_CompareWithASCIIString(key, "__array_interface__") == 0) interface = true;
     }
-    return nullptr;
+    return interface && base != nullptr && PyObject_TypeCheck(base, ndarray) ? base : nullptr;
 }
 
 // Links followed at most: chains through objects of the last kind can be made circular.
