@@ -485,6 +485,34 @@ def _viewed(X, how):
     return X
 
 
+@pytest.mark.parametrize("freed_by", ["np.ascontiguousarray", "the caller"])
+def test_a_view_of_freed_memory_is_refused(monkeypatch, freed_by):
+    # np.empty gives a view of V, then Python code (a later np function, or the caller before the
+    # call) reallocates V: the view points at freed memory when the body acquires it, which is
+    # refused rather than written. A plain argument in the same state is refused alike.
+    V = np.zeros(2 * 2 * 2 * 3)
+    real_empty, real_contiguous = np.empty, np.ascontiguousarray
+
+    def empty(shape, dtype=None):
+        return V[:].reshape(shape) if dtype is np.float64 else real_empty(shape, dtype=dtype)
+
+    def ascontiguousarray(a, dtype=None):
+        V.resize(10**6, refcheck=False)
+        return real_contiguous(a, dtype=dtype)
+
+    if freed_by == "the caller":
+        X = V[:].reshape(2, 2, 2, 3)
+        V.resize(10**6, refcheck=False)
+        call = lambda: _convkit.maxpool_forward(X, 1, 1)  # noqa: E731
+    else:
+        monkeypatch.setattr(
+            _convkit, "np", FakeNumpy(empty=empty, ascontiguousarray=ascontiguousarray)
+        )
+        call = lambda: _convkit.maxpool_forward(C_X, 2, 2)  # noqa: E731
+    with pytest.raises(ValueError, match="reallocated: a view of it lies outside its memory"):
+        call()
+
+
 class _FreesOnInt:
     # An integer argument whose conversion (run before the arrays are acquired) frees the memory
     # of an array argument.

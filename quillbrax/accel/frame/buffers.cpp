@@ -21,6 +21,8 @@ constexpr const char* kViewItemSizeMessage =
 constexpr const char* kIndirectDimensionMessage =
     "Buffer not compatible with direct access in dimension %d.";
 constexpr const char* kSuboffsetsWithoutStridesMessage = "Buffer exposes suboffsets but no strides";
+constexpr const char* kReallocatedMessage =
+    "an array in use was reallocated: a view of it lies outside its memory";
 
 constexpr const char* kUnexpectedCharacterMessage = "Unexpected format string character: '%c'";
 constexpr const char* kUnknownCharacterMessage =
@@ -268,17 +270,60 @@ PyObject* next_in_chain(PyObject* link, PyTypeObject* ndarray) {
 // Links followed at most: chains through objects of the last kind can be made circular.
 constexpr int kMostLinks = 1024;
 
+// Whether the elements of array `view` lie within those of array `base`, as a view's do until
+// Python code reallocates the base (ndarray.resize with refcheck=False leaves its views
+// pointing at freed memory). An array without elements lies within anything; one whose extent
+// overflows lies nowhere.
+bool lies_within(PyObject* view, PyObject* base) {
+    const auto span = [](PyObject* object, MemorySpan* result) {
+        auto* array = reinterpret_cast<PyArrayObject*>(object);
+        const int ndim = PyArray_NDIM(array);
+        const npy_intp* shape = PyArray_DIMS(array);
+        const npy_intp* strides = PyArray_STRIDES(array);
+        auto start = reinterpret_cast<uintptr_t>(PyArray_DATA(array));
+        *result = {start, start};
+        for (int k = 0; k < ndim; ++k) {
+            if (shape[k] <= 0) return true;
+        }
+        for (int k = 0; k < ndim; ++k) {
+            Py_ssize_t reach = 0;
+            if (__builtin_mul_overflow(shape[k] - 1, strides[k], &reach)) return false;
+            const uintptr_t magnitude = reach < 0 ? uintptr_t{0} - static_cast<uintptr_t>(reach)
+                                                  : static_cast<uintptr_t>(reach);
+            if (reach < 0 ? __builtin_sub_overflow(result->first, magnitude, &result->first)
+                          : __builtin_add_overflow(result->last, magnitude, &result->last)) {
+                return false;
+            }
+        }
+        return !__builtin_add_overflow(
+            result->last, static_cast<uintptr_t>(PyArray_ITEMSIZE(array)), &result->last);
+    };
+    MemorySpan inner;
+    MemorySpan outer;
+    if (!span(view, &inner)) return false;
+    if (inner.first == inner.last) return true;
+    return span(base, &outer) && outer.first <= inner.first && inner.last <= outer.last;
+}
+
 }  // namespace
 
 struct BufferAcquisition {
     // A weak reference to each array of the chain of views from `object` (see
-    // StridedBuffer::pins_). Returns false with the exception set where one cannot be made.
+    // StridedBuffer::pins_), each array checked to lie within the next (ValueError where Python
+    // code run earlier freed the memory it views). Returns false with the exception set where a
+    // check fails or a reference cannot be made.
     static bool pin(StridedBuffer* buffer, PyObject* object) {
         PyTypeObject* const ndarray = ndarray_type();
+        PyObject* view = nullptr;
         int links = 0;
         for (PyObject* array = object; ndarray != nullptr && array != nullptr && links < kMostLinks;
              array = next_in_chain(array, ndarray), ++links) {
             if (!PyObject_TypeCheck(array, ndarray)) continue;
+            if (view != nullptr && !lies_within(view, array)) {
+                PyErr_SetString(PyExc_ValueError, kReallocatedMessage);
+                return false;
+            }
+            view = array;
             Ref pin = Ref::steal(PyWeakref_NewRef(array, nullptr));
             if (!pin) return false;
             if (buffer->pin_count_ < StridedBuffer::kMaxPins) {
