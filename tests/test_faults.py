@@ -509,8 +509,27 @@ def test_a_view_of_freed_memory_is_refused(monkeypatch, freed_by):
             _convkit, "np", FakeNumpy(empty=empty, ascontiguousarray=ascontiguousarray)
         )
         call = lambda: _convkit.maxpool_forward(C_X, 2, 2)  # noqa: E731
-    with pytest.raises(ValueError, match="reallocated: a view of it lies outside its memory"):
+    with pytest.raises(ValueError, match=r"outside the memory of the array it views \(reallo"):
         call()
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda A: _pairmetric.pairwise_distances(A, P_Y[:, :2]),
+        lambda A: _splitscan._best_split_regressor(A, S_TARGETS, 1),
+        lambda A: _warpalign.dtw_path(A[:, 0], [1.0, 2.0], 1),
+        lambda A: _nearix.KDTree(A),
+    ],
+    ids=["pairmetric", "splitscan", "warpalign", "nearix"],
+)
+def test_a_view_strided_past_its_array_is_refused(call):
+    # as_strided makes views that reach past their array's memory, or whose extent overflows:
+    # refused, never read.
+    a = np.arange(10.0)
+    for strides in [(80, 8), (2**62, 8)]:
+        with pytest.raises(ValueError, match="outside the memory|reallocated"):
+            call(np.lib.stride_tricks.as_strided(a, (4, 2), strides))
 
 
 class _FreesOnInt:

@@ -204,30 +204,35 @@ private:
         return interface && base != nullptr && api.PyArray_Check_(base) ? base : nullptr;
     }
 
-    // The bytes [first, last) that an array's elements span; first == last without elements.
-    static std::pair<std::uintptr_t, std::uintptr_t> span(PyObject* object) {
+    // The bytes [first, last) that an array's elements span (first == last without elements),
+    // or false where that overflows, as only an array that points outside any memory can.
+    static bool span(PyObject* object, std::pair<std::uintptr_t, std::uintptr_t>* result) {
         const auto array = py::reinterpret_borrow<py::array>(object);
         const auto start = reinterpret_cast<std::uintptr_t>(array.data());
-        std::uintptr_t first = start;
-        std::uintptr_t last = start;
+        *result = {start, start};
         for (py::ssize_t k = 0; k < array.ndim(); ++k) {
-            if (array.shape(k) == 0) {
-                return {start, start};
-            }
-            const py::ssize_t reach = (array.shape(k) - 1) * array.strides(k);
-            if (reach < 0) {
-                first -= static_cast<std::uintptr_t>(-reach);
-            } else {
-                last += static_cast<std::uintptr_t>(reach);
+            if (array.shape(k) == 0) return true;
+        }
+        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
+            py::ssize_t reach = 0;
+            if (__builtin_mul_overflow(array.shape(k) - 1, array.strides(k), &reach)) return false;
+            const std::uintptr_t magnitude =
+                reach < 0 ? std::uintptr_t{0} - static_cast<std::uintptr_t>(reach)
+                          : static_cast<std::uintptr_t>(reach);
+            if (reach < 0 ? __builtin_sub_overflow(result->first, magnitude, &result->first)
+                          : __builtin_add_overflow(result->second, magnitude, &result->second)) {
+                return false;
             }
         }
-        return {first, last + static_cast<std::uintptr_t>(array.itemsize())};
+        return !__builtin_add_overflow(
+            result->second, static_cast<std::uintptr_t>(array.itemsize()), &result->second);
     }
     static bool within(PyObject* view, PyObject* base) {
-        const auto inner = span(view);
-        const auto outer = span(base);
-        return inner.first == inner.second ||
-               (outer.first <= inner.first && inner.second <= outer.second);
+        std::pair<std::uintptr_t, std::uintptr_t> inner;
+        std::pair<std::uintptr_t, std::uintptr_t> outer;
+        if (!span(view, &inner)) return false;
+        if (inner.first == inner.second) return true;
+        return span(base, &outer) && outer.first <= inner.first && inner.second <= outer.second;
     }
 
     std::vector<py::object> pins_;

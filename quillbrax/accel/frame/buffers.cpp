@@ -22,7 +22,7 @@ constexpr const char* kIndirectDimensionMessage =
     "Buffer not compatible with direct access in dimension %d.";
 constexpr const char* kSuboffsetsWithoutStridesMessage = "Buffer exposes suboffsets but no strides";
 constexpr const char* kReallocatedMessage =
-    "an array in use was reallocated: a view of it lies outside its memory";
+    "an array lies outside the memory of the array it views (reallocated, or strided past it)";
 
 constexpr const char* kUnexpectedCharacterMessage = "Unexpected format string character: '%c'";
 constexpr const char* kUnknownCharacterMessage =
