@@ -10,6 +10,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "view_chain.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -155,8 +157,9 @@ public:
     HeldArray(const py::array& array, const char* name) {
         const auto& api = py::detail::npy_api::get();
         PyObject* view = array.ptr();
-        for (PyObject* link = view; link != nullptr && links_ < kMostLinks;
-             link = next_in_chain(link), ++links_) {
+        int links = 0;
+        for (PyObject* link = view; link != nullptr && links < kMostViewLinks;
+             link = next_in_chain(link), ++links) {
             if (!api.PyArray_Check_(link)) continue;
             if (link != view && !within(view, link)) {
                 raise_value_error(message_argument_moved, name);
@@ -171,72 +174,27 @@ public:
     }
 
 private:
-    // Links followed at most: chains through objects with a "base" can be made circular.
-    static constexpr int kMostLinks = 1024;
-
-    // The next object of the chain, or null; reads no attribute through Python code (the
-    // instance dictionary's entries are compared as exact strings, never by a key's __eq__).
+    // The next object of the chain, or null.
     static PyObject* next_in_chain(PyObject* link) {
         const auto& api = py::detail::npy_api::get();
         if (api.PyArray_Check_(link)) return py::detail::array_proxy(link)->base;
-        if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
-        PyTypeObject* const type = Py_TYPE(link);
-        if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-            return nullptr;
-        }
-        PyObject* dict = PyObject_GenericGetDict(link, nullptr);
-        if (dict == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        // Only an object that holds its array interface itself, as NumPy's holders do.
-        PyObject* base = nullptr;
-        bool interface = false;
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;  // borrowed; the object's dictionary holds it
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) continue;
-            if (PyUnicode_CompareWithASCIIString(key, "base") == 0) base = value;
-            if (PyUnicode_CompareWithASCIIString(key, "__array_interface__") == 0) interface = true;
-        }
-        Py_DECREF(dict);
-        return interface && base != nullptr && api.PyArray_Check_(base) ? base : nullptr;
+        return next_past_non_array(link, [&api](PyObject* o) { return api.PyArray_Check_(o); });
     }
 
-    // The bytes [first, last) that an array's elements span (first == last without elements),
-    // or false where that overflows, as only an array that points outside any memory can.
-    static bool span(PyObject* object, std::pair<std::uintptr_t, std::uintptr_t>* result) {
-        const auto array = py::reinterpret_borrow<py::array>(object);
-        const auto start = reinterpret_cast<std::uintptr_t>(array.data());
-        *result = {start, start};
-        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
-            if (array.shape(k) == 0) return true;
-        }
-        for (py::ssize_t k = 0; k < array.ndim(); ++k) {
-            py::ssize_t reach = 0;
-            if (__builtin_mul_overflow(array.shape(k) - 1, array.strides(k), &reach)) return false;
-            const std::uintptr_t magnitude =
-                reach < 0 ? std::uintptr_t{0} - static_cast<std::uintptr_t>(reach)
-                          : static_cast<std::uintptr_t>(reach);
-            if (reach < 0 ? __builtin_sub_overflow(result->first, magnitude, &result->first)
-                          : __builtin_add_overflow(result->second, magnitude, &result->second)) {
-                return false;
-            }
-        }
-        return !__builtin_add_overflow(
-            result->second, static_cast<std::uintptr_t>(array.itemsize()), &result->second);
-    }
     static bool within(PyObject* view, PyObject* base) {
-        std::pair<std::uintptr_t, std::uintptr_t> inner;
-        std::pair<std::uintptr_t, std::uintptr_t> outer;
-        if (!span(view, &inner)) return false;
-        if (inner.first == inner.second) return true;
-        return span(base, &outer) && outer.first <= inner.first && inner.second <= outer.second;
+        const auto span = [](PyObject* object, std::uintptr_t* first, std::uintptr_t* last) {
+            const auto array = py::reinterpret_borrow<py::array>(object);
+            return element_span(array.data(), static_cast<int>(array.ndim()), array.shape(),
+                                array.strides(), array.itemsize(), first, last);
+        };
+        std::uintptr_t inner_first = 0, inner_last = 0, outer_first = 0, outer_last = 0;
+        if (!span(view, &inner_first, &inner_last)) return false;
+        if (inner_first == inner_last) return true;
+        return span(base, &outer_first, &outer_last) && outer_first <= inner_first &&
+               inner_last <= outer_last;
     }
 
     std::vector<py::object> pins_;
-    int links_ = 0;
 };
 
 // A new C-contiguous array of the given shape, uninitialised; the caller fills every element.

@@ -2,6 +2,8 @@
 
 #include "frame/state.hpp"
 
+#include "view_chain.hpp"
+
 #include <cctype>
 #include <new>
 
@@ -234,41 +236,15 @@ bool check_element_format(const char* format, const ElementType& type) {
 
 namespace {
 
-// The next object of a chain of views: an array's base; the exporter behind a memoryview (as
-// np.asarray(memoryview(a)) and np.ctypeslib's arrays have); or, for an object that carries an
-// array interface for NumPy in its instance dictionary (as the base of the arrays of
-// np.lib.stride_tricks.as_strided and sliding_window_view does), the array there under "base".
-// Reads no attribute through Python code. Null at the end.
+// The next object of a chain of views: an array's base, or what view_chain.hpp finds past an
+// object that is not an array. Null at the end.
 PyObject* next_in_chain(PyObject* link, PyTypeObject* ndarray) {
-    if (PyObject_TypeCheck(link, ndarray))
+    if (PyObject_TypeCheck(link, ndarray)) {
         return PyArray_BASE(reinterpret_cast<PyArrayObject*>(link));
-    if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
-    PyTypeObject* const type = Py_TYPE(link);
-    if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-        return nullptr;
     }
-    Ref dict = Ref::steal(PyObject_GenericGetDict(link, nullptr));
-    if (!dict) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    // By walking the entries: a lookup could call a key's __eq__. Only an object that holds
-    // its array interface itself, as NumPy's holders do, is taken at its "base".
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;  // borrowed; the object holds it
-    PyObject* base = nullptr;
-    bool interface = false;
-    while (PyDict_Next(dict.get(), &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) continue;
-        if (PyUnicode_CompareWithASCIIString(key, "base") == 0) base = value;
-        if (PyUnicode_CompareWithASCIIString(key, "__array_interface__") == 0) interface = true;
-    }
-    return interface && base != nullptr && PyObject_TypeCheck(base, ndarray) ? base : nullptr;
+    return next_past_non_array(link,
+                               [ndarray](PyObject* o) { return PyObject_TypeCheck(o, ndarray); });
 }
-
-// Links followed at most: chains through objects of the last kind can be made circular.
-constexpr int kMostLinks = 1024;
 
 // Whether the elements of array `view` lie within those of array `base`, as a view's do until
 // Python code reallocates the base (ndarray.resize with refcheck=False leaves its views
@@ -277,26 +253,9 @@ constexpr int kMostLinks = 1024;
 bool lies_within(PyObject* view, PyObject* base) {
     const auto span = [](PyObject* object, MemorySpan* result) {
         auto* array = reinterpret_cast<PyArrayObject*>(object);
-        const int ndim = PyArray_NDIM(array);
-        const npy_intp* shape = PyArray_DIMS(array);
-        const npy_intp* strides = PyArray_STRIDES(array);
-        auto start = reinterpret_cast<uintptr_t>(PyArray_DATA(array));
-        *result = {start, start};
-        for (int k = 0; k < ndim; ++k) {
-            if (shape[k] <= 0) return true;
-        }
-        for (int k = 0; k < ndim; ++k) {
-            Py_ssize_t reach = 0;
-            if (__builtin_mul_overflow(shape[k] - 1, strides[k], &reach)) return false;
-            const uintptr_t magnitude = reach < 0 ? uintptr_t{0} - static_cast<uintptr_t>(reach)
-                                                  : static_cast<uintptr_t>(reach);
-            if (reach < 0 ? __builtin_sub_overflow(result->first, magnitude, &result->first)
-                          : __builtin_add_overflow(result->last, magnitude, &result->last)) {
-                return false;
-            }
-        }
-        return !__builtin_add_overflow(
-            result->last, static_cast<uintptr_t>(PyArray_ITEMSIZE(array)), &result->last);
+        return element_span(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array),
+                            PyArray_STRIDES(array), PyArray_ITEMSIZE(array), &result->first,
+                            &result->last);
     };
     MemorySpan inner;
     MemorySpan outer;
@@ -316,7 +275,8 @@ struct BufferAcquisition {
         PyTypeObject* const ndarray = ndarray_type();
         PyObject* view = nullptr;
         int links = 0;
-        for (PyObject* array = object; ndarray != nullptr && array != nullptr && links < kMostLinks;
+        for (PyObject* array = object;
+             ndarray != nullptr && array != nullptr && links < kMostViewLinks;
              array = next_in_chain(array, ndarray), ++links) {
             if (!PyObject_TypeCheck(array, ndarray)) continue;
             if (view != nullptr && !lies_within(view, array)) {
@@ -344,8 +304,10 @@ struct BufferAcquisition {
                      int flags, const char* item_size_message, bool direct_access) {
         if (object == Py_None) return true;  // the empty buffer
         Py_buffer& view = buffer->view_;
-        // Pinned first: the exporter's __buffer__ may run Python code.
-        if (!pin(buffer, object) || PyObject_GetBuffer(object, &view, flags) < 0) {
+        // Pinned first: the exporter's __buffer__ may run Python code. (A buffer that arrives with
+        // pins holds those of the object's chain already: see pin_arrays.)
+        const bool pinned = buffer->pin_count_ > 0;
+        if ((!pinned && !pin(buffer, object)) || PyObject_GetBuffer(object, &view, flags) < 0) {
             buffer->release();
             return false;
         }
@@ -398,21 +360,9 @@ struct BufferAcquisition {
 
 MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
                        const Py_ssize_t* strides, Py_ssize_t item_size) {
-    const auto start = reinterpret_cast<uintptr_t>(data);
-    MemorySpan span{start, start};
-    if (data == nullptr) return span;
-    for (int k = 0; k < ndim; ++k) {
-        if (shape[k] <= 0) return span;
-    }
-    // The exporter's extents and strides describe memory it owns, so these sums do not wrap.
-    for (int k = 0; k < ndim; ++k) {
-        const Py_ssize_t reach = (shape[k] - 1) * strides[k];
-        if (reach < 0)
-            span.first -= static_cast<uintptr_t>(-reach);
-        else
-            span.last += static_cast<uintptr_t>(reach);
-    }
-    span.last += static_cast<uintptr_t>(item_size);
+    MemorySpan span;
+    // (An exporter's extents and strides describe memory it owns, so they do not overflow.)
+    element_span(data, ndim, shape, strides, item_size, &span.first, &span.last);
     return span;
 }
 
@@ -423,8 +373,8 @@ bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, A
                                    false);
 }
 
-bool pin_arrays(PyObject* object, StridedBuffer* holder) {
-    return BufferAcquisition::pin(holder, object);
+bool pin_arrays(PyObject* object, StridedBuffer* buffer) {
+    return BufferAcquisition::pin(buffer, object);
 }
 
 bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view) {

@@ -151,11 +151,11 @@ bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, A
 // Always write mode; every dimension must be directly addressed.
 bool acquire_typed_view(PyObject* object, const ElementType& type, int ndim, TypedView* view);
 
-// Pins (see StridedBuffer::pins_) the arrays whose memory `object` may view, into `holder`,
-// which keeps them until it is released: for an argument that Python code run before its
-// acquisition (an integer argument's __int__) must not free. False with an exception set where
-// a weak reference cannot be made.
-bool pin_arrays(PyObject* object, StridedBuffer* holder);
+// Pins (see StridedBuffer::pins_) the arrays whose memory `object` may view into `buffer`, ahead
+// of its acquisition, which then takes them for its own: for an argument that Python code run
+// before it is acquired (an integer argument's __int__) must not free. False with an exception
+// set where a check fails or a weak reference cannot be made.
+bool pin_arrays(PyObject* object, StridedBuffer* buffer);
 
 // Checks that a buffer format string describes exactly one element of `type`.
 bool check_element_format(const char* format, const ElementType& type);

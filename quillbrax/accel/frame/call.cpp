@@ -29,12 +29,13 @@ Call::Call(const FunctionSpec& spec, PyObject* const* values) : spec_(spec) {
 void Call::prepare_arguments() {
     const auto& parameters = spec_.parameters;
     // Integer conversion runs Python code (an argument's __int__), which must not free the
-    // memory of an array argument acquired after it.
+    // memory of an array argument acquired after it: each array argument's buffer takes its pins
+    // first.
+    ArrayBuffer* slots[kMaxParameters] = {};
     for (size_t p = 0; p < parameters.size(); ++p) {
-        if (parameters[p].kind == Parameter::Kind::array &&
-            !pin_arrays(values_[p], &argument_pins_)) {
-            fail(definition_line());
-        }
+        if (parameters[p].kind != Parameter::Kind::array) continue;
+        slots[p] = &next_buffer(definition_line());
+        if (!pin_arrays(values_[p], slots[p])) fail(definition_line());
     }
     for (size_t p = 0; p < parameters.size(); ++p) {
         if (parameters[p].kind == Parameter::Kind::integer &&
@@ -53,7 +54,7 @@ void Call::prepare_arguments() {
         if (values_[p] == Py_None) {
             raise(PyExc_TypeError, definition_line(), kNoneArgumentMessage, parameters[p].name);
         }
-        ArrayBuffer& buffer = next_buffer(definition_line());
+        ArrayBuffer& buffer = *slots[p];
         if (!acquire_array_buffer(values_[p], parameters[p].element, parameters[p].ndim,
                                   Access::read, &buffer)) {
             fail(definition_line());
@@ -66,7 +67,6 @@ void Call::prepare_arguments() {
 void Call::release_all() {
     for (int i = 0; i < acquired_; ++i) held_[i].buffer->release();
     acquired_ = 0;
-    argument_pins_.release();
 }
 
 ArrayBuffer& Call::next_buffer(int line) {

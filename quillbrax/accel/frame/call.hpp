@@ -95,7 +95,6 @@ private:
     PyObject* values_[kMaxParameters];
     long integers_[kMaxParameters] = {};
     const ArrayBuffer* arguments_[kMaxParameters] = {};
-    StridedBuffer argument_pins_;  // the array arguments' chains, from before integer conversion
     ArrayBuffer buffers_[kMaxBuffers];
     TypedView views_[kMaxBuffers];
     Held held_[2 * kMaxBuffers] = {};  // in acquisition order
