@@ -472,6 +472,16 @@ class _ViewC(np.ndarray):
     pass
 
 
+class _Exports:
+    # An object that exports another's buffer: its memoryview's exporter is a wrapper that
+    # Python puts between the view and the array.
+    def __init__(self, array):
+        self.array = array
+
+    def __buffer__(self, flags):
+        return memoryview(self.array)
+
+
 def _viewed(X, how):
     """X itself, or an array viewing X's memory through intermediate objects."""
     if how == "12 views":
@@ -482,6 +492,8 @@ def _viewed(X, how):
         return np.lib.stride_tricks.as_strided(X, X.shape, X.strides)
     if how == "memoryview":
         return np.asarray(memoryview(X))
+    if how == "__buffer__":
+        return np.asarray(_Exports(X))
     return X
 
 
@@ -543,7 +555,7 @@ class _FreesOnInt:
         return self.value
 
 
-@pytest.mark.parametrize("views", ["itself", "as_strided", "memoryview"])
+@pytest.mark.parametrize("views", ["itself", "as_strided", "memoryview", "__buffer__"])
 @pytest.mark.parametrize(
     "argument, call",
     [
@@ -568,7 +580,7 @@ def test_arrays_cannot_be_reallocated_by_an_integer_argument(argument, call, vie
     ],
     ids=["pairmetric", "convkit", "splitscan"],
 )
-@pytest.mark.parametrize("views", ["itself", "12 views", "as_strided", "memoryview"])
+@pytest.mark.parametrize("views", ["itself", "12 views", "as_strided", "memoryview", "__buffer__"])
 def test_arrays_in_use_cannot_be_reallocated_under_the_call(
     monkeypatch, module, name, call, argument, views
 ):
@@ -615,7 +627,7 @@ class _Reallocates:
         return self.value
 
 
-@pytest.mark.parametrize("through", ["subclass", "memoryview"])
+@pytest.mark.parametrize("through", ["subclass", "memoryview", "__buffer__"])
 @pytest.mark.parametrize("function, name", [("dtw_path", "x"), ("query", "Q")])
 def test_an_argument_reallocated_by_a_later_conversion_is_refused(function, name, through):
     # The argument is a view of the array that a later argument's conversion frees: an array
@@ -625,7 +637,7 @@ def test_an_argument_reallocated_by_a_later_conversion_is_refused(function, name
     if through == "subclass":
         x = owner = owner.view(_Owning).copy()
     else:
-        x = np.asarray(memoryview(owner))
+        x = _viewed(owner, through)
     if function == "dtw_path":
         later = _Reallocates(owner, np.zeros(40))
         run = lambda: _warpalign.dtw_path(x, later, 5)  # noqa: E731

@@ -3,6 +3,7 @@ view of an argument taken after Python code ran, sizes no allocation can hold, a
 that share memory with an argument, labels changed while `np.argsort` is looked up, and a NumPy
 that the modules' initialisation must not read beyond what it needs."""
 
+import array as stdlib_array
 import types
 import warnings
 
@@ -181,6 +182,22 @@ def test_arrays_from_np_that_share_memory_with_an_argument_are_refused(
         run()
     for array, copy in zip((SQUARE, IMAGE, ROW, GRAD), before):
         assert array.tobytes() == copy.tobytes()
+
+
+@pytest.mark.parametrize("given", [lambda a: a, memoryview, bytearray], ids=["array", "mv", "copy"])
+def test_an_argument_that_is_no_array_is_not_written_either(monkeypatch, given):
+    # `shape` is an array.array (or a memoryview of it) whose memory np.zeros hands back: refused,
+    # like an array argument's. Where the argument is a copy of it, the memory is free to use.
+    shape = stdlib_array.array("q", (1, 1, 1, 3))
+    zeros = lambda s, dtype: np.frombuffer(shape, dtype, 3).reshape(s)  # noqa: E731
+    monkeypatch.setattr(_convkit, "np", FakeNumpy(zeros=zeros))
+    if given is bytearray:
+        assert _convkit.col2im(ROW, bytearray(shape.tolist()), 1, 1).tobytes() == ROW.tobytes()
+        return
+    message = "^np.zeros gave an array that shares memory with argument 'shape'$"
+    with pytest.raises(ValueError, match=message):
+        _convkit.col2im(ROW, given(shape), 1, 1)
+    assert shape.tolist() == [1, 1, 1, 3]
 
 
 def test_two_written_arrays_must_not_share_memory(monkeypatch):

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace quillbrax {
 
@@ -38,8 +39,30 @@ inline bool element_span(const void* data, int ndim, const Py_ssize_t* shape,
     return !__builtin_add_overflow(*last, static_cast<std::uintptr_t>(item_size), last);
 }
 
+// The memoryview that a class's __buffer__ returned, where `link` is the object Python puts
+// between the buffer it exports and that memoryview (the exporter a memoryview of such an object
+// names). The wrapper's type has no attribute to read it by, but its traversal visits it.
+inline PyObject* memoryview_behind_wrapper(PyObject* link) {
+    PyTypeObject* const type = Py_TYPE(link);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || type->tp_traverse == nullptr ||
+        std::strcmp(type->tp_name, "_buffer_wrapper") != 0) {
+        return nullptr;
+    }
+    PyObject* found = nullptr;
+    type->tp_traverse(
+        link,
+        [](PyObject* referent, void* result) {
+            if (referent == nullptr || !PyMemoryView_Check(referent)) return 0;
+            *static_cast<PyObject**>(result) = referent;
+            return 1;
+        },
+        &found);
+    return found;
+}
+
 // The next object of a chain of views after `link`, which is not an array: the exporter behind
-// a memoryview (as np.asarray(memoryview(a)) and np.ctypeslib's arrays have), or, for an object
+// a memoryview (as np.asarray(memoryview(a)) and np.ctypeslib's arrays have), the memoryview
+// behind the wrapper of a buffer that __buffer__ exported, or, for an object
 // that holds an array interface for NumPy in its instance dictionary (the base of the arrays of
 // np.lib.stride_tricks.as_strided and sliding_window_view), the array there under "base"
 // (`is_array` tells). Null at the end. Reads no attribute through Python code: the dictionary's
@@ -47,6 +70,7 @@ inline bool element_span(const void* data, int ndim, const Py_ssize_t* shape,
 template <class IsArray>
 PyObject* next_past_non_array(PyObject* link, IsArray is_array) {
     if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
+    if (PyObject* exported = memoryview_behind_wrapper(link)) return exported;
     PyTypeObject* const type = Py_TYPE(link);
     if (type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
         return nullptr;

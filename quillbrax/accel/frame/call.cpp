@@ -20,6 +20,60 @@ constexpr const char* kTooManyNumpyArgumentsMessage = "too many arguments for np
 std::string numpy_origin(const InternedName& function) {
     return std::string("np.") + function.text() + " gave an array that";
 }
+
+// Whether asking an object of `type` for its buffer, and releasing it, runs no Python code: the
+// methods that do it are a type's C functions (the classes' dictionaries hold slot wrappers for
+// them), as array.array's, bytearray's and memoryview's are, not a class's __buffer__ or
+// __release_buffer__. Entries are compared as exact strings, never by a key's __eq__.
+bool exports_natively(PyTypeObject* type) {
+    PyObject* const mro = type->tp_mro;
+    if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
+        mro == nullptr || !PyTuple_Check(mro)) {
+        return false;
+    }
+    bool found_export = false;
+    bool found_release = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* const base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        const Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (dict && PyDict_Next(dict.get(), &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) continue;
+            bool* const found =
+                PyUnicode_CompareWithASCIIString(key, "__buffer__") == 0           ? &found_export
+                : PyUnicode_CompareWithASCIIString(key, "__release_buffer__") == 0 ? &found_release
+                                                                                   : nullptr;
+            if (found == nullptr || *found) continue;
+            if (!Py_IS_TYPE(value, &PyWrapperDescr_Type)) return false;
+            *found = true;
+        }
+    }
+    return found_export;
+}
+
+// The bytes of an argument's memory: an array's, or the buffer that another object exports where
+// that runs no Python code. False where there is none to know.
+bool argument_span(PyObject* value, MemorySpan* span) {
+    if (PyObject_TypeCheck(value, ndarray_type())) {
+        auto* array = reinterpret_cast<PyArrayObject*>(value);
+        *span = memory_span(PyArray_BYTES(array), PyArray_NDIM(array), PyArray_DIMS(array),
+                            PyArray_STRIDES(array), PyArray_ITEMSIZE(array));
+        return true;
+    }
+    if (!exports_natively(Py_TYPE(value))) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    *span = memory_span(static_cast<const char*>(view.buf), view.ndim, view.shape, view.strides,
+                        view.itemsize);
+    PyBuffer_Release(&view);
+    return true;
+}
 }  // namespace
 
 Call::Call(const FunctionSpec& spec, PyObject* const* values) : spec_(spec) {
@@ -144,13 +198,8 @@ void Call::check_aliasing(const StridedBuffer& buffer, Use use, const char* orig
     const MemorySpan span = memory_span(buffer);
     if (use == Use::written) {
         for (size_t p = 0; p < spec_.parameters.size(); ++p) {
-            PyObject* value = values_[p];
-            if (!PyObject_TypeCheck(value, ndarray_type())) continue;
-            auto* array = reinterpret_cast<PyArrayObject*>(value);
-            const MemorySpan argument =
-                memory_span(PyArray_BYTES(array), PyArray_NDIM(array), PyArray_DIMS(array),
-                            PyArray_STRIDES(array), PyArray_ITEMSIZE(array));
-            if (span.overlaps(argument)) {
+            MemorySpan argument;
+            if (argument_span(values_[p], &argument) && span.overlaps(argument)) {
                 raise(PyExc_ValueError, line, kSharesArgumentMessage, origin,
                       spec_.parameters[p].name);
             }
