@@ -18,7 +18,8 @@ NATIVE_TESTS := test_nearix_kernels test_warpalign_kernels
 # tree's where it has that), then the pairwise and k-d tree tests on their AVX2 kernels, which
 # QUILLBRAX_NO_AVX512=1 forces, and
 # on the machine's kernels again with results of 16 MiB and more bypassing the caches, as they
-# do by default only where the cache is small; test-portable runs the same suite on the portable
+# do by default only where the cache is small, and Y packed by gathers, as by default on Intel's
+# processors only (QUILLBRAX_GATHERS=1); test-portable runs the same suite on the portable
 # kernels, which QUILLBRAX_PORTABLE_KERNELS=1 forces at run time.
 STREAMED := QUILLBRAX_STREAMED_BYTES=16777216
 test: $(VENV)/.built
@@ -28,7 +29,7 @@ test: $(VENV)/.built
 	$(VENV)/bin/pytest -q
 	QUILLBRAX_NO_AVX512=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py \
 	  tests/test_nearix.py
-	$(STREAMED) $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
+	$(STREAMED) QUILLBRAX_GATHERS=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests/test_pairmetric.py
 
 test-portable: $(VENV)/.built
 	QUILLBRAX_PORTABLE_KERNELS=1 $(VENV)/bin/pytest -q -p no:cacheprovider
@@ -82,7 +83,7 @@ test-asan: $(VENV)/.deps
 	  $(VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(ASAN_ENV) $(ASAN_PYTEST)
 	$(ASAN_ENV) QUILLBRAX_NO_AVX512=1 $(ASAN_PYTEST) tests/test_pairmetric.py tests/test_nearix.py
-	$(ASAN_ENV) $(STREAMED) $(ASAN_PYTEST) tests/test_pairmetric.py
+	$(ASAN_ENV) $(STREAMED) QUILLBRAX_GATHERS=1 $(ASAN_PYTEST) tests/test_pairmetric.py
 	$(ASAN_ENV) QUILLBRAX_PORTABLE_KERNELS=1 $(ASAN_PYTEST) $(DISPATCHING)
 
 # The build with clang 19 (Debian's, installed here when missing), warnings as errors: the native

@@ -495,6 +495,19 @@ def test_few_rows_of_x_against_many(monkeypatch, n, m, d, layout, metric):
     assert same_bits(FUNCTIONS[metric](X, laid_out(Y, layout)), expected)
 
 
+@pytest.mark.parametrize("d", range(1, 9))
+@pytest.mark.parametrize("n", [1, 9])
+@pytest.mark.parametrize("metric", METRICS)
+def test_short_rows_of_y_side_by_side(n, d, metric):
+    # Rows of up to eight columns that follow each other in memory are packed eight at a time
+    # from 8·d consecutive doubles, every column from its own lanes; the last partial panel not.
+    rng = np.random.default_rng(d)
+    X = rng.standard_normal((n, d)) * 10.0 ** rng.integers(-6, 6, (n, d))
+    Y = rng.standard_normal((43, d)) * 10.0 ** rng.integers(-6, 6, (43, d))
+    Y[17, d - 1] = -math.inf
+    assert same_bits(FUNCTIONS[metric](X, Y), sequential(X, Y, metric))
+
+
 @pytest.mark.parametrize("metric", METRICS)
 def test_several_blocks_of_y_rows_and_columns(metric):
     # d = 512: two blocks of 256 columns, and blocks of 256 rows of Y: 300 rows span two.

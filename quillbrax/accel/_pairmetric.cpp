@@ -291,9 +291,8 @@ struct IsaAvx512 {
                                                                                 Vector8 s) {
         return (Vector8)_mm512_fnmadd_pd((__m512d)s, (__m512d)s, (__m512d)acc);
     }
-    // to[lane] = the double at from + lane · stride bytes, for the eight lanes: one gather (on a
-    // Xeon, a query against 10^6 rows of three columns took 0.65× the time with gathers as with
-    // scalar copies, and 8 × 500000 at d = 3 0.8×).
+    // to[lane] = the double at from + lane · stride bytes, for the eight lanes: one gather. (Used
+    // where gathers are quick: see gathers_quickly.)
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void gather(double* to,
                                                                            const char* from,
                                                                            ITYPE stride) {
@@ -302,6 +301,36 @@ struct IsaAvx512 {
         // (the merging form with every lane gathered: GCC 12 warns of the plain form's undefined
         // source register)
         _mm512_storeu_pd(to, _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, offsets, from, 1));
+    }
+    // A panel of eight rows of kColumns columns that lie next to each other (to[k·8 + lane] =
+    // from[lane·kColumns + k]): kColumns loads of the 8·kColumns doubles, each column then picked
+    // from them two registers at a time and merged. Quicker than gathers or copies for short
+    // rows: at d = 3 nine permutes and blends, where copies take 24 loads and 24 stores.
+    template <ITYPE kColumns>
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void pack_adjacent_rows(
+        double* to, const double* from) {
+        static_assert(kColumns >= 1 && kColumns <= 8, "eight rows of at most eight columns");
+        __m512d part[kColumns];
+        for (ITYPE q = 0; q < kColumns; ++q) part[q] = _mm512_loadu_pd(from + 8 * q);
+        for (ITYPE k = 0; k < kColumns; ++k) {
+            __m512d column = _mm512_setzero_pd();
+            for (ITYPE pair = 0; 2 * pair < kColumns; ++pair) {
+                // The lanes of column k held by registers 2·pair and 2·pair + 1.
+                long long index[8] = {};
+                __mmask8 held = 0;
+                for (ITYPE lane = 0; lane < 8; ++lane) {
+                    const ITYPE source = k + lane * kColumns;
+                    if (source / 16 != pair) continue;
+                    index[lane] = source % 16;
+                    held = static_cast<__mmask8>(held | (1U << lane));
+                }
+                const __m512d picked =
+                    _mm512_permutex2var_pd(part[2 * pair], _mm512_loadu_si512(index),
+                                           part[std::min<ITYPE>(2 * pair + 1, kColumns - 1)]);
+                column = _mm512_mask_blend_pd(held, column, picked);
+            }
+            _mm512_storeu_pd(to + 8 * k, column);
+        }
     }
     // The first `count` lanes of v to `to` (0 < count <= 8), the others left unwritten. A masked
     // AVX-512 store never faults on a lane it leaves out, where the lanes past a result's last row
@@ -324,16 +353,31 @@ struct IsaAvx512 {
 #endif
 constexpr ITYPE kMostRows = 8;  // the tallest tile of any of them
 
+// Whether the instruction set's gather packs Y faster than scalar copies. On Intel's processors it
+// did: on a Xeon, a query against 10^6 rows of three columns took 0.65× the time, and 8 × 500000
+// at d = 3 0.8×. On AMD's Zen 5 gathers took 2–3× the time of the copies at those shapes (one
+// row against 10^5 rows of 64 columns: 17 ms against 6.6 ms), and no less at any shape measured,
+// so they are used on Intel's processors only. QUILLBRAX_GATHERS=1 (read once per process) uses
+// them on any processor, so that the tests reach both ways on any machine with AVX-512.
+bool gathers_quickly() {
+    static const bool quickly =
+        quillbrax::environment_flag("QUILLBRAX_GATHERS") || __builtin_cpu_is("intel") != 0;
+    return quickly;
+}
+
 // to[lane] = the double at from + lane · stride bytes, lane < kPanel: a column of a Y panel, by
-// the instruction set's gather where it has one.
+// the instruction set's gather where it has one and `gather` is set.
 template <class Isa>
-[[gnu::always_inline]] inline void panel_column(double* to, const char* from, ITYPE stride) {
+[[gnu::always_inline]] inline void panel_column(double* to, const char* from, ITYPE stride,
+                                                bool gather) {
     if constexpr (requires { Isa::gather(to, from, stride); }) {
-        Isa::gather(to, from, stride);
-    } else {
-        for (ITYPE lane = 0; lane < kPanel; ++lane) {
-            __builtin_memcpy(to + lane, from + lane * stride, sizeof(double));
+        if (gather) {
+            Isa::gather(to, from, stride);
+            return;
         }
+    }
+    for (ITYPE lane = 0; lane < kPanel; ++lane) {
+        __builtin_memcpy(to + lane, from + lane * stride, sizeof(double));
     }
 }
 
@@ -685,6 +729,12 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // row by `rows` panels: as many sums in flight, and none for rows that do not exist.
     const bool thin = plan.n < rows;
     const ITYPE tile_rows = thin ? 1 : rows;
+    const bool gather = gathers_quickly();
+    // Rows of Y of short fixed length that follow each other in memory, column after column:
+    // eight of them are 8·d consecutive doubles.
+    const bool adjacent = kFixed != 0 && kFixed <= kPanel &&
+                          Y.strides[1] == ITYPE{sizeof(double)} &&
+                          Y.strides[0] == kFixed * ITYPE{sizeof(double)};
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
@@ -698,10 +748,20 @@ template <Metric metric, class Isa, ITYPE kFixed>
             // are computed but never stored).
             for (ITYPE p = 0; p < packed; ++p) {
                 double* panel = plan.y_block + p * depth * kPanel;
+                if constexpr (kFixed >= 1 && kFixed <= kPanel && requires {
+                                  Isa::template pack_adjacent_rows<kFixed>(panel, nullptr);
+                              }) {
+                    if (adjacent && (p + 1) * kPanel <= block_rows) {
+                        Isa::template pack_adjacent_rows<kFixed>(panel,
+                                                                 &Y(j_start + p * kPanel, 0));
+                        continue;
+                    }
+                }
                 if ((p + 1) * kPanel <= block_rows) {  // kPanel rows of Y: columns at a time
                     const char* row = reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0));
                     for (ITYPE k = 0; k < depth; ++k) {
-                        panel_column<Isa>(panel + k * kPanel, row + k * Y.strides[1], Y.strides[0]);
+                        panel_column<Isa>(panel + k * kPanel, row + k * Y.strides[1], Y.strides[0],
+                                          gather);
                     }
                     continue;
                 }
