@@ -495,16 +495,20 @@ def test_few_rows_of_x_against_many(monkeypatch, n, m, d, layout, metric):
     assert same_bits(FUNCTIONS[metric](X, laid_out(Y, layout)), expected)
 
 
-@pytest.mark.parametrize("d", range(1, 9))
+@pytest.mark.parametrize("d", [*range(1, 9), 13, 37])
 @pytest.mark.parametrize("n", [1, 9])
+@pytest.mark.parametrize("wider", [False, True])
 @pytest.mark.parametrize("metric", METRICS)
-def test_short_rows_of_y_side_by_side(n, d, metric):
-    # Rows of up to eight columns that follow each other in memory are packed eight at a time
-    # from 8·d consecutive doubles, every column from its own lanes; the last partial panel not.
+def test_rows_of_y_packed_from_their_memory(n, d, wider, metric):
+    # Rows whose columns lie next to each other are packed eight at a time from the rows'
+    # memory: from 8·d consecutive doubles for up to eight columns, else eight columns at a time
+    # (the last few by masked loads); rows of a wider array are not consecutive. The last
+    # partial panel is packed element by element.
     rng = np.random.default_rng(d)
     X = rng.standard_normal((n, d)) * 10.0 ** rng.integers(-6, 6, (n, d))
-    Y = rng.standard_normal((43, d)) * 10.0 ** rng.integers(-6, 6, (43, d))
+    Y = rng.standard_normal((43, d + 3)) * 10.0 ** rng.integers(-6, 6, (43, d + 3))
     Y[17, d - 1] = -math.inf
+    Y = Y[:, :d] if wider else np.ascontiguousarray(Y[:, :d])
     assert same_bits(FUNCTIONS[metric](X, Y), sequential(X, Y, metric))
 
 

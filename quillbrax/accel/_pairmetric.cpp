@@ -332,6 +332,54 @@ struct IsaAvx512 {
             _mm512_storeu_pd(to + 8 * k, column);
         }
     }
+    // A panel of eight rows whose columns lie next to each other, `row` bytes from one row to the
+    // next (to[k·8 + lane] = row `lane`'s column k, k < depth): eight columns at a time, a load
+    // from each row (the last columns by masked loads, which read nothing past them), the 8 × 8
+    // block turned in registers by 24 shuffles. Where gathers are slow (see gathers_quickly),
+    // scalar copies took up to four times as long.
+    [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void pack_rows(double* to,
+                                                                              const char* from,
+                                                                              ITYPE row,
+                                                                              ITYPE depth) {
+        const __m512i even = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+        const __m512i odd = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+        for (ITYPE k0 = 0; k0 < depth; k0 += 8) {
+            const ITYPE count = std::min<ITYPE>(8, depth - k0);
+            const auto mask = static_cast<__mmask8>((1U << count) - 1);
+            __m512d r[8];
+            for (ITYPE lane = 0; lane < 8; ++lane) {
+                r[lane] = _mm512_maskz_loadu_pd(mask, from + lane * row + k0 * 8);
+            }
+            // Pairs of rows interleaved (t[2q] holds their even columns, t[2q + 1] the odd
+            // ones), then quadruples of rows by 128-bit pairs, then the halves of eight rows.
+            // (The zero-masking forms with every lane kept: GCC 12 warns of the plain forms'
+            // undefined source register.)
+            __m512d t[8];
+            for (ITYPE q = 0; q < 4; ++q) {
+                t[2 * q] = _mm512_maskz_unpacklo_pd(0xFF, r[2 * q], r[2 * q + 1]);
+                t[2 * q + 1] = _mm512_maskz_unpackhi_pd(0xFF, r[2 * q], r[2 * q + 1]);
+            }
+            __m512d u[8];  // u[4h + c]: rows 4h … 4h + 3 at columns c, c + 4 (c in 0, 2, 1, 3)
+            for (ITYPE h = 0; h < 2; ++h) {
+                u[4 * h + 0] = _mm512_permutex2var_pd(t[4 * h], even, t[4 * h + 2]);
+                u[4 * h + 1] = _mm512_permutex2var_pd(t[4 * h], odd, t[4 * h + 2]);
+                u[4 * h + 2] = _mm512_permutex2var_pd(t[4 * h + 1], even, t[4 * h + 3]);
+                u[4 * h + 3] = _mm512_permutex2var_pd(t[4 * h + 1], odd, t[4 * h + 3]);
+            }
+            constexpr ITYPE kColumnOf[4] = {0, 2, 1, 3};
+            __m512d column[8];
+            for (ITYPE c = 0; c < 4; ++c) {
+                column[kColumnOf[c]] = _mm512_maskz_shuffle_f64x2(0xFF, u[c], u[4 + c], 0x44);
+                column[kColumnOf[c] + 4] = _mm512_maskz_shuffle_f64x2(0xFF, u[c], u[4 + c], 0xEE);
+            }
+            // (Masked stores of a fixed count, which GCC does not turn into a call of memcpy
+            // through the stack as it does a loop of `count` stores; a store of no lane writes
+            // nothing.)
+            for (ITYPE k = 0; k < 8; ++k) {
+                _mm512_mask_storeu_pd(to + (k0 + k) * 8, k < count ? 0xFF : 0, column[k]);
+            }
+        }
+    }
     // The first `count` lanes of v to `to` (0 < count <= 8), the others left unwritten. A masked
     // AVX-512 store never faults on a lane it leaves out, where the lanes past a result's last row
     // may lie on a page that is not mapped. (So not with AVX2: AMD leaves open whether its masked
@@ -351,7 +399,8 @@ struct IsaAvx512 {
     }
 };
 #endif
-constexpr ITYPE kMostRows = 8;  // the tallest tile of any of them
+constexpr ITYPE kMostRows = 8;   // the tallest tile of any of them
+constexpr ITYPE kPackAhead = 8;  // panels
 
 // Whether the instruction set's gather packs Y faster than scalar copies. On Intel's processors it
 // did: on a Xeon, a query against 10^6 rows of three columns took 0.65× the time, and 8 × 500000
@@ -620,10 +669,11 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     // is −0.0, and a NaN term is already quiet), so that addition is left out.
     // (Rows of kFixed elements are one block, so there the first term is always fresh and the
     // loop below keeps its constant trip count.)
+    const ITYPE x_step = kFixed != 0 ? kFixed : x_row;  // packed rows of kFixed elements
     ITYPE k = 0;
     if ((kFixed != 0 || first) && depth > 0) {
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * x_row);
+            const Vector xk = Isa::broadcast(x + r * x_step);
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] = tile_term<metric, Isa>(xk, load<Vector>(y_at(v, 0)), r * vectors + v);
             }
@@ -635,7 +685,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
         Vector y[vectors];
         for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(y_at(v, k));
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * x_row + k);
+            const Vector xk = Isa::broadcast(x + r * x_step + k);
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] =
                     accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
@@ -722,7 +772,11 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // Rows of X that are contiguous and aligned are read where they lie, a tile at a time; others
     // (and a last tile of fewer rows) are packed. A tile of short rows costs little more to
     // compute than to pack, with few rows of Y (a few centroids) nothing amortises the packing.
-    const bool x_in_place = X.strides[1] == ITYPE{sizeof(double)} &&
+    // Rows of a fixed length kFixed are always packed: a tile then finds its elements of X at
+    // fixed offsets from one address, where rows a run-time stride apart made GCC keep an
+    // address for each of them, spilled to the stack (at d = 16 the tiles took up to twice as
+    // long on an AMD Zen 5, as their stack happened to lie).
+    const bool x_in_place = kFixed == 0 && X.strides[1] == ITYPE{sizeof(double)} &&
                             X.strides[0] % ITYPE{sizeof(double)} == 0 &&
                             reinterpret_cast<uintptr_t>(X.data) % alignof(double) == 0;
     // A problem of fewer rows than a tile (a few points against many rows of Y) takes tiles of one
@@ -735,6 +789,11 @@ template <Metric metric, class Isa, ITYPE kFixed>
     const bool adjacent = kFixed != 0 && kFixed <= kPanel &&
                           Y.strides[1] == ITYPE{sizeof(double)} &&
                           Y.strides[0] == kFixed * ITYPE{sizeof(double)};
+    // Rows of Y of a cache line and more whose columns lie next to each other: the rows that the
+    // packing reaches kPackAhead panels on are asked for early. Each panel's rows take one page
+    // at 64 columns, across which the hardware's prefetchers do not follow them (on an AMD Zen 5,
+    // one row against 10^5 such rows then took 0.5–0.6× the time).
+    const bool ahead = Y.strides[1] == ITYPE{sizeof(double)} && plan.depth >= 8;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
@@ -754,6 +813,24 @@ template <Metric metric, class Isa, ITYPE kFixed>
                     if (adjacent && (p + 1) * kPanel <= block_rows) {
                         Isa::template pack_adjacent_rows<kFixed>(panel,
                                                                  &Y(j_start + p * kPanel, 0));
+                        continue;
+                    }
+                }
+                if (ahead) {
+                    const ITYPE first = j_start + (p + kPackAhead) * kPanel;
+                    for (ITYPE j = first; j < std::min(first + kPanel, plan.m); ++j) {
+                        const char* row = reinterpret_cast<const char*>(&Y(j, k0));
+                        for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
+                            __builtin_prefetch(row + byte);
+                        }
+                    }
+                }
+                if constexpr (requires { Isa::pack_rows(panel, nullptr, 0, 0); }) {
+                    if (!gather && Y.strides[1] == ITYPE{sizeof(double)} &&
+                        (p + 1) * kPanel <= block_rows) {
+                        Isa::pack_rows(panel,
+                                       reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0)),
+                                       Y.strides[0], depth);
                         continue;
                     }
                 }
