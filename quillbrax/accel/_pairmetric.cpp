@@ -785,8 +785,8 @@ template <Metric metric, class Isa, ITYPE kFixed>
     const ITYPE tile_rows = thin ? 1 : rows;
     const bool gather = gathers_quickly();
     // Rows of Y of short fixed length that follow each other in memory, column after column:
-    // eight of them are 8·d consecutive doubles.
-    const bool adjacent = kFixed != 0 && kFixed <= kPanel &&
+    // eight of them are 8·d consecutive doubles. (Where gathers are quick, they pack them.)
+    const bool adjacent = !gather && kFixed != 0 && kFixed <= kPanel &&
                           Y.strides[1] == ITYPE{sizeof(double)} &&
                           Y.strides[0] == kFixed * ITYPE{sizeof(double)};
     // Rows of Y of a cache line and more whose columns lie next to each other: the rows that the
