@@ -783,17 +783,20 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // row by `rows` panels: as many sums in flight, and none for rows that do not exist.
     const bool thin = plan.n < rows;
     const ITYPE tile_rows = thin ? 1 : rows;
+    // How whole panels of Y are packed: by gathers where they are quick; else, for rows whose
+    // columns lie next to each other, from the rows' memory (`adjacent`: rows of short fixed
+    // length that also follow each other, eight of them 8·d consecutive doubles; `transposed`:
+    // any such rows); else column by column.
     const bool gather = gathers_quickly();
-    // Rows of Y of short fixed length that follow each other in memory, column after column:
-    // eight of them are 8·d consecutive doubles. (Where gathers are quick, they pack them.)
-    const bool adjacent = !gather && kFixed != 0 && kFixed <= kPanel &&
-                          Y.strides[1] == ITYPE{sizeof(double)} &&
+    const bool contiguous_columns = Y.strides[1] == ITYPE{sizeof(double)};
+    const bool transposed = !gather && contiguous_columns;
+    const bool adjacent = transposed && kFixed != 0 && kFixed <= kPanel &&
                           Y.strides[0] == kFixed * ITYPE{sizeof(double)};
     // Rows of Y of a cache line and more whose columns lie next to each other: the rows that the
     // packing reaches kPackAhead panels on are asked for early. Each panel's rows take one page
     // at 64 columns, across which the hardware's prefetchers do not follow them (on an AMD Zen 5,
     // one row against 10^5 such rows then took 0.5–0.6× the time).
-    const bool ahead = Y.strides[1] == ITYPE{sizeof(double)} && plan.depth >= 8;
+    const bool ahead = contiguous_columns && plan.depth >= 8;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
@@ -826,8 +829,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
                     }
                 }
                 if constexpr (requires { Isa::pack_rows(panel, nullptr, 0, 0); }) {
-                    if (!gather && Y.strides[1] == ITYPE{sizeof(double)} &&
-                        (p + 1) * kPanel <= block_rows) {
+                    if (transposed && (p + 1) * kPanel <= block_rows) {
                         Isa::pack_rows(panel,
                                        reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0)),
                                        Y.strides[0], depth);

@@ -39,6 +39,20 @@ inline bool element_span(const void* data, int ndim, const Py_ssize_t* shape,
     return !__builtin_add_overflow(*last, static_cast<std::uintptr_t>(item_size), last);
 }
 
+// The value under `name` in `dict` (borrowed), or null: keys are compared as exact strings, never
+// by a key's __eq__, so that reading the dictionary runs no Python code.
+inline PyObject* exact_entry(PyObject* dict, const char* name) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) {
+            return value;
+        }
+    }
+    return nullptr;
+}
+
 // The memoryview that a class's __buffer__ returned, where `link` is the object Python puts
 // between the buffer it exports and that memoryview (the exporter a memoryview of such an object
 // names). The wrapper's type has no attribute to read it by, but its traversal visits it.
@@ -65,8 +79,7 @@ inline PyObject* memoryview_behind_wrapper(PyObject* link) {
 // behind the wrapper of a buffer that __buffer__ exported, or, for an object
 // that holds an array interface for NumPy in its instance dictionary (the base of the arrays of
 // np.lib.stride_tricks.as_strided and sliding_window_view), the array there under "base"
-// (`is_array` tells). Null at the end. Reads no attribute through Python code: the dictionary's
-// entries are compared as exact strings, never by a key's __eq__.
+// (`is_array` tells). Null at the end. Reads no attribute through Python code (see exact_entry).
 template <class IsArray>
 PyObject* next_past_non_array(PyObject* link, IsArray is_array) {
     if (PyMemoryView_Check(link)) return PyMemoryView_GET_BUFFER(link)->obj;
@@ -80,16 +93,8 @@ PyObject* next_past_non_array(PyObject* link, IsArray is_array) {
         PyErr_Clear();
         return nullptr;
     }
-    PyObject* base = nullptr;  // borrowed: the object's dictionary holds it
-    bool interface = false;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) continue;
-        if (PyUnicode_CompareWithASCIIString(key, "base") == 0) base = value;
-        if (PyUnicode_CompareWithASCIIString(key, "__array_interface__") == 0) interface = true;
-    }
+    PyObject* base = exact_entry(dict, "base");  // borrowed: the object's dictionary holds it
+    const bool interface = exact_entry(dict, "__array_interface__") != nullptr;
     Py_DECREF(dict);
     return interface && base != nullptr && is_array(base) ? base : nullptr;
 }

@@ -4,7 +4,10 @@
 #include "frame/numpy_interface.hpp"
 #include "frame/state.hpp"
 
+#include "view_chain.hpp"
+
 #include <string>
+#include <utility>
 
 namespace quillbrax::frame {
 
@@ -24,34 +27,26 @@ std::string numpy_origin(const InternedName& function) {
 // Whether asking an object of `type` for its buffer, and releasing it, runs no Python code: the
 // methods that do it are a type's C functions (the classes' dictionaries hold slot wrappers for
 // them), as array.array's, bytearray's and memoryview's are, not a class's __buffer__ or
-// __release_buffer__. Entries are compared as exact strings, never by a key's __eq__.
+// __release_buffer__. The first class along the MRO that names a method decides it.
 bool exports_natively(PyTypeObject* type) {
     PyObject* const mro = type->tp_mro;
     if (type->tp_as_buffer == nullptr || type->tp_as_buffer->bf_getbuffer == nullptr ||
         mro == nullptr || !PyTuple_Check(mro)) {
         return false;
     }
-    bool found_export = false;
-    bool found_release = false;
+    std::pair<const char*, bool> methods[] = {{"__buffer__", false}, {"__release_buffer__", false}};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* const base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) return false;
         const Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (dict && PyDict_Next(dict.get(), &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) continue;
-            bool* const found =
-                PyUnicode_CompareWithASCIIString(key, "__buffer__") == 0           ? &found_export
-                : PyUnicode_CompareWithASCIIString(key, "__release_buffer__") == 0 ? &found_release
-                                                                                   : nullptr;
-            if (found == nullptr || *found) continue;
-            if (!Py_IS_TYPE(value, &PyWrapperDescr_Type)) return false;
-            *found = true;
+        for (auto& [name, found] : methods) {
+            PyObject* const method = found || !dict ? nullptr : exact_entry(dict.get(), name);
+            if (method == nullptr) continue;
+            if (!Py_IS_TYPE(method, &PyWrapperDescr_Type)) return false;
+            found = true;
         }
     }
-    return found_export;
+    return methods[0].second;
 }
 
 // The bytes of an argument's memory: an array's, or the buffer that another object exports where
