@@ -366,9 +366,9 @@ MemorySpan memory_span(const char* data, int ndim, const Py_ssize_t* shape,
     return span;
 }
 
-bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
+bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Use use,
                           ArrayBuffer* buffer) {
-    const int flags = PyBUF_FORMAT | PyBUF_STRIDES | (mode == Access::write ? PyBUF_WRITABLE : 0);
+    const int flags = PyBUF_FORMAT | PyBUF_STRIDES | (use == Use::written ? PyBUF_WRITABLE : 0);
     return BufferAcquisition::fill(buffer, object, type, ndim, flags, kBufferItemSizeMessage,
                                    false);
 }

@@ -28,7 +28,8 @@ using INT = long long;
 using ITYPE = Py_ssize_t;
 static_assert(sizeof(ITYPE) == 8 && sizeof(INT) == 8 && sizeof(DTYPE) == 8);
 
-enum class Access { read, write };
+// What a body does with an array it acquires: an array it writes is acquired writable.
+enum class Use { read, written };
 
 inline constexpr int kMaxDimensions = 4;
 
@@ -143,9 +144,9 @@ inline MemorySpan memory_span(const StridedBuffer& buffer) {
     return memory_span(buffer.data(), buffer.ndim(), shape, strides, buffer.item_size());
 }
 
-// Read mode requests strides and format; write mode also writability. Returns false with an
+// Requests strides and format, and writability for an array the body writes. Returns false with an
 // exception set (ValueError, or the exporter's own) and nothing held.
-bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Access mode,
+bool acquire_array_buffer(PyObject* object, const ElementType& type, int ndim, Use use,
                           ArrayBuffer* buffer);
 
 // Always write mode; every dimension must be directly addressed.

@@ -104,8 +104,8 @@ void Call::prepare_arguments() {
             raise(PyExc_TypeError, definition_line(), kNoneArgumentMessage, parameters[p].name);
         }
         ArrayBuffer& buffer = *slots[p];
-        if (!acquire_array_buffer(values_[p], parameters[p].element, parameters[p].ndim,
-                                  Access::read, &buffer)) {
+        if (!acquire_array_buffer(values_[p], parameters[p].element, parameters[p].ndim, Use::read,
+                                  &buffer)) {
             fail(definition_line());
         }
         hold(buffer, Use::read);
@@ -218,8 +218,7 @@ const ArrayBuffer& Call::numpy_buffer(PyObject* value, const InternedName& funct
                                       std::initializer_list<Py_ssize_t> shape, Use use, int line) {
     check_object(value, line);
     ArrayBuffer& buffer = next_buffer(line);
-    const Access mode = use == Use::written ? Access::write : Access::read;
-    if (!acquire_array_buffer(value, type, static_cast<int>(shape.size()), mode, &buffer)) {
+    if (!acquire_array_buffer(value, type, static_cast<int>(shape.size()), use, &buffer)) {
         fail(line);
     }
     hold(buffer, use);
@@ -259,7 +258,7 @@ const ArrayBuffer& Call::reassign_numpy_buffer(const ArrayBuffer* variable, PyOb
         buffer = &next_buffer(line);
         hold(*buffer, Use::read);
     }
-    if (!acquire_array_buffer(value, type, ndim, Access::read, buffer)) fail(line);
+    if (!acquire_array_buffer(value, type, ndim, Use::read, buffer)) fail(line);
     check_aliasing(*buffer, Use::read, numpy_origin(function).c_str(), line);
     return *buffer;
 }

@@ -18,9 +18,6 @@
 
 namespace quillbrax::frame {
 
-// What the body does with an array it acquires.
-enum class Use { read, written };
-
 class Call {
 public:
     Call(const FunctionSpec& spec, PyObject* const* values);
