@@ -200,6 +200,22 @@ def test_an_argument_that_is_no_array_is_not_written_either(monkeypatch, given):
     assert shape.tolist() == [1, 1, 1, 3]
 
 
+class _PythonExporter(stdlib_array.array):
+    calls = 0
+
+    def __buffer__(self, flags):
+        type(self).calls += 1
+        return memoryview(stdlib_array.array("q", self))
+
+
+def test_the_overlap_check_runs_no_exporter_written_in_python():
+    # Asking an object for its memory may run Python code, which must not run mid-check: an
+    # argument whose class defines __buffer__ in Python is not asked (array.array's own is).
+    shape = _PythonExporter("q", (1, 1, 1, 3))
+    assert _convkit.col2im(ROW, shape, 1, 1).tobytes() == ROW.tobytes()
+    assert _PythonExporter.calls == 0
+
+
 def test_two_written_arrays_must_not_share_memory(monkeypatch):
     shared = np.empty((1, 2, 2, 3))
     monkeypatch.setattr(
