@@ -501,7 +501,7 @@ def test_few_rows_of_x_against_many(monkeypatch, n, m, d, layout, metric):
 @pytest.mark.parametrize("metric", METRICS)
 def test_rows_of_y_packed_from_their_memory(n, d, wider, metric):
     # Rows whose columns lie next to each other are packed eight at a time from the rows'
-    # memory: from 8·d consecutive doubles for up to eight columns, else eight columns at a time
+    # memory: from 8·d consecutive doubles for up to seven columns, else eight columns at a time
     # (the last few by masked loads); rows of a wider array are not consecutive. The last
     # partial panel is packed element by element.
     rng = np.random.default_rng(d)

@@ -62,6 +62,13 @@ constexpr size_t kYBlockBytes = 512 * 1024;  // packed block of Y: fits L2 besid
 // (where a block of kYBlockBytes went out to L2 and came back). A row against 10^4 rows
 // of 16 columns took 0.6 times as long, eight rows against them 0.85 times.
 constexpr size_t kFewRowsYBlockBytes = 16 * 1024;
+// Eight rows of Y of at most this many columns that follow each other are packed from the
+// 8·d doubles they make up (pack_adjacent_rows), by d/2 rounded up permutes and blends a column.
+// Rows of eight columns are eight whole vectors, which pack_rows turns by 24 shuffles: on an AMD
+// Zen 5, a row against 10^5 rows of eight columns took 0.85 times as long that way, against
+// 10^6 of them 0.7 times. For shorter rows, its masked loads cost more: 2.4–2.7 times as long
+// against 10^6 rows of five to seven columns.
+constexpr ITYPE kAdjacentColumns = 7;
 
 // Results of at least this many bytes bypass the caches: three quarters of the last level cache
 // the C library reports, or 16 MiB where it reports none. A result that fits is better left in
@@ -302,32 +309,44 @@ struct IsaAvx512 {
         // source register)
         _mm512_storeu_pd(to, _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, offsets, from, 1));
     }
+    // Which lanes of column k of a panel of eight adjacent rows of kColumns columns lie in the
+    // loaded registers 2·pair and 2·pair + 1 (`held`), and where (`index`). Built at compile
+    // time: left to the loop unroller, at kColumns = 7 GCC built the indices on the stack at run
+    // time and each panel took ten times as long.
+    template <ITYPE kColumns>
+    struct AdjacentPicks {
+        static constexpr ITYPE kPairs = (kColumns + 1) / 2;
+        long long index[kColumns][kPairs][8] = {};
+        unsigned held[kColumns][kPairs] = {};
+        constexpr AdjacentPicks() {
+            for (ITYPE k = 0; k < kColumns; ++k) {
+                for (ITYPE lane = 0; lane < 8; ++lane) {
+                    const ITYPE source = k + lane * kColumns;
+                    index[k][source / 16][lane] = source % 16;
+                    held[k][source / 16] |= 1U << lane;
+                }
+            }
+        }
+    };
     // A panel of eight rows of kColumns columns that lie next to each other (to[k·8 + lane] =
     // from[lane·kColumns + k]): kColumns loads of the 8·kColumns doubles, each column then picked
     // from them two registers at a time and merged. Quicker than gathers or copies for short
-    // rows: at d = 3 nine permutes and blends, where copies take 24 loads and 24 stores.
+    // rows: at d = 3 six permutes and three blends, where copies take 24 loads and 24 stores.
     template <ITYPE kColumns>
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline void pack_adjacent_rows(
         double* to, const double* from) {
-        static_assert(kColumns >= 1 && kColumns <= 8, "eight rows of at most eight columns");
+        static_assert(kColumns >= 1 && kColumns <= kAdjacentColumns, "eight short rows");
+        static constexpr AdjacentPicks<kColumns> picks;
         __m512d part[kColumns];
         for (ITYPE q = 0; q < kColumns; ++q) part[q] = _mm512_loadu_pd(from + 8 * q);
         for (ITYPE k = 0; k < kColumns; ++k) {
             __m512d column = _mm512_setzero_pd();
-            for (ITYPE pair = 0; 2 * pair < kColumns; ++pair) {
-                // The lanes of column k held by registers 2·pair and 2·pair + 1.
-                long long index[8] = {};
-                __mmask8 held = 0;
-                for (ITYPE lane = 0; lane < 8; ++lane) {
-                    const ITYPE source = k + lane * kColumns;
-                    if (source / 16 != pair) continue;
-                    index[lane] = source % 16;
-                    held = static_cast<__mmask8>(held | (1U << lane));
-                }
+            for (ITYPE pair = 0; pair < picks.kPairs; ++pair) {
                 const __m512d picked =
-                    _mm512_permutex2var_pd(part[2 * pair], _mm512_loadu_si512(index),
+                    _mm512_permutex2var_pd(part[2 * pair], _mm512_loadu_si512(picks.index[k][pair]),
                                            part[std::min<ITYPE>(2 * pair + 1, kColumns - 1)]);
-                column = _mm512_mask_blend_pd(held, column, picked);
+                column = _mm512_mask_blend_pd(static_cast<__mmask8>(picks.held[k][pair]), column,
+                                              picked);
             }
             _mm512_storeu_pd(to + 8 * k, column);
         }
@@ -742,6 +761,71 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     if (metric == Metric::euclidean && last) queue.commit(pending, i0, j0, columns);
 }
 
+// How whole panels of Y are packed: by gathers where they are quick (`gather`); else, for rows
+// whose columns lie next to each other, from the rows' memory (`adjacent`: rows of short fixed
+// length that also follow each other, eight of them 8·d consecutive doubles; `transposed`: any
+// such rows); else column by column. `ahead`: rows are asked for before the packing reaches them.
+struct Packing {
+    bool gather;
+    bool transposed;
+    bool adjacent;
+    bool ahead;
+};
+
+// Rows j_start … j_start + count − 1 of Y, columns k0 … k0 + depth − 1, into `panels` panels at
+// `to`; lanes past the last row repeat it (their sums are computed but never stored). Each way
+// of packing whole panels has a loop of its own: in one loop that chose the way panel by panel,
+// GCC kept the addresses of all of them on the stack, updated on every panel, and a row against
+// 3·10^4 adjacent rows of three to six columns took 1.5–1.65 times as long.
+template <class Isa, ITYPE kFixed>
+[[gnu::always_inline]] inline void pack_y(double* to, Matrix Y, const Packing& how, ITYPE j_start,
+                                          ITYPE count, ITYPE panels, ITYPE k0, ITYPE depth) {
+    const ITYPE whole = count / kPanel;  // panels of kPanel rows
+    const auto panel = [&](ITYPE p) { return to + p * depth * kPanel; };
+    const auto first_row = [&](ITYPE p) {
+        return reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0));
+    };
+    const auto fetch_ahead = [&](ITYPE p) {
+        const ITYPE first = j_start + (p + kPackAhead) * kPanel;
+        for (ITYPE j = first; j < std::min(first + kPanel, Y.shape[0]); ++j) {
+            const char* row = reinterpret_cast<const char*>(&Y(j, k0));
+            for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
+                __builtin_prefetch(row + byte);
+            }
+        }
+    };
+    ITYPE p = 0;
+    if constexpr (kFixed >= 1 && kFixed <= kAdjacentColumns &&
+                  requires { Isa::template pack_adjacent_rows<kFixed>(nullptr, nullptr); }) {
+        if (how.adjacent) {
+            for (; p < whole; ++p) {
+                Isa::template pack_adjacent_rows<kFixed>(panel(p), &Y(j_start + p * kPanel, 0));
+            }
+        }
+    }
+    if constexpr (requires { Isa::pack_rows(nullptr, nullptr, 0, 0); }) {
+        if (how.transposed) {
+            for (; p < whole; ++p) {
+                if (how.ahead) fetch_ahead(p);
+                Isa::pack_rows(panel(p), first_row(p), Y.strides[0], depth);
+            }
+        }
+    }
+    for (; p < whole; ++p) {  // columns at a time
+        if (how.ahead) fetch_ahead(p);
+        for (ITYPE k = 0; k < depth; ++k) {
+            panel_column<Isa>(panel(p) + k * kPanel, first_row(p) + k * Y.strides[1], Y.strides[0],
+                              how.gather);
+        }
+    }
+    for (; p < panels; ++p) {  // the last rows
+        for (ITYPE lane = 0; lane < kPanel; ++lane) {
+            const ITYPE j = j_start + std::min(p * kPanel + lane, count - 1);
+            for (ITYPE k = 0; k < depth; ++k) panel(p)[k * kPanel + lane] = Y(j, k0 + k);
+        }
+    }
+}
+
 struct Plan {
     ITYPE n, m, d;
     ITYPE depth;      // columns per block (0 when d = 0)
@@ -783,20 +867,19 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // row by `rows` panels: as many sums in flight, and none for rows that do not exist.
     const bool thin = plan.n < rows;
     const ITYPE tile_rows = thin ? 1 : rows;
-    // How whole panels of Y are packed: by gathers where they are quick; else, for rows whose
-    // columns lie next to each other, from the rows' memory (`adjacent`: rows of short fixed
-    // length that also follow each other, eight of them 8·d consecutive doubles; `transposed`:
-    // any such rows); else column by column.
-    const bool gather = gathers_quickly();
+    Packing how{};
+    how.gather = gathers_quickly();
     const bool contiguous_columns = Y.strides[1] == ITYPE{sizeof(double)};
-    const bool transposed = !gather && contiguous_columns;
-    const bool adjacent = transposed && kFixed != 0 && kFixed <= kPanel &&
-                          Y.strides[0] == kFixed * ITYPE{sizeof(double)};
-    // Rows of Y of a cache line and more whose columns lie next to each other: the rows that the
-    // packing reaches kPackAhead panels on are asked for early. Each panel's rows take one page
-    // at 64 columns, across which the hardware's prefetchers do not follow them (on an AMD Zen 5,
-    // one row against 10^5 such rows then took 0.5–0.6× the time).
-    const bool ahead = contiguous_columns && plan.depth >= 8;
+    how.transposed = !how.gather && contiguous_columns;
+    how.adjacent = how.transposed && kFixed != 0 && kFixed <= kAdjacentColumns &&
+                   Y.strides[0] == kFixed * ITYPE{sizeof(double)};
+    // Rows of Y whose columns lie next to each other, other than adjacent ones: the rows that the
+    // packing reaches kPackAhead panels on are asked for early. At 64 columns each panel's rows
+    // take one page, across which the hardware's prefetchers do not follow them; short rows of a
+    // wider array they did not follow either (on an AMD Zen 5, one row against 10^5 rows of 64
+    // columns then took 0.5–0.6× the time, against 10^6 rows of three to six columns of wider
+    // rows 0.35–0.4×). Adjacent rows are one stream, which they follow.
+    how.ahead = contiguous_columns;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
@@ -806,49 +889,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
         for (ITYPE b = 0; b < plan.k_blocks; ++b) {
             const ITYPE k0 = b * plan.depth;
             const ITYPE depth = kFixed != 0 ? kFixed : std::min(plan.depth, plan.d - k0);
-            // Y rows of the block into panels; lanes past the last row repeat it (their sums
-            // are computed but never stored).
-            for (ITYPE p = 0; p < packed; ++p) {
-                double* panel = plan.y_block + p * depth * kPanel;
-                if constexpr (kFixed >= 1 && kFixed <= kPanel && requires {
-                                  Isa::template pack_adjacent_rows<kFixed>(panel, nullptr);
-                              }) {
-                    if (adjacent && (p + 1) * kPanel <= block_rows) {
-                        Isa::template pack_adjacent_rows<kFixed>(panel,
-                                                                 &Y(j_start + p * kPanel, 0));
-                        continue;
-                    }
-                }
-                if (ahead) {
-                    const ITYPE first = j_start + (p + kPackAhead) * kPanel;
-                    for (ITYPE j = first; j < std::min(first + kPanel, plan.m); ++j) {
-                        const char* row = reinterpret_cast<const char*>(&Y(j, k0));
-                        for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
-                            __builtin_prefetch(row + byte);
-                        }
-                    }
-                }
-                if constexpr (requires { Isa::pack_rows(panel, nullptr, 0, 0); }) {
-                    if (transposed && (p + 1) * kPanel <= block_rows) {
-                        Isa::pack_rows(panel,
-                                       reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0)),
-                                       Y.strides[0], depth);
-                        continue;
-                    }
-                }
-                if ((p + 1) * kPanel <= block_rows) {  // kPanel rows of Y: columns at a time
-                    const char* row = reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0));
-                    for (ITYPE k = 0; k < depth; ++k) {
-                        panel_column<Isa>(panel + k * kPanel, row + k * Y.strides[1], Y.strides[0],
-                                          gather);
-                    }
-                    continue;
-                }
-                for (ITYPE lane = 0; lane < kPanel; ++lane) {
-                    const ITYPE j = j_start + std::min(p * kPanel + lane, block_rows - 1);
-                    for (ITYPE k = 0; k < depth; ++k) panel[k * kPanel + lane] = Y(j, k0 + k);
-                }
-            }
+            pack_y<Isa, kFixed>(plan.y_block, Y, how, j_start, block_rows, packed, k0, depth);
             for (ITYPE i0 = 0; i0 < plan.n; i0 += tile_rows) {
                 const ITYPE live = std::min(tile_rows, plan.n - i0);
                 const double* x = plan.x_tile;
