@@ -420,6 +420,12 @@ struct IsaAvx512 {
 #endif
 constexpr ITYPE kMostRows = 8;   // the tallest tile of any of them
 constexpr ITYPE kPackAhead = 8;  // panels
+// Rows of Y spanning up to this many bytes are left to the caches and the hardware's prefetchers
+// (see pairwise_blocks): the rows the caches keep between calls gain nothing from being asked for
+// early, and a row against 5000 rows of 16 columns took 1.2 times as long, against 3·10^4 rows
+// 1.1 times. (The last level cache that a core reaches is 32 MiB on an AMD Zen 5; the C library
+// reports the whole processor's, 384 MiB on one such machine.)
+constexpr ITYPE kFetchedBytes = ITYPE{16} << 20;
 
 // Whether the instruction set's gather packs Y faster than scalar copies. On Intel's processors it
 // did: on a Xeon, a query against 10^6 rows of three columns took 0.65× the time, and 8 × 500000
@@ -873,13 +879,14 @@ template <Metric metric, class Isa, ITYPE kFixed>
     how.transposed = !how.gather && contiguous_columns;
     how.adjacent = how.transposed && kFixed != 0 && kFixed <= kAdjacentColumns &&
                    Y.strides[0] == kFixed * ITYPE{sizeof(double)};
-    // Rows of Y whose columns lie next to each other, other than adjacent ones: the rows that the
-    // packing reaches kPackAhead panels on are asked for early. At 64 columns each panel's rows
-    // take one page, across which the hardware's prefetchers do not follow them; short rows of a
-    // wider array they did not follow either (on an AMD Zen 5, one row against 10^5 rows of 64
-    // columns then took 0.5–0.6× the time, against 10^6 rows of three to six columns of wider
-    // rows 0.35–0.4×). Adjacent rows are one stream, which they follow.
-    how.ahead = contiguous_columns;
+    // Rows of Y whose columns lie next to each other, other than adjacent ones, spanning more
+    // than kFetchedBytes: the rows that the packing reaches kPackAhead panels on are asked for
+    // early. At 64 columns each panel's rows take one page, across which the hardware's
+    // prefetchers do not follow them; short rows of a wider array they did not follow either (on
+    // an AMD Zen 5, one row against 10^5 rows of 64 columns then took 0.5–0.6× the time, against
+    // 10^6 rows of three to six columns of wider rows 0.35–0.4×). Adjacent rows are one stream,
+    // which they follow.
+    how.ahead = contiguous_columns && plan.m * std::abs(Y.strides[0]) > kFetchedBytes;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
