@@ -420,12 +420,14 @@ struct IsaAvx512 {
 #endif
 constexpr ITYPE kMostRows = 8;   // the tallest tile of any of them
 constexpr ITYPE kPackAhead = 8;  // panels
-// Rows of Y spanning up to this many bytes are left to the caches and the hardware's prefetchers
-// (see pairwise_blocks): the rows the caches keep between calls gain nothing from being asked for
-// early, and a row against 5000 rows of 16 columns took 1.2 times as long, against 3·10^4 rows
-// 1.1 times. (The last level cache that a core reaches is 32 MiB on an AMD Zen 5; the C library
-// reports the whole processor's, 384 MiB on one such machine.)
+// Rows of X or Y spanning up to this many bytes are left to the caches and the hardware's
+// prefetchers (see pairwise_blocks): the rows the caches keep between calls gain nothing from
+// being asked for early, and a row against 5000 rows of 16 columns took 1.2 times as long, against
+// 3·10^4 rows 1.1 times. (The last level cache that a core reaches is 32 MiB on an AMD Zen 5; the C
+// library reports the whole processor's, 384 MiB on one such machine.)
 constexpr ITYPE kFetchedBytes = ITYPE{16} << 20;
+constexpr ITYPE kXAhead = 4;             // tiles
+constexpr ITYPE kXFetchedColumns = 128;  // see pairwise_blocks
 
 // Whether the instruction set's gather packs Y faster than scalar copies. On Intel's processors it
 // did: on a Xeon, a query against 10^6 rows of three columns took 0.65× the time, and 8 × 500000
@@ -887,6 +889,13 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // 10^6 rows of three to six columns of wider rows 0.35–0.4×). Adjacent rows are one stream,
     // which they follow.
     how.ahead = contiguous_columns && plan.m * std::abs(Y.strides[0]) > kFetchedBytes;
+    // Rows of X of fewer than kXFetchedColumns columns next to each other, spanning more than
+    // kFetchedBytes: the rows of the tile kXAhead tiles on are asked for early. The hardware's
+    // prefetchers followed the rows of tiles of 8 rows well at some lengths and not at others: on
+    // an AMD Zen 5, 3·10^5 rows against 8 took 0.45–0.5 times as long fetched so at 17 to 28
+    // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
+    const bool fetch_x = X.strides[1] == ITYPE{sizeof(double)} && plan.depth < kXFetchedColumns &&
+                         plan.n * std::abs(X.strides[0]) > kFetchedBytes;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
@@ -899,6 +908,15 @@ template <Metric metric, class Isa, ITYPE kFixed>
             pack_y<Isa, kFixed>(plan.y_block, Y, how, j_start, block_rows, packed, k0, depth);
             for (ITYPE i0 = 0; i0 < plan.n; i0 += tile_rows) {
                 const ITYPE live = std::min(tile_rows, plan.n - i0);
+                if (fetch_x) {
+                    const ITYPE first = i0 + kXAhead * tile_rows;
+                    for (ITYPE i = first; i < std::min(first + tile_rows, plan.n); ++i) {
+                        const char* row = reinterpret_cast<const char*>(&X(i, k0));
+                        for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
+                            __builtin_prefetch(row + byte);
+                        }
+                    }
+                }
                 const double* x = plan.x_tile;
                 ITYPE x_row = depth;
                 if (x_in_place && live == tile_rows) {
