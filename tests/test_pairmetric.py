@@ -80,10 +80,13 @@ def test_several_blocks_of_rows_and_partial_panels(metric, layout):
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("d", [1, 3, 40, 300])  # unrolled rows, one block, two blocks
-# Few rows of X (thin tiles), or few rows of Y: with a NaN in Y the sums are taken as they are,
-# without one with X and Y exchanged (a NaN-free Y, X's NaN either way).
-@pytest.mark.parametrize("n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False)])
+@pytest.mark.parametrize("d", [1, 3, 24, 300])  # unrolled rows, one block, two blocks
+# Few rows of X (thin tiles), or few rows of Y: with a NaN in Y the sums are taken as they are;
+# without one, X and Y are exchanged where that pays (two rows of up to 24 columns, not six rows
+# of 1, 3 or 24), X's NaN either way.
+@pytest.mark.parametrize(
+    "n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False), (17, 2, False)]
+)
 def test_nan_payloads_signed_zeros_and_infinities_in_every_lane(metric, d, n, m, nan_in_y):
     # Differences are taken two ways (by subtraction, and as x·1 − y); both must give x's NaN
     # where x and y are both NaN, and the zeros' signs of x − y, in every lane of a tile.
@@ -444,7 +447,7 @@ def empty_in(layout, base=None):
 
 @pytest.mark.parametrize("layout", ["unaligned", "column stride 16", "part of wider rows"])
 @pytest.mark.parametrize("d", [5, 300])  # 300: sums carried in the result between two blocks
-@pytest.mark.parametrize("n, m", [(7, 13), (37, 1), (37, 3), (37, 21)])  # 1, 3 rows: exchanged
+@pytest.mark.parametrize("n, m", [(7, 13), (37, 1), (37, 3), (37, 21)])  # 1, 3: exchanged at 5
 @pytest.mark.parametrize("metric", METRICS)
 def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, n, m, metric):
     rng = np.random.default_rng(d)
