@@ -172,7 +172,9 @@ def pairwise_cases(quick: bool, rng: np.random.Generator) -> list[Case]:
             (2000, 2000, 64),
             (500, 500, 1024),
             (1, 1000000, 3),
+            (1, 100000, 8),
             (1000000, 3, 3),
+            (100000, 5, 64),
         ]
     )
     cases = []
