@@ -425,7 +425,7 @@ constexpr ITYPE kPackAhead = 8;  // panels
 // being asked for early, and a row against 5000 rows of 16 columns took 1.2 times as long, against
 // 3·10^4 rows 1.1 times. (The last level cache that a core reaches is 32 MiB on an AMD Zen 5; the C
 // library reports the whole processor's, 384 MiB on one such machine.)
-constexpr ITYPE kFetchedBytes = ITYPE{16} << 20;
+constexpr uint64_t kFetchedBytes = uint64_t{16} << 20;
 constexpr ITYPE kXAhead = 4;             // tiles
 constexpr ITYPE kXFetchedColumns = 128;  // see pairwise_blocks
 
@@ -769,6 +769,13 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     if (metric == Metric::euclidean && last) queue.commit(pending, i0, j0, columns);
 }
 
+// Bytes from the first of `count` rows `stride` bytes apart to the last: within the array, where
+// there are two rows or more; 0 for one row, whatever its stride.
+inline uint64_t span_bytes(ITYPE count, ITYPE stride) {
+    const auto size = static_cast<uint64_t>(stride);
+    return static_cast<uint64_t>(count - 1) * (stride < 0 ? 0 - size : size);
+}
+
 // How whole panels of Y are packed: by gathers where they are quick (`gather`); else, for rows
 // whose columns lie next to each other, from the rows' memory (`adjacent`: rows of short fixed
 // length that also follow each other, eight of them 8·d consecutive doubles; `transposed`: any
@@ -888,14 +895,14 @@ template <Metric metric, class Isa, ITYPE kFixed>
     // an AMD Zen 5, one row against 10^5 rows of 64 columns then took 0.5–0.6× the time, against
     // 10^6 rows of three to six columns of wider rows 0.35–0.4×). Adjacent rows are one stream,
     // which they follow.
-    how.ahead = contiguous_columns && plan.m * std::abs(Y.strides[0]) > kFetchedBytes;
+    how.ahead = contiguous_columns && span_bytes(plan.m, Y.strides[0]) > kFetchedBytes;
     // Rows of X of fewer than kXFetchedColumns columns next to each other, spanning more than
     // kFetchedBytes: the rows of the tile kXAhead tiles on are asked for early. The hardware's
     // prefetchers followed the rows of tiles of 8 rows well at some lengths and not at others: on
     // an AMD Zen 5, 3·10^5 rows against 8 took 0.45–0.5 times as long fetched so at 17 to 28
     // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
     const bool fetch_x = X.strides[1] == ITYPE{sizeof(double)} && plan.depth < kXFetchedColumns &&
-                         plan.n * std::abs(X.strides[0]) > kFetchedBytes;
+                         span_bytes(plan.n, X.strides[0]) > kFetchedBytes;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
