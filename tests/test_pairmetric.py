@@ -523,6 +523,19 @@ def test_several_blocks_of_y_rows_and_columns(metric):
     assert same_bits(FUNCTIONS[metric](X, Y), sequential(X, Y, metric))
 
 
+@pytest.mark.parametrize("stride", [-(2**63), 2**63 - 8])
+@pytest.mark.parametrize("one_row", ["X", "Y"])
+@pytest.mark.parametrize("metric", METRICS)
+def test_a_single_row_at_any_stride(metric, one_row, stride):
+    # The stride of a dimension of length one addresses nothing and may be any value; the
+    # kernels' size rules (what to fetch ahead, whether to exchange X and Y) must not overflow it.
+    rng = np.random.default_rng(5)
+    row = np.lib.stride_tricks.as_strided(rng.standard_normal(5), (1, 5), (stride, 8))
+    many = rng.standard_normal((20, 5))
+    X, Y = (row, many) if one_row == "X" else (many, row)
+    assert same_bits(FUNCTIONS[metric](X, Y), sequential(X, Y, metric))
+
+
 def empty_at(residue):
     """A stand-in for the module's np whose empty gives a C-ordered float64 array whose data
     starts `residue` bytes past a multiple of 64 (a cache line)."""
