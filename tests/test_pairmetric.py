@@ -82,8 +82,8 @@ def test_several_blocks_of_rows_and_partial_panels(metric, layout):
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("d", [1, 3, 24, 300])  # unrolled rows, one block, two blocks
 # Few rows of X (thin tiles), or few rows of Y: with a NaN in Y the sums are taken as they are;
-# without one, X and Y are exchanged where that pays (two rows of up to 24 columns, not six rows
-# of 1, 3 or 24), X's NaN either way.
+# without one, X and Y are exchanged where that pays (two rows of up to 24 columns; not six rows of
+# 24, nor, with AVX-512, of 1 or 3), X's NaN either way.
 @pytest.mark.parametrize(
     "n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False), (17, 2, False)]
 )

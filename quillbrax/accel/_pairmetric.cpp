@@ -1006,15 +1006,20 @@ void pairwise_kernel(Matrix X, Matrix Y, Result out, ITYPE n, ITYPE m, ITYPE d) 
     // Fewer rows of Y than a panel's lanes (each point against one centroid or a few) leave most
     // lanes idle: the same sums with X and Y exchanged fill them, into the transposed result, as
     // m passes of thin tiles over X packed into panels. That pays where X's rows are packed
-    // either way (up to kShortRows columns), except for rows of one to three columns against more
-    // than three rows of Y; where X's rows would be read in place, only for few and short rows
-    // of Y. (On an AMD Zen 5, against 3·10^5 rows of X, exchanged took 0.25–0.97 times as long at
-    // 4 to 16 columns, 1.15–1.55 times at 1 to 3 columns against 5 to 7 rows of Y, 1.05–1.9
-    // times at 32 or 48 columns against 3 to 7 rows, and 0.5–0.8 at 24 and 32 columns against
-    // one or two.)
+    // either way (up to kShortRows columns), except, with AVX-512, for rows of one to three
+    // columns against more than three rows of Y; where X's rows would be read in place, only for
+    // few and short rows of Y. (On an AMD Zen 5, against 3·10^5 rows of X, exchanged took
+    // 0.25–0.97 times as long at 4 to 16 columns, 1.15–1.55 times at 1 to 3 columns against 5 to 7
+    // rows of Y (0.85–0.95 times with AVX2), 1.05–1.9 times at 32 or 48 columns against 3 to 7
+    // rows, and 0.5–0.8 at 24 and 32 columns against one or two.)
     // Every term is the same double either way (y − x is −(x − y) exactly, and a NaN operand's
     // NaN is the one returned) except where x and y are both NaN, so only for a NaN-free Y.
-    const bool exchanged_pays = d <= kShortRows ? d > 3 || m <= 3 : d <= 32 && m * d <= 72;
+#if defined(__clang__)
+    const bool wide = false;  // (no AVX-512 kernels: see IsaAvx512)
+#else
+    const bool wide = quillbrax::cpu_has_avx512();
+#endif
+    const bool exchanged_pays = d <= kShortRows ? d > 3 || m <= 3 || !wide : d <= 32 && m * d <= 72;
     if (m < kPanel && n >= kPanel && exchanged_pays) {
         bool nan_free = true;
         for (ITYPE j = 0; j < m; ++j) {
