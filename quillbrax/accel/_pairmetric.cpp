@@ -776,6 +776,18 @@ inline uint64_t span_bytes(ITYPE count, ITYPE stride) {
     return static_cast<uint64_t>(count - 1) * (stride < 0 ? 0 - size : size);
 }
 
+// Asks for the lines of rows first … first + count − 1 of A (those that exist), columns
+// k0 … k0 + depth − 1, ahead of their use.
+[[gnu::always_inline]] inline void fetch_rows(const Matrix& A, ITYPE first, ITYPE count, ITYPE k0,
+                                              ITYPE depth) {
+    for (ITYPE i = first; i < std::min(first + count, A.shape[0]); ++i) {
+        const char* row = reinterpret_cast<const char*>(&A(i, k0));
+        for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
+            __builtin_prefetch(row + byte);
+        }
+    }
+}
+
 // How whole panels of Y are packed: by gathers where they are quick (`gather`); else, for rows
 // whose columns lie next to each other, from the rows' memory (`adjacent`: rows of short fixed
 // length that also follow each other, eight of them 8·d consecutive doubles; `transposed`: any
@@ -801,13 +813,7 @@ template <class Isa, ITYPE kFixed>
         return reinterpret_cast<const char*>(&Y(j_start + p * kPanel, k0));
     };
     const auto fetch_ahead = [&](ITYPE p) {
-        const ITYPE first = j_start + (p + kPackAhead) * kPanel;
-        for (ITYPE j = first; j < std::min(first + kPanel, Y.shape[0]); ++j) {
-            const char* row = reinterpret_cast<const char*>(&Y(j, k0));
-            for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
-                __builtin_prefetch(row + byte);
-            }
-        }
+        fetch_rows(Y, j_start + (p + kPackAhead) * kPanel, kPanel, k0, depth);
     };
     ITYPE p = 0;
     if constexpr (kFixed >= 1 && kFixed <= kAdjacentColumns &&
@@ -915,15 +921,7 @@ template <Metric metric, class Isa, ITYPE kFixed>
             pack_y<Isa, kFixed>(plan.y_block, Y, how, j_start, block_rows, packed, k0, depth);
             for (ITYPE i0 = 0; i0 < plan.n; i0 += tile_rows) {
                 const ITYPE live = std::min(tile_rows, plan.n - i0);
-                if (fetch_x) {
-                    const ITYPE first = i0 + kXAhead * tile_rows;
-                    for (ITYPE i = first; i < std::min(first + tile_rows, plan.n); ++i) {
-                        const char* row = reinterpret_cast<const char*>(&X(i, k0));
-                        for (ITYPE byte = 0; byte < depth * ITYPE{sizeof(double)}; byte += 64) {
-                            __builtin_prefetch(row + byte);
-                        }
-                    }
-                }
+                if (fetch_x) fetch_rows(X, i0 + kXAhead * tile_rows, tile_rows, k0, depth);
                 const double* x = plan.x_tile;
                 ITYPE x_row = depth;
                 if (x_in_place && live == tile_rows) {
