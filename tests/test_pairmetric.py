@@ -314,6 +314,26 @@ def test_euclidean_roots_next_to_midpoints(side):
     assert same_bits(result, np.repeat(expected_roots(np.array(targets))[:, None], 9, axis=1))
 
 
+@pytest.mark.parametrize("columns", [16, 20])  # a whole tile across, and one more partial
+def test_euclidean_roots_by_pow_in_any_rows_of_a_tile(columns):
+    # Rows whose sums lie next to midpoints (roots by pow) among rows whose sums are exact squares
+    # (roots kept), a random set of each group of eight rows: some groups with pow only in their
+    # first four rows, some only in their last four, and a last group of five rows.
+    rng = np.random.default_rng(columns)
+    hard = iter(near_midpoints(400, 1, rng))
+    targets = []
+    for group in range(45):
+        takes_pow = rng.random(8) < [0.3] * 4 + [0.0 if group % 3 == 0 else 0.3] * 4
+        if group % 3 == 1:
+            takes_pow[:4] = False
+        targets += [next(hard) if p else 4.0 ** int(rng.integers(-90, 90)) for p in takes_pow]
+    targets = targets[:-3]
+    X, Y = entries_summing_to(targets)
+    result = _pairmetric.pairwise_distances(X, np.repeat(Y, columns, axis=0))
+    expected = expected_roots(np.array(targets))
+    assert same_bits(result, np.repeat(expected[:, None], columns, axis=1))
+
+
 def _special_sums():
     tiny, huge = 2.0**-200, 2.0**200  # the bounds of the sums whose roots may skip pow
     values = [0.0, 5e-324, 2.0**-1022, 2.0**-1022 - 5e-324, np.finfo(float).max, np.inf, np.nan]

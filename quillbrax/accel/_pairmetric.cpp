@@ -254,6 +254,12 @@ struct IsaAvx2 {
 struct IsaAvx512 {
     using Vector = Vector8;
     static constexpr ITYPE rows = 8;
+    // Tiles of 8 rows by two panels for rows longer than kShortRows: sixteen sums, each element
+    // of X broadcast once for two vectors of them, where a tile of one panel takes a broadcast for
+    // every vector. On an AMD Zen 5, 2000 × 2000 at d = 32 and 64 took 0.8 times as long (with
+    // the loop over k unrolled twice, and X packed column by column: see tile_kernel and
+    // pairwise_blocks); with shorter rows, whose loops are unrolled whole, up to 1.1 times.
+    static constexpr ITYPE panels = 2;
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 broadcast(
         const double* value) {
         return (Vector8)_mm512_set1_pd(*value);
@@ -426,6 +432,7 @@ constexpr ITYPE kPackAhead = 8;  // panels
 // 3·10^4 rows 1.1 times. (The last level cache that a core reaches is 32 MiB on an AMD Zen 5; the C
 // library reports the whole processor's, 384 MiB on one such machine.)
 constexpr uint64_t kFetchedBytes = uint64_t{16} << 20;
+constexpr ITYPE kWideRows = 32;          // see pairwise_blocks
 constexpr ITYPE kXAhead = 4;             // tiles
 constexpr ITYPE kXFetchedColumns = 128;  // see pairwise_blocks
 
@@ -525,26 +532,37 @@ template <class Vector>
 
 // The sums of Euclidean tiles whose entries include some that take their roots from pow, kept
 // until a loop of nothing but pow calls stores those roots: there a call costs about a third of
-// what it costs between the vector code of the tiles. A tile writes its sums into the next slot
-// and commits the mask of its entries that need pow (a slot without any is reused). The queue is
-// worked through after the tiles that stored those entries' square roots, and before the kernel
-// returns.
+// what it costs between the vector code of the tiles. A tile writes its sums into the next slots
+// (kEntries to a slot, at most kParts slots) and commits, slot by slot, the mask of its entries
+// that need pow (a slot without any is not kept). The queue is worked through after the tiles
+// that stored those entries' square roots, and before the kernel returns.
 class PowQueue {
 public:
-    static constexpr int kEntries = 64;  // per tile, at most
+    static constexpr int kEntries = 64;  // per slot
+    static constexpr int kParts = 2;     // slots per tile, at most
     explicit PowQueue(const Result& out) : out_(out) {}
     PowQueue(const PowQueue&) = delete;
     PowQueue& operator=(const PowQueue&) = delete;
     ~PowQueue() = default;
 
+    // kParts · kEntries doubles for a tile's sums, slot after slot.
     double* slot() { return sums_[tiles_]; }
     // The tile at (i0, j0), `columns` wide (a power of two), whose sums are in slot(): entry t
-    // (row t / columns, column t % columns) takes pow where bit t of `pending` is set.
-    void commit(uint64_t pending, ITYPE i0, ITYPE j0, ITYPE columns) {
-        tile_[tiles_] = Tile{pending, i0, j0, __builtin_ctzll(static_cast<uint64_t>(columns))};
-        tiles_ += pending != 0;
-        entries_ += __builtin_popcountll(pending);
-        if (tiles_ == kTiles) flush();
+    // (row t / columns, column t % columns) takes pow where bit t % kEntries of
+    // pending[t / kEntries] is set.
+    void commit(const uint64_t (&pending)[kParts], ITYPE i0, ITYPE j0, ITYPE columns) {
+        const int shift = __builtin_ctzll(static_cast<uint64_t>(columns));
+        const int first = tiles_;
+        for (int part = 0; part < kParts; ++part) {
+            if (pending[part] == 0) continue;
+            if (tiles_ != first + part) {  // the slot before it was not kept
+                std::copy(sums_[first + part], sums_[first + part] + kEntries, sums_[tiles_]);
+            }
+            tile_[tiles_] = Tile{pending[part], i0 + ((part * kEntries) >> shift), j0, shift};
+            ++tiles_;
+            entries_ += __builtin_popcountll(pending[part]);
+        }
+        if (tiles_ + kParts > kTiles) flush();
     }
     // One loop over all the queued entries, from tile to tile without a branch (every queued
     // tile has at least one entry), so that nothing but the calls themselves is left to predict.
@@ -589,6 +607,7 @@ private:
     int entries_ = 0;
     Tile tile_[kTiles + 1] = {};  // and one past the last tile, with no entries
     double sums_[kTiles + 1][kEntries];
+    static_assert(kParts <= kTiles);
 };
 
 // The term of vector v of a tile (counted row by row) at one column: odd vectors take their
@@ -631,11 +650,13 @@ template <class Isa, ITYPE rows, ITYPE columns>
 // One tile: rows i0 … i0 + rows − 1 of the result (the first `live` of them real) by columns
 // j0 … j0 + panels · kPanel − 1 (the first `width` real), over the columns of one block. `x` holds
 // the tile's rows of X, `depth_given` elements each (kFixed when that is not 0: the loop over k is
-// then unrolled, as short rows need), `x_row` elements from the start of one to the next; `panel`
-// the first of its `panels` consecutive Y panels. The sums start at 0.0 in the first block and from
-// the result in the others; the last block stores final(acc). A tile is Isa::rows rows by one
-// panel, or one row by Isa::rows panels (as many sums in flight) for a problem of fewer rows.
-template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE panels = 1>
+// then unrolled, as short rows need), `x_row` elements from the start of one to the next, or, where
+// kInterleaved, column by column (x[k·rows + r]); `panel` the first of its `panels` consecutive Y
+// panels. The sums start at 0.0 in the first block and from the result in the others; the last
+// block stores final(acc). A tile is Isa::rows rows by one panel (or Isa::panels), or one row by
+// Isa::rows panels (as many sums in flight) for a problem of fewer rows.
+template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE panels = 1,
+          bool kInterleaved = false>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE x_row,
                                                ITYPE depth_given, bool first, bool last,
                                                const Result& out, Stores stores, PowQueue& queue,
@@ -697,48 +718,76 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     // (Rows of kFixed elements are one block, so there the first term is always fresh and the
     // loop below keeps its constant trip count.)
     const ITYPE x_step = kFixed != 0 ? kFixed : x_row;  // packed rows of kFixed elements
+    const auto x_at = [&](ITYPE r, ITYPE k) {
+        return kInterleaved ? x + k * rows + r : x + r * x_step + k;
+    };
     ITYPE k = 0;
     if ((kFixed != 0 || first) && depth > 0) {
         for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * x_step);
+            const Vector xk = Isa::broadcast(x_at(r, 0));
             for (ITYPE v = 0; v < vectors; ++v) {
                 acc[r][v] = tile_term<metric, Isa>(xk, load<Vector>(y_at(v, 0)), r * vectors + v);
             }
         }
         k = 1;
     }
+    // (The body is written out in both loops: as a lambda called from them, the sums of the
+    // narrow tiles were kept on the stack.)
+    if constexpr (kFixed == 0 && rows * vectors >= 16) {
+        // Sixteen sums make a body of some seventy instructions a column: unrolled sixteen times,
+        // with the remainder of up to fifteen columns in a loop of its own, 2000 × 2000 at d = 64
+        // took 1.2 times as long on an AMD Zen 5 as unrolled twice.
+#pragma GCC unroll 2
+        for (; k < depth; ++k) {
+            Vector y[vectors];
+            for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(y_at(v, k));
+            for (ITYPE r = 0; r < rows; ++r) {
+                const Vector xk = Isa::broadcast(x_at(r, k));
+                for (ITYPE v = 0; v < vectors; ++v) {
+                    acc[r][v] =
+                        accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
+                }
+            }
+        }
+    } else {
 #pragma GCC unroll 16
-    for (; k < depth; ++k) {
-        Vector y[vectors];
-        for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(y_at(v, k));
-        for (ITYPE r = 0; r < rows; ++r) {
-            const Vector xk = Isa::broadcast(x + r * x_step + k);
-            for (ITYPE v = 0; v < vectors; ++v) {
-                acc[r][v] =
-                    accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
+        for (; k < depth; ++k) {
+            Vector y[vectors];
+            for (ITYPE v = 0; v < vectors; ++v) y[v] = load<Vector>(y_at(v, k));
+            for (ITYPE r = 0; r < rows; ++r) {
+                const Vector xk = Isa::broadcast(x_at(r, k));
+                for (ITYPE v = 0; v < vectors; ++v) {
+                    acc[r][v] =
+                        accumulate(acc[r][v], tile_term<metric, Isa>(xk, y[v], r * vectors + v));
+                }
             }
         }
     }
 
     // Euclidean: every entry takes its square root; the tile's sums go to the queue, with the
     // mask of the entries whose roots pow gives instead (stored after the tile's own stores).
-    uint64_t pending = 0;
+    // (Entry t = r · columns + c is bit t % kEntries of pending[t / kEntries].)
+    constexpr ITYPE kEntries = PowQueue::kEntries;
+    uint64_t pending[PowQueue::kParts] = {};
     if (metric == Metric::euclidean && last) {
-        static_assert(rows * columns <= PowQueue::kEntries);
+        static_assert(rows * columns <= PowQueue::kParts * kEntries && kEntries % columns == 0);
         double* sums = queue.slot();
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) {
-                store(&sums[r * columns + v * lanes], acc[r][v]);
+                const ITYPE t = r * columns + v * lanes;
+                store(&sums[t], acc[r][v]);
                 int unsafe = 0;
                 acc[r][v] = root<Isa>(acc[r][v], unsafe);
-                pending |= static_cast<uint64_t>(unsafe) << (r * columns + v * lanes);
+                pending[t / kEntries] |= static_cast<uint64_t>(unsafe) << (t % kEntries);
             }
         }
         if (!whole) {  // only the live rows' first `width` columns (width ≤ columns) are entries
             const uint64_t row = width < 64 ? (uint64_t{1} << width) - 1 : ~uint64_t{0};
-            uint64_t real = 0;
-            for (ITYPE r = 0; r < live; ++r) real |= row << (r * columns);
-            pending &= real;
+            uint64_t real[PowQueue::kParts] = {};
+            for (ITYPE r = 0; r < live; ++r) {
+                real[r * columns / kEntries] |= row << (r * columns % kEntries);
+            }
+            for (ITYPE part = 0; part < PowQueue::kParts; ++part) pending[part] &= real[part];
         }
     }
 
@@ -856,7 +905,7 @@ struct Plan {
     double* x_tile;   // rows × depth
 };
 
-template <Metric metric, class Isa, ITYPE kFixed>
+template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
 [[gnu::always_inline]] inline void pairwise_blocks(Matrix X, Matrix Y, Result out,
                                                    const Plan& plan) {
     constexpr ITYPE rows = Isa::rows;
@@ -874,20 +923,24 @@ template <Metric metric, class Isa, ITYPE kFixed>
         stores = Stores::streamed;
         lead = std::min(plan.m, (kLine - offset) % kLine / ITYPE{sizeof(double)});
     }
+    // A problem of fewer rows than a tile (a few points against many rows of Y) takes tiles of one
+    // row by `rows` panels: as many sums in flight, and none for rows that do not exist. Others
+    // take tiles `wide` panels wide (see pairwise_any_depth).
+    const bool thin = plan.n < rows;
+    const ITYPE tile_rows = thin ? 1 : rows;
     // Rows of X that are contiguous and aligned are read where they lie, a tile at a time; others
     // (and a last tile of fewer rows) are packed. A tile of short rows costs little more to
     // compute than to pack, with few rows of Y (a few centroids) nothing amortises the packing.
     // Rows of a fixed length kFixed are always packed: a tile then finds its elements of X at
     // fixed offsets from one address, where rows a run-time stride apart made GCC keep an
     // address for each of them, spilled to the stack (at d = 16 the tiles took up to twice as
-    // long on an AMD Zen 5, as their stack happened to lie).
-    const bool x_in_place = kFixed == 0 && X.strides[1] == ITYPE{sizeof(double)} &&
+    // long on an AMD Zen 5, as their stack happened to lie). Tiles more than one panel wide
+    // (`interleave`) read their rows packed column by column, for the same reason: read in place,
+    // 2000 × 2000 at d = 64 took 1.05 times as long, 100 × 2000 1.07 times.
+    const bool interleave = wide > 1 && !thin;
+    const bool x_in_place = kFixed == 0 && !interleave && X.strides[1] == ITYPE{sizeof(double)} &&
                             X.strides[0] % ITYPE{sizeof(double)} == 0 &&
                             reinterpret_cast<uintptr_t>(X.data) % alignof(double) == 0;
-    // A problem of fewer rows than a tile (a few points against many rows of Y) takes tiles of one
-    // row by `rows` panels: as many sums in flight, and none for rows that do not exist.
-    const bool thin = plan.n < rows;
-    const ITYPE tile_rows = thin ? 1 : rows;
     Packing how{};
     how.gather = gathers_quickly();
     const bool contiguous_columns = Y.strides[1] == ITYPE{sizeof(double)};
@@ -913,8 +966,9 @@ template <Metric metric, class Isa, ITYPE kFixed>
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
-        // (Thin tiles read whole groups of `rows` panels: y_rows is a multiple of such groups.)
-        const ITYPE packed = thin ? (panels + rows - 1) / rows * rows : panels;
+        // (Tiles read whole groups of `rows` or `wide` panels: y_rows is a multiple of both.)
+        const ITYPE group = thin ? rows : interleave ? wide : 1;
+        const ITYPE packed = (panels + group - 1) / group * group;
         for (ITYPE b = 0; b < plan.k_blocks; ++b) {
             const ITYPE k0 = b * plan.depth;
             const ITYPE depth = kFixed != 0 ? kFixed : std::min(plan.depth, plan.d - k0);
@@ -930,13 +984,15 @@ template <Metric metric, class Isa, ITYPE kFixed>
                 } else {
                     for (ITYPE r = 0; r < tile_rows; ++r) {
                         const ITYPE i = i0 + std::min(r, live - 1);
-                        for (ITYPE k = 0; k < depth; ++k) plan.x_tile[r * depth + k] = X(i, k0 + k);
+                        for (ITYPE k = 0; k < depth; ++k) {
+                            plan.x_tile[interleave ? k * rows + r : r * depth + k] = X(i, k0 + k);
+                        }
                     }
                 }
                 // The tiles along the block, kRows rows by kPanels panels each.
-                const auto tiles = [&]<ITYPE kRows, ITYPE kPanels>() {
+                const auto tiles = [&]<ITYPE kRows, ITYPE kPanels, bool kInterleaved = false>() {
                     for (ITYPE p = 0; p < panels; p += kPanels) {
-                        tile_kernel<metric, Isa, kFixed, kRows, kPanels>(
+                        tile_kernel<metric, Isa, kFixed, kRows, kPanels, kInterleaved>(
                             x, plan.y_block + p * depth * kPanel, x_row, depth, b == 0,
                             b + 1 == plan.k_blocks, out, stores, queue, i0, j_start + p * kPanel,
                             live, std::min(kPanels * kPanel, block_rows - p * kPanel));
@@ -944,6 +1000,8 @@ template <Metric metric, class Isa, ITYPE kFixed>
                 };
                 if (thin) {
                     tiles.template operator()<1, rows>();
+                } else if (interleave) {
+                    if constexpr (wide > 1) tiles.template operator()<rows, wide, true>();
                 } else {
                     tiles.template operator()<rows, 1>();
                 }
@@ -967,6 +1025,16 @@ template <Metric metric, class Isa, ITYPE... kDepths>
                ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan), true)
                : false) ||
           ...)) {
+        // Rows longer than kShortRows take tiles Isa::panels wide against at least kWideRows rows
+        // of Y; against fewer, tiles of one panel, reading X in place (10^5 rows against 5 of 64
+        // columns took 2.6 times as long in tiles of two panels, most of whose lanes were idle,
+        // with X packed for each). Each kind of tile has a copy of the loops of its own.
+        if constexpr (requires { Isa::panels; }) {
+            if (plan.n >= Isa::rows && plan.m >= kWideRows) {
+                pairwise_blocks<metric, Isa, 0, Isa::panels>(X, Y, out, plan);
+                return;
+            }
+        }
         pairwise_blocks<metric, Isa, 0>(X, Y, out, plan);
     }
 }
