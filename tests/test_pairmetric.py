@@ -483,10 +483,13 @@ def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, n, m, me
 
 # Rows of X are read where they lie when contiguous and aligned, at any row stride and in either
 # direction, and packed otherwise; 37 rows end in a partial tile of rows, which is packed.
+# Against 45 rows of Y, rows longer than 16 columns take tiles of two panels (the last one
+# partial), which pack X column by column, turned from its rows where their columns are adjacent.
 @pytest.mark.parametrize("rows", ["part of wider rows", "reversed", "unaligned"])
 @pytest.mark.parametrize("d", [3, 40, 300])  # unrolled rows, one block, two blocks
+@pytest.mark.parametrize("m", [21, 45])
 @pytest.mark.parametrize("metric", METRICS)
-def test_rows_of_x_in_place_or_packed(rows, d, metric):
+def test_rows_of_x_in_place_or_packed(rows, d, m, metric):
     rng = np.random.default_rng(d)
     wide = rng.standard_normal((37, d + 5)) * 10.0 ** rng.integers(-6, 6, (37, d + 5))
     X = {
@@ -494,7 +497,7 @@ def test_rows_of_x_in_place_or_packed(rows, d, metric):
         "reversed": wide[::-1, 1 : d + 1],
         "unaligned": laid_out(wide[:, :d], "unaligned"),
     }[rows]
-    Y = rng.standard_normal((21, d))
+    Y = rng.standard_normal((m, d))
     assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
 
 

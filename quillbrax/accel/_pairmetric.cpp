@@ -639,6 +639,7 @@ template <class Isa, ITYPE rows, ITYPE columns>
     const Result& out, ITYPE i0, ITYPE j0, ITYPE live, ITYPE width) {
     constexpr ITYPE lanes = sizeof(typename Isa::Vector) / sizeof(double);
     double values[rows][columns];
+#pragma GCC unroll 8
     for (ITYPE r = 0; r < rows; ++r) {
         for (ITYPE v = 0; v < columns / lanes; ++v) store(&values[r][v * lanes], acc[r][v]);
     }
@@ -694,12 +695,23 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
             for (ITYPE r = rows; r < 2 * rows; ++r) __builtin_prefetch(element(r, 0), 1);
         }
     }
+    // The sums stay in registers from their first term to their stores only where every access
+    // to them has a constant index: GCC takes an array into registers before it unrolls any but
+    // the innermost loops, so the loops over the rows of `acc` are unrolled by pragma (kMostRows
+    // times). Through the stack between the first column, the loop over k and the stores, 2000 ×
+    // 2000 at d = 64 took 1.08 times as long on an AMD Zen 5, 8 × 10^5 at d = 24 1.2 times, and
+    // the Euclidean tiles of 500 × 500 at d = 1024 1.15 times. Tiles one panel wide gained
+    // nothing from it (2000 × 2000 at d = 3 and 16, 10^5 × 8 at d = 8: 0.97–1.05 times) and the
+    // Euclidean ones lost (10^5 × 5 at d = 64: 1.1 times), nor did Euclidean tiles one row high
+    // gain: those keep their sums in memory (see the masked stores).
     Vector acc[rows][vectors];
     if (first) {
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = splat<Vector>(0.0);
         }
     } else if (whole) {
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(element(r, v * lanes));
         }
@@ -708,6 +720,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
         for (ITYPE r = 0; r < live; ++r) {
             for (ITYPE lane = 0; lane < width; ++lane) partial[r][lane] = out(i0 + r, j0 + lane);
         }
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) acc[r][v] = load<Vector>(&partial[r][v * lanes]);
         }
@@ -723,6 +736,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     };
     ITYPE k = 0;
     if ((kFixed != 0 || first) && depth > 0) {
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             const Vector xk = Isa::broadcast(x_at(r, 0));
             for (ITYPE v = 0; v < vectors; ++v) {
@@ -772,13 +786,23 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     if (metric == Metric::euclidean && last) {
         static_assert(rows * columns <= PowQueue::kParts * kEntries && kEntries % columns == 0);
         double* sums = queue.slot();
-        for (ITYPE r = 0; r < rows; ++r) {
-            for (ITYPE v = 0; v < vectors; ++v) {
-                const ITYPE t = r * columns + v * lanes;
-                store(&sums[t], acc[r][v]);
-                int unsafe = 0;
-                acc[r][v] = root<Isa>(acc[r][v], unsafe);
-                pending[t / kEntries] |= static_cast<uint64_t>(unsafe) << (t % kEntries);
+        const auto take_root = [&](ITYPE r, ITYPE v) {
+            const ITYPE t = r * columns + v * lanes;
+            store(&sums[t], acc[r][v]);
+            int unsafe = 0;
+            acc[r][v] = root<Isa>(acc[r][v], unsafe);
+            pending[t / kEntries] |= static_cast<uint64_t>(unsafe) << (t % kEntries);
+        };
+        // (Unrolled only in the widest tiles: in the others, unrolled, the roots of 10^5 × 5 at
+        // d = 64 took 1.1 times as long.)
+        if constexpr (kInterleaved) {
+#pragma GCC unroll 8
+            for (ITYPE r = 0; r < rows; ++r) {
+                for (ITYPE v = 0; v < vectors; ++v) take_root(r, v);
+            }
+        } else {
+            for (ITYPE r = 0; r < rows; ++r) {
+                for (ITYPE v = 0; v < vectors; ++v) take_root(r, v);
             }
         }
         if (!whole) {  // only the live rows' first `width` columns (width ≤ columns) are entries
@@ -792,20 +816,37 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     }
 
     if (whole && stores == Stores::streamed) {
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) stream(element(r, v * lanes), acc[r][v]);
         }
     } else if (whole) {
+#pragma GCC unroll 8
         for (ITYPE r = 0; r < rows; ++r) {
             for (ITYPE v = 0; v < vectors; ++v) store(element(r, v * lanes), acc[r][v]);
         }
     } else if constexpr (requires { Isa::store_first(nullptr, acc[0][0], lanes); }) {
         if (stores != Stores::strided) {
             // The last rows or columns of contiguous rows (all of a result narrower than a
-            // tile): each live row's first `width` columns by masked stores.
+            // tile): each live row's first `width` columns by masked stores, from a copy of the
+            // sums where they are kept in registers (read at run-time rows, they are not).
+            constexpr bool kCopied = panels > 1 && (metric != Metric::euclidean || kInterleaved);
+            [[maybe_unused]] double copied[kCopied ? rows : 1][columns];
+            if constexpr (kCopied) {
+#pragma GCC unroll 8
+                for (ITYPE r = 0; r < rows; ++r) {
+                    for (ITYPE v = 0; v < vectors; ++v) store(&copied[r][v * lanes], acc[r][v]);
+                }
+            }
             for (ITYPE r = 0; r < live; ++r) {
                 for (ITYPE v = 0; v < vectors && v * lanes < width; ++v) {
-                    Isa::store_first(element(r, v * lanes), acc[r][v],
+                    Vector sums;
+                    if constexpr (kCopied) {
+                        sums = load<Vector>(&copied[r][v * lanes]);
+                    } else {
+                        sums = acc[r][v];
+                    }
+                    Isa::store_first(element(r, v * lanes), sums,
                                      std::min(lanes, width - v * lanes));
                 }
             }
@@ -938,6 +979,10 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // (`interleave`) read their rows packed column by column, for the same reason: read in place,
     // 2000 × 2000 at d = 64 took 1.05 times as long, 100 × 2000 1.07 times.
     const bool interleave = wide > 1 && !thin;
+    // Their rows, where the columns lie next to each other, are turned by the transpose that
+    // packs Y (Isa::pack_rows): element by element, 500 × 500 at d = 1024 took 1.04 times as long
+    // (X is packed again for each block of Y), 2000 × 2000 at d = 64 1.01 times.
+    const bool x_rows_turned = X.strides[1] == ITYPE{sizeof(double)};
     const bool x_in_place = kFixed == 0 && !interleave && X.strides[1] == ITYPE{sizeof(double)} &&
                             X.strides[0] % ITYPE{sizeof(double)} == 0 &&
                             reinterpret_cast<uintptr_t>(X.data) % alignof(double) == 0;
@@ -981,6 +1026,11 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
                 if (x_in_place && live == tile_rows) {
                     x = reinterpret_cast<const double*>(&X(i0, k0));
                     x_row = X.strides[0] / ITYPE{sizeof(double)};
+                } else if (interleave && x_rows_turned && live == tile_rows) {
+                    if constexpr (wide > 1) {
+                        Isa::pack_rows(plan.x_tile, reinterpret_cast<const char*>(&X(i0, k0)),
+                                       X.strides[0], depth);
+                    }
                 } else {
                     for (ITYPE r = 0; r < tile_rows; ++r) {
                         const ITYPE i = i0 + std::min(r, live - 1);
