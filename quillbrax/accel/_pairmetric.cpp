@@ -1063,11 +1063,10 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
 }
 
 #if !defined(__clang__)
-// The tiles two panels wide, in a function of their own: inlined beside the others, they left
-// the narrow Euclidean tiles' code worse (its frame 68 KiB, the roots' constants built inside
-// their loop; 2000 × 2000 at d = 16 and a row against 10^6 rows of 3 columns took up to 1.03
-// times as long), and themselves slower (500 × 500 at d = 1024 and 2000 × 2000 at d = 64:
-// 1.04–1.06 times).
+// The Euclidean tiles two panels wide, in a function of their own: inlined beside the others,
+// 500 × 500 at d = 1024 and 2000 × 2000 at d = 64 took 1.05–1.07 times as long. (For the other
+// metrics, out of line, 10^5 × 5 at d = 64 took 1.15–1.2 times as long, though that takes the
+// narrow tiles.)
 template <Metric metric>
 [[gnu::target("avx512f,avx512dq,avx512vl,avx2,fma"), gnu::flatten, gnu::noinline]] void
 pairwise_blocks_wide(Matrix X, Matrix Y, Result out, const Plan& plan) {
@@ -1095,8 +1094,12 @@ template <Metric metric, class Isa, ITYPE... kDepths>
         if constexpr (requires { Isa::panels; }) {
             if (plan.n >= Isa::rows && plan.m >= kWideRows) {
 #if !defined(__clang__)
-                pairwise_blocks_wide<metric>(X, Y, out, plan);
+                if constexpr (metric == Metric::euclidean) {
+                    pairwise_blocks_wide<metric>(X, Y, out, plan);
+                    return;
+                }
 #endif
+                pairwise_blocks<metric, Isa, 0, Isa::panels>(X, Y, out, plan);
                 return;
             }
         }
