@@ -696,14 +696,14 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
         }
     }
     // The sums stay in registers from their first term to their stores only where every access
-    // to them has a constant index: GCC takes an array into registers before it unrolls any but
-    // the innermost loops, so the loops over the rows of `acc` are unrolled by pragma (kMostRows
-    // times). Through the stack between the first column, the loop over k and the stores, 2000 ×
-    // 2000 at d = 64 took 1.08 times as long on an AMD Zen 5, 8 × 10^5 at d = 24 1.2 times, and
-    // the Euclidean tiles of 500 × 500 at d = 1024 1.15 times. Tiles one panel wide gained
-    // nothing from it (2000 × 2000 at d = 3 and 16, 10^5 × 8 at d = 8: 0.97–1.05 times) and the
-    // Euclidean ones lost (10^5 × 5 at d = 64: 1.1 times), nor did Euclidean tiles one row high
-    // gain: those keep their sums in memory (see the masked stores).
+    // to them has a constant index: GCC decides which arrays become registers before it unrolls
+    // any but the innermost loops, so the loops over the rows of `acc` are unrolled by pragma
+    // (kMostRows times). Through the stack, 2000 × 2000 at d = 64 took 1.08 times as long on an
+    // AMD Zen 5, 8 × 10^5 at d = 24 1.2 times, and the Euclidean tiles of 500 × 500 at d = 1024
+    // 1.15 times. Tiles one panel wide, and Euclidean tiles one row high, keep their sums in
+    // memory (their masked stores read them at run-time rows): in registers the narrow tiles
+    // gained nothing (2000 × 2000 at d = 3 and 16, 10^5 × 8 at d = 8: 0.97–1.05 times), and the
+    // narrow Euclidean ones lost (10^5 × 5 at d = 64: 1.1 times).
     Vector acc[rows][vectors];
     if (first) {
 #pragma GCC unroll 8
