@@ -982,8 +982,8 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // Their rows, where the columns lie next to each other, are turned by the transpose that
     // packs Y (Isa::pack_rows): element by element, 500 × 500 at d = 1024 took 1.04 times as long
     // (X is packed again for each block of Y), 2000 × 2000 at d = 64 1.01 times.
-    const bool x_rows_turned = X.strides[1] == ITYPE{sizeof(double)};
-    const bool x_in_place = kFixed == 0 && !interleave && X.strides[1] == ITYPE{sizeof(double)} &&
+    const bool x_columns_adjacent = X.strides[1] == ITYPE{sizeof(double)};
+    const bool x_in_place = kFixed == 0 && !interleave && x_columns_adjacent &&
                             X.strides[0] % ITYPE{sizeof(double)} == 0 &&
                             reinterpret_cast<uintptr_t>(X.data) % alignof(double) == 0;
     Packing how{};
@@ -1005,7 +1005,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // prefetchers followed the rows of tiles of 8 rows well at some lengths and not at others: on
     // an AMD Zen 5, 3·10^5 rows against 8 took 0.45–0.5 times as long fetched so at 17 to 28
     // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
-    const bool fetch_x = X.strides[1] == ITYPE{sizeof(double)} && plan.depth < kXFetchedColumns &&
+    const bool fetch_x = x_columns_adjacent && plan.depth < kXFetchedColumns &&
                          span_bytes(plan.n, X.strides[0]) > kFetchedBytes;
     PowQueue queue(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
@@ -1026,7 +1026,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
                 if (x_in_place && live == tile_rows) {
                     x = reinterpret_cast<const double*>(&X(i0, k0));
                     x_row = X.strides[0] / ITYPE{sizeof(double)};
-                } else if (interleave && x_rows_turned && live == tile_rows) {
+                } else if (interleave && x_columns_adjacent && live == tile_rows) {
                     if constexpr (wide > 1) {
                         Isa::pack_rows(plan.x_tile, reinterpret_cast<const char*>(&X(i0, k0)),
                                        X.strides[0], depth);
