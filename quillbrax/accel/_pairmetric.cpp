@@ -606,7 +606,8 @@ private:
     int tiles_ = 0;
     int entries_ = 0;
     Tile tile_[kTiles + 1] = {};  // and one past the last tile, with no entries
-    double sums_[kTiles + 1][kEntries];
+    // Whole vectors of sums are stored here, each on a line of its own.
+    alignas(64) double sums_[kTiles + 1][kEntries];
     static_assert(kParts <= kTiles);
 };
 
@@ -660,7 +661,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
           bool kInterleaved = false>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE x_row,
                                                ITYPE depth_given, bool first, bool last,
-                                               const Result& out, Stores stores, PowQueue& queue,
+                                               const Result& out, Stores stores, PowQueue* queue,
                                                ITYPE i0, ITYPE j0, ITYPE live, ITYPE width) {
     using Vector = typename Isa::Vector;
     constexpr ITYPE lanes = sizeof(Vector) / sizeof(double);
@@ -785,8 +786,10 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     uint64_t pending[PowQueue::kParts] = {};
     if (metric == Metric::euclidean && last) {
         static_assert(rows * columns <= PowQueue::kParts * kEntries && kEntries % columns == 0);
-        double* sums = queue.slot();
-        const auto take_root = [&](ITYPE r, ITYPE v) {
+        double* sums = queue->slot();
+        // (Inlined always: a lambda has no target of its own, so the AVX root functions did not
+        // inline into it, and were called, their vectors passed through memory.)
+        const auto take_root = [&](ITYPE r, ITYPE v) __attribute__((always_inline)) {
             const ITYPE t = r * columns + v * lanes;
             store(&sums[t], acc[r][v]);
             int unsafe = 0;
@@ -856,7 +859,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     } else {
         store_strided<Isa, rows, columns>(acc, out, i0, j0, live, width);
     }
-    if (metric == Metric::euclidean && last) queue.commit(pending, i0, j0, columns);
+    if (metric == Metric::euclidean && last) queue->commit(pending, i0, j0, columns);
 }
 
 // Bytes from the first of `count` rows `stride` bytes apart to the last: within the array, where
@@ -1007,7 +1010,11 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
     const bool fetch_x = x_columns_adjacent && plan.depth < kXFetchedColumns &&
                          span_bytes(plan.n, X.strides[0]) > kFetchedBytes;
-    PowQueue queue(out);
+    // The Euclidean queue lies on the heap. On the stack, some 64 KiB beside the frames of flush
+    // and pow, its calls took twice as long at some offsets of the frame and not at others (on an
+    // AMD Zen 5, 2000 × 2000 at d = 3 with AVX-512, 10^5 × 8 at d = 8 with AVX2).
+    std::unique_ptr<PowQueue> queue;
+    if constexpr (metric == Metric::euclidean) queue = std::make_unique<PowQueue>(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
         block_rows = j_start < lead ? lead : std::min(plan.y_rows, plan.m - j_start);
         const ITYPE panels = (block_rows + kPanel - 1) / kPanel;
@@ -1044,8 +1051,9 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
                     for (ITYPE p = 0; p < panels; p += kPanels) {
                         tile_kernel<metric, Isa, kFixed, kRows, kPanels, kInterleaved>(
                             x, plan.y_block + p * depth * kPanel, x_row, depth, b == 0,
-                            b + 1 == plan.k_blocks, out, stores, queue, i0, j_start + p * kPanel,
-                            live, std::min(kPanels * kPanel, block_rows - p * kPanel));
+                            b + 1 == plan.k_blocks, out, stores, queue.get(), i0,
+                            j_start + p * kPanel, live,
+                            std::min(kPanels * kPanel, block_rows - p * kPanel));
                     }
                 };
                 if (thin) {
@@ -1058,7 +1066,7 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
             }
         }
     }
-    queue.flush();
+    if (queue) queue->flush();
     if (stores == Stores::streamed) _mm_sfence();  // the streamed stores ordered before the return
 }
 
