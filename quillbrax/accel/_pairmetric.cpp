@@ -655,8 +655,9 @@ template <class Isa, ITYPE rows, ITYPE columns>
 // then unrolled, as short rows need), `x_row` elements from the start of one to the next, or, where
 // kInterleaved, column by column (x[k·rows + r]); `panel` the first of its `panels` consecutive Y
 // panels. The sums start at 0.0 in the first block and from the result in the others; the last
-// block stores final(acc). A tile is Isa::rows rows by one panel (or Isa::panels), or one row by
-// Isa::rows panels (as many sums in flight) for a problem of fewer rows.
+// block stores final(acc) (Euclidean: through `queue`, null for the other metrics). A tile is
+// Isa::rows rows by one panel (or Isa::panels), or one row by Isa::rows panels (as many sums in
+// flight) for a problem of fewer rows.
 template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE panels = 1,
           bool kInterleaved = false>
 [[gnu::always_inline]] inline void tile_kernel(const double* x, const double* panel, ITYPE x_row,
@@ -1010,9 +1011,10 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
     const bool fetch_x = x_columns_adjacent && plan.depth < kXFetchedColumns &&
                          span_bytes(plan.n, X.strides[0]) > kFetchedBytes;
-    // The Euclidean queue lies on the heap. On the stack, some 64 KiB beside the frames of flush
-    // and pow, its calls took twice as long at some offsets of the frame and not at others (on an
-    // AMD Zen 5, 2000 × 2000 at d = 3 with AVX-512, 10^5 × 8 at d = 8 with AVX2).
+    // The Euclidean queue (35 KiB) lies on the heap; the other metrics have none. On the stack,
+    // just above the frames of flush and pow, its calls to pow took twice as long at some offsets
+    // of the frame and not at others (on an AMD Zen 5, 2000 × 2000 at d = 3 with AVX-512, 10^5 × 8
+    // at d = 8 with AVX2).
     std::unique_ptr<PowQueue> queue;
     if constexpr (metric == Metric::euclidean) queue = std::make_unique<PowQueue>(out);
     for (ITYPE j_start = 0, block_rows = 0; j_start < plan.m; j_start += block_rows) {
