@@ -314,7 +314,9 @@ def test_euclidean_roots_next_to_midpoints(side):
     assert same_bits(result, np.repeat(expected_roots(np.array(targets))[:, None], 9, axis=1))
 
 
-@pytest.mark.parametrize("columns", [16, 20])  # a whole tile across, and one more partial
+# A whole tile across, one more partial; against 40 rows (these rows are longer than 16 columns),
+# tiles two panels wide and a partial one, whose 128 entries fill two slots of the queue for pow.
+@pytest.mark.parametrize("columns", [16, 20, 40])
 def test_euclidean_roots_by_pow_in_any_rows_of_a_tile(columns):
     # Rows whose sums lie next to midpoints (roots by pow) among rows whose sums are exact squares
     # (roots kept), a random set of each group of eight rows: some groups with pow only in their

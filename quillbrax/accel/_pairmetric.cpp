@@ -788,25 +788,14 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE rows = Isa::rows, ITYPE 
     if (metric == Metric::euclidean && last) {
         static_assert(rows * columns <= PowQueue::kParts * kEntries && kEntries % columns == 0);
         double* sums = queue->slot();
-        // (Inlined always: a lambda has no target of its own, so the AVX root functions did not
-        // inline into it, and were called, their vectors passed through memory.)
-        const auto take_root = [&](ITYPE r, ITYPE v) __attribute__((always_inline)) {
-            const ITYPE t = r * columns + v * lanes;
-            store(&sums[t], acc[r][v]);
-            int unsafe = 0;
-            acc[r][v] = root<Isa>(acc[r][v], unsafe);
-            pending[t / kEntries] |= static_cast<uint64_t>(unsafe) << (t % kEntries);
-        };
-        // (Unrolled only in the widest tiles: in the others, unrolled, the roots of 10^5 × 5 at
-        // d = 64 took 1.1 times as long.)
-        if constexpr (kInterleaved) {
 #pragma GCC unroll 8
-            for (ITYPE r = 0; r < rows; ++r) {
-                for (ITYPE v = 0; v < vectors; ++v) take_root(r, v);
-            }
-        } else {
-            for (ITYPE r = 0; r < rows; ++r) {
-                for (ITYPE v = 0; v < vectors; ++v) take_root(r, v);
+        for (ITYPE r = 0; r < rows; ++r) {
+            for (ITYPE v = 0; v < vectors; ++v) {
+                const ITYPE t = r * columns + v * lanes;
+                store(&sums[t], acc[r][v]);
+                int unsafe = 0;
+                acc[r][v] = root<Isa>(acc[r][v], unsafe);
+                pending[t / kEntries] |= static_cast<uint64_t>(unsafe) << (t % kEntries);
             }
         }
         if (!whole) {  // only the live rows' first `width` columns (width ≤ columns) are entries
