@@ -83,9 +83,10 @@ def test_several_blocks_of_rows_and_partial_panels(metric, layout):
 @pytest.mark.parametrize("d", [1, 3, 24, 300])  # unrolled rows, one block, two blocks
 # Few rows of X (thin tiles), or few rows of Y: with a NaN in Y the sums are taken as they are;
 # without one, X and Y are exchanged where that pays (two rows of up to 24 columns; not six rows of
-# 24, nor, with AVX-512, of 1 or 3), X's NaN either way.
+# 24, nor, with AVX-512, of 1 or 3), X's NaN either way. Enough of both for tiles of several rows,
+# two panels wide where rows are longer than 16 columns.
 @pytest.mark.parametrize(
-    "n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False), (17, 2, False)]
+    "n, m, nan_in_y", [(6, 17, True), (17, 6, True), (17, 6, False), (17, 2, False), (17, 40, True)]
 )
 def test_nan_payloads_signed_zeros_and_infinities_in_every_lane(metric, d, n, m, nan_in_y):
     # Differences are taken two ways (by subtraction, and as x·1 − y); both must give x's NaN
