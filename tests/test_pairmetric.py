@@ -486,8 +486,9 @@ def test_results_in_unaligned_or_strided_memory(monkeypatch, layout, d, n, m, me
 
 # Rows of X are read where they lie when contiguous and aligned, at any row stride and in either
 # direction, and packed otherwise; 37 rows end in a partial tile of rows, which is packed.
-# Against 45 rows of Y, rows longer than 16 columns take tiles of two panels (the last one
-# partial), which pack X column by column, turned from its rows where their columns are adjacent.
+# Against 45 rows of Y, rows of any length take tiles of two panels (the last one partial), which
+# pack X column by column, turned from its rows where their columns are adjacent; against 21,
+# rows of up to 16 columns take tiles of one panel.
 @pytest.mark.parametrize("rows", ["part of wider rows", "reversed", "unaligned"])
 @pytest.mark.parametrize("d", [3, 40, 300])  # unrolled rows, one block, two blocks
 @pytest.mark.parametrize("m", [21, 45])
@@ -502,6 +503,20 @@ def test_rows_of_x_in_place_or_packed(rows, d, m, metric):
     }[rows]
     Y = rng.standard_normal((m, d))
     assert same_bits(FUNCTIONS[metric](X, Y), pairwise(X, Y, metric))
+
+
+# Short rows in tiles two panels wide, with X packed column by column: turned from its rows
+# eight columns at a time (the last turn partial at 1, 3, 7, 9 and 15 columns), or element by
+# element (Fortran order, and the partial tile of the last 5 rows).
+@pytest.mark.parametrize("d", [1, 3, 7, 8, 9, 15, 16])
+@pytest.mark.parametrize("layout", ["C", "fortran"])
+@pytest.mark.parametrize("metric", METRICS)
+def test_short_rows_in_tiles_two_panels_wide(d, layout, metric):
+    rng = np.random.default_rng(d)
+    X = rng.standard_normal((37, d)) * 10.0 ** rng.integers(-6, 6, (37, d))
+    Y = rng.standard_normal((45, d)) * 10.0 ** rng.integers(-6, 6, (45, d))
+    X[36, d - 1], Y[44, 0] = math.nan, math.inf
+    assert same_bits(FUNCTIONS[metric](laid_out(X, layout), Y), pairwise(X, Y, metric))
 
 
 # Fewer rows of X than a tile (a query against many rows of Y) take tiles of one row by several

@@ -257,11 +257,11 @@ struct IsaAvx2 {
 struct IsaAvx512 {
     using Vector = Vector8;
     static constexpr ITYPE rows = 8;
-    // Tiles of 8 rows by two panels for rows longer than kShortRows: sixteen sums, each element
-    // of X broadcast once for two vectors of them, where a tile of one panel takes a broadcast for
-    // every vector. On an AMD Zen 5, 2000 × 2000 at d = 32 and 64 took 0.8 times as long (with
-    // the loop over k unrolled twice, and X packed column by column: see tile_kernel and
-    // pairwise_blocks); with shorter rows, whose loops are unrolled whole, up to 1.1 times.
+    // Tiles of 8 rows by two panels (see pairwise_any_depth for which calls take them): sixteen
+    // sums, each element of X broadcast once for two vectors of them, where a tile of one panel
+    // takes a broadcast for every vector. On an AMD Zen 5, 2000 × 2000 at d = 32 and 64 took 0.8
+    // times as long (with the loop over k unrolled twice, and X packed column by column: see
+    // tile_kernel and pairwise_blocks).
     static constexpr ITYPE panels = 2;
     [[gnu::target("avx512f,avx512dq,avx512vl")]] static inline Vector8 broadcast(
         const double* value) {
@@ -400,11 +400,14 @@ struct IsaAvx512 {
                 column[kColumnOf[c]] = _mm512_maskz_shuffle_f64x2(0xFF, u[c], u[4 + c], 0x44);
                 column[kColumnOf[c] + 4] = _mm512_maskz_shuffle_f64x2(0xFF, u[c], u[4 + c], 0xEE);
             }
-            // (Masked stores of a fixed count, which GCC does not turn into a call of memcpy
-            // through the stack as it does a loop of `count` stores; a store of no lane writes
-            // nothing.)
+            // (Whole stores, not masked ones: the tile that reads the columns next finds them
+            // in the stores not yet written to the cache only if they were whole. From masked
+            // stores its loads waited for the cache: on an AMD Zen 5, 2·10^5 rows against 32 of
+            // three columns took 1.5 times as long. The loop is unrolled whole, so that GCC
+            // does not turn it into a call of memcpy through the stack.)
+#pragma GCC unroll 8
             for (ITYPE k = 0; k < 8; ++k) {
-                _mm512_mask_storeu_pd(to + (k0 + k) * 8, k < count ? 0xFF : 0, column[k]);
+                if (k < count) _mm512_storeu_pd(to + (k0 + k) * 8, column[k]);
             }
         }
     }
@@ -998,8 +1001,12 @@ template <Metric metric, class Isa, ITYPE kFixed, ITYPE wide = 1>
     // prefetchers followed the rows of tiles of 8 rows well at some lengths and not at others: on
     // an AMD Zen 5, 3·10^5 rows against 8 took 0.45–0.5 times as long fetched so at 17 to 28
     // columns, 0.73 at 48, 0.9–1.0 at 32 to 96 other than 48, and 1.06–1.1 at 128 and 200.
+    // Rows of tiles two panels wide are asked for so whatever their span: each tile of them
+    // packs its rows by masked loads, which waited for memory where the copies of the narrower
+    // tiles did not (on an AMD Zen 5, 10^5 rows against 40 of 16 columns, 13 MB of X, took 0.6
+    // times as long fetched so; 2000 × 2000 at d = 16 0.98 times).
     const bool fetch_x = x_columns_adjacent && plan.depth < kXFetchedColumns &&
-                         span_bytes(plan.n, X.strides[0]) > kFetchedBytes;
+                         (interleave || span_bytes(plan.n, X.strides[0]) > kFetchedBytes);
     // The Euclidean queue (35 KiB) lies on the heap; the other metrics have none. On the stack,
     // just above the frames of flush and pow, its calls to pow took twice as long at some offsets
     // of the frame and not at others (on an AMD Zen 5, 2000 × 2000 at d = 3 with AVX-512, 10^5 × 8
@@ -1073,7 +1080,8 @@ pairwise_blocks_wide(Matrix X, Matrix Y, Result out, const Plan& plan) {
 }
 #endif
 
-// Rows of up to kShortRows elements take a kernel with the loop over k unrolled.
+// Rows of up to kShortRows elements take a kernel with the loop over k unrolled, in tiles of one
+// panel (see pairwise_any_depth for the calls that take them).
 constexpr ITYPE kShortRows = 16;
 static_assert(kShortRows <= kDepth, "short rows are one block of columns");
 
@@ -1081,27 +1089,35 @@ template <Metric metric, class Isa, ITYPE... kDepths>
 [[gnu::always_inline]] inline void pairwise_any_depth(Matrix X, Matrix Y, Result out,
                                                       const Plan& plan,
                                                       std::integer_sequence<ITYPE, kDepths...>) {
+    // Tiles Isa::panels wide, against at least kWideRows rows of Y; against fewer, tiles of one
+    // panel, reading X in place (10^5 rows against 5 of 64 columns took 2.6 times as long in tiles
+    // of two panels, most of whose lanes were idle, with X packed for each). Short rows take them
+    // too, from kWideRows rows of X on, though their loop over k is not unrolled whole: on an AMD
+    // Zen 5 the squared and Manhattan kernels took 0.75–0.94 times as long at 2000 × 2000 for
+    // d = 3, 8 and 16, and 0.73–0.97 times at 10^4 × 100, 2·10^4 × 64 and 10^5 × 40 (but
+    // Manhattan 1.06–1.16 times at 2·10^4 × 200 for d = 7 and 8); the Euclidean ones, bound by
+    // their roots, 0.97–1.03 times. With fewer rows of X each panel of Y is read by few tiles, and
+    // packing it column by column cost more than they saved (8 rows against 1000 of three
+    // columns took 1.2 times as long; the narrower tiles have those short rows packed by
+    // pack_adjacent_rows). Each kind of tile has a copy of the loops of its own.
+    if constexpr (requires { Isa::panels; }) {
+        if (plan.n >= Isa::rows && plan.m >= kWideRows &&
+            (plan.d > kShortRows || plan.n >= kWideRows)) {
+#if !defined(__clang__)
+            if constexpr (metric == Metric::euclidean) {
+                pairwise_blocks_wide<metric>(X, Y, out, plan);
+                return;
+            }
+#endif
+            pairwise_blocks<metric, Isa, 0, Isa::panels>(X, Y, out, plan);
+            return;
+        }
+    }
     if (plan.d > kShortRows || plan.d == 0 ||
         !((plan.d == kDepths + 1
                ? (pairwise_blocks<metric, Isa, kDepths + 1>(X, Y, out, plan), true)
                : false) ||
           ...)) {
-        // Rows longer than kShortRows take tiles Isa::panels wide against at least kWideRows rows
-        // of Y; against fewer, tiles of one panel, reading X in place (10^5 rows against 5 of 64
-        // columns took 2.6 times as long in tiles of two panels, most of whose lanes were idle,
-        // with X packed for each). Each kind of tile has a copy of the loops of its own.
-        if constexpr (requires { Isa::panels; }) {
-            if (plan.n >= Isa::rows && plan.m >= kWideRows) {
-#if !defined(__clang__)
-                if constexpr (metric == Metric::euclidean) {
-                    pairwise_blocks_wide<metric>(X, Y, out, plan);
-                    return;
-                }
-#endif
-                pairwise_blocks<metric, Isa, 0, Isa::panels>(X, Y, out, plan);
-                return;
-            }
-        }
         pairwise_blocks<metric, Isa, 0>(X, Y, out, plan);
     }
 }
